@@ -1,0 +1,21 @@
+#pragma once
+
+#include "common/bytes.h"
+#include "platform/platform.h"
+
+// Path rules over bytes. In the Windows style "\" separates directories and
+// ":" ends a drive prefix; in the POSIX style "/" separates. Every byte
+// counts on its own: the ANSI code pages the program serves are single-byte.
+
+// The separator that ends a working directory.
+char SeparatorOf(PathStyle style);
+
+// The bytes up to and including the last separator (or ":" in the Windows
+// style); empty when there is none.
+Bytes DirectoryPartIn(ByteView path, PathStyle style);
+// The bytes after that; the whole path when there is no separator.
+Bytes NamePartIn(ByteView path, PathStyle style);
+
+// The same in the style of the platform in use.
+Bytes DirectoryPart(ByteView path);
+Bytes NamePart(ByteView path);

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/bytes.h"
+
+// The one narrow interface between the program and the operating system.
+//
+// Every operation that can fail returns 0 on success or a Windows error code:
+// the program's rules are stated in those codes, so the POSIX implementation
+// maps errno onto them where it makes the call. The Windows implementation
+// calls the ANSI ("...A") forms of the API on purpose: the program works on
+// bytes in the ANSI code page and never converts a name to Unicode.
+//
+// Tests replace the implementation with SetPlatform(), for instance with a
+// wrapper that fails the k-th call.
+
+// Windows error codes the program relies on.
+constexpr int kErrorFileNotFound = 2;
+constexpr int kErrorPathNotFound = 3;
+constexpr int kErrorTooManyOpenFiles = 4;
+constexpr int kErrorAccessDenied = 5;
+constexpr int kErrorNoMoreFiles = 18;
+constexpr int kErrorWriteProtect = 19;
+constexpr int kErrorSharingViolation = 32;
+constexpr int kErrorFileExists = 80;
+constexpr int kErrorInvalidParameter = 87;
+constexpr int kErrorDiskFull = 112;
+constexpr int kErrorFileTooLarge = 223;
+
+// Codes with bit 29 set are application-defined in the Windows code space, so
+// they never collide with a system code. The POSIX build reports an errno that
+// has no Windows counterpart as kErrorNativeBase + errno.
+constexpr int kErrorNativeBase = 0x20000000;
+// A log that another process still holds open for writing (POSIX only; on
+// Windows the writer's sharing request makes the open fail with code 32).
+constexpr int kErrorHeldByWriter = kErrorNativeBase + 0x10000;
+
+// File attribute bits as the enumeration reports them.
+constexpr std::uint32_t kAttributeReadOnly = 1;
+constexpr std::uint32_t kAttributeHidden = 2;
+constexpr std::uint32_t kAttributeSystem = 4;
+constexpr std::uint32_t kAttributeVolumeLabel = 8;
+constexpr std::uint32_t kAttributeDirectory = 16;
+constexpr std::uint32_t kAttributeArchive = 32;
+
+enum class PathStyle { kPosix, kWindows };
+
+enum class OpenMode {
+  kAppend,  // existing file, read and write access; others may read it only
+  kCreate,  // create or truncate, write access; others may read it only
+  kRead,    // existing file, read access; others may read it only
+};
+
+enum class HandleKind { kUnknown, kDisk, kCharacter, kPipe };
+
+enum class SeekOrigin { kBegin, kCurrent, kEnd };
+
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+using FindHandle = void*;
+
+struct FoundEntry {
+  Bytes name;  // without any directory part
+  std::uint32_t attributes = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- the process ---
+  // Full path of the program file (not the word typed on the command line).
+  virtual Bytes ProgramPath() = 0;
+  // Arguments 1, 2, ... as the platform delivers them. Empty arguments are
+  // dropped and later ones move down.
+  virtual std::vector<Bytes> Arguments() = 0;
+  // The separator rules of this platform's paths.
+  virtual PathStyle Style() = 0;
+  // Upper-cases every byte under the user's locale; the length is unchanged.
+  virtual Bytes UpperCase(ByteView text) = 0;
+  // Start of the loaded image that holds the code at address, or nullptr.
+  virtual const void* ImageBase(const void* address) = 0;
+  [[noreturn]] virtual void Exit(int code) = 0;
+
+  // --- the file system ---
+  // An entry exists at path and is not a directory.
+  virtual bool IsExistingFile(const Bytes& path) = 0;
+  // An entry exists at path and is a directory.
+  virtual bool IsExistingDirectory(const Bytes& path) = 0;
+  // Starts an enumeration of the entries that match pattern (a directory part
+  // and a name that may hold "*" and "?"). Returns 0 and the first entry, or
+  // an error code (18 when nothing matches); *find is set only on success.
+  virtual int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) = 0;
+  // Returns 0 and the next entry, or 18 (or another code) at the end.
+  virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;
+  virtual void FindEnd(FindHandle find) = 0;
+  virtual int Remove(const Bytes& path) = 0;
+
+  // --- open files ---
+  virtual int Open(const Bytes& path, OpenMode mode, FileHandle* file) = 0;
+  // Reads up to size bytes; *done is 0 at the end of the file.
+  virtual int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) = 0;
+  // Writes size bytes; *done may fall short of size only when the platform
+  // reports success for a partial write.
+  virtual int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) = 0;
+  virtual int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) = 0;
+  // Cuts the file at the current position.
+  virtual int Truncate(FileHandle file) = 0;
+  virtual int Size(FileHandle file, std::int64_t* size) = 0;
+  virtual int Kind(FileHandle file, HandleKind* kind) = 0;
+  // Puts the file's data on stable storage.
+  virtual int Sync(FileHandle file) = 0;
+  virtual int Close(FileHandle file) = 0;
+  virtual FileHandle StandardOutput() = 0;
+};
+
+// The platform in use: the native one unless a test has set another.
+Platform& Os();
+// Makes platform the one in use (nullptr restores the native one) and returns
+// the one that was in use before.
+Platform* SetPlatform(Platform* platform);
+// The implementation for the operating system the program was built for.
+Platform& NativePlatform();

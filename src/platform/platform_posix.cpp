@@ -1,0 +1,335 @@
+// The POSIX implementation of the platform interface.
+//
+// Linux has no sharing modes, so the two that matter are emulated: the list
+// is locked exclusively (a held lock reads as a sharing violation), and a log
+// that a writer still holds open is recognised with a read lease. Opens never
+// follow a final symbolic link, so whoever can write to a harvested directory
+// cannot make a run append to, cut or read a file elsewhere.
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace {
+
+int MapErrno(int error) {
+  switch (error) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return kErrorAccessDenied;
+    case EBUSY:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return kErrorSharingViolation;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrorDiskFull;
+    case EROFS:
+      return kErrorWriteProtect;
+    case EEXIST:
+      return kErrorFileExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case EFBIG:
+      return kErrorFileTooLarge;
+    default:
+      return kErrorNativeBase + error;
+  }
+}
+
+int LastError() { return MapErrno(errno); }
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// "*" and "?" wildcards; letters match without regard to ASCII case, as names
+// do on the system the logs come from.
+bool Matches(ByteView name, ByteView pattern) {
+  std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(name[n]))) {
+      ++p;
+      ++n;
+    } else if (star != ByteView::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+struct Search {
+  DIR* dir = nullptr;
+  Bytes directory;
+  Bytes pattern;
+};
+
+int NextMatch(Search& search, FoundEntry* entry) {
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(search.dir);
+    if (found == nullptr) return errno != 0 ? LastError() : kErrorNoMoreFiles;
+    const ByteView name = found->d_name;
+    if (name == "." || name == ".." || !Matches(name, search.pattern)) continue;
+    bool is_directory = found->d_type == DT_DIR;
+    if (found->d_type == DT_UNKNOWN) {
+      struct stat info;
+      is_directory =
+          fstatat(dirfd(search.dir), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    }
+    entry->name.assign(name);
+    entry->attributes = is_directory ? kAttributeDirectory : kAttributeArchive;
+    return 0;
+  }
+}
+
+int CloseKeepingError(int fd, int error) {
+  close(fd);
+  return error;
+}
+
+// A log is read only when it is a regular file that nobody holds open for
+// writing. A read lease tells both at once: the kernel grants it only on a
+// regular file without writers. It is kept until the log is closed, which
+// costs no further call; SIGIO, the signal of a breaking lease, is ignored.
+// Where the kernel will not tell (not the owner, a file system without
+// leases), the type is checked and the log is read.
+int CheckLogReadable(int fd) {
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
+  if (errno == EAGAIN) return kErrorHeldByWriter;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return LastError();
+  return S_ISREG(info.st_mode) ? 0 : kErrorAccessDenied;
+}
+
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform() {
+    // A breaking read lease signals SIGIO; a reader gone from standard
+    // output must fail the write (and so be reported), not kill the process.
+    signal(SIGIO, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    // A standard descriptor that was closed at start is taken by /dev/null
+    // opened for reading only: writes to it still fail, and no file the run
+    // opens can take its number and receive a report meant for the output.
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+        const int reserved = open("/dev/null", O_RDONLY);
+        if (reserved >= 0 && reserved != fd) close(reserved);
+      }
+    }
+  }
+
+  Bytes ProgramPath() override {
+    char buffer[4096];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    return length > 0 ? Bytes(buffer, static_cast<std::size_t>(length)) : Bytes();
+  }
+
+  std::vector<Bytes> Arguments() override {
+    std::vector<Bytes> arguments;
+    Bytes all;
+    const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return arguments;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    std::size_t start = all.find('\0');  // skip argument 0
+    while (start != Bytes::npos && start + 1 < all.size()) {
+      const std::size_t end = all.find('\0', start + 1);
+      Bytes argument = all.substr(start + 1, end == Bytes::npos ? Bytes::npos : end - start - 1);
+      if (!argument.empty()) arguments.push_back(std::move(argument));
+      start = end;
+    }
+    return arguments;
+  }
+
+  PathStyle Style() override { return PathStyle::kPosix; }
+
+  Bytes UpperCase(ByteView text) override {
+    Bytes result(text);
+    for (char& c : result) c = Upper(c);
+    return result;
+  }
+
+  const void* ImageBase(const void* address) override {
+    Dl_info info;
+    if (dladdr(address, &info) == 0) return nullptr;
+    return info.dli_fbase;
+  }
+
+  [[noreturn]] void Exit(int code) override { std::exit(code); }
+
+  bool IsExistingFile(const Bytes& path) override {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+  }
+
+  bool IsExistingDirectory(const Bytes& path) override {
+    struct stat info;
+    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
+    auto search = std::make_unique<Search>();
+    const std::size_t slash = pattern.rfind('/');
+    search->directory = slash == Bytes::npos ? Bytes(".") : pattern.substr(0, slash + 1);
+    search->pattern = slash == Bytes::npos ? pattern : pattern.substr(slash + 1);
+    search->dir = opendir(search->directory.c_str());
+    if (search->dir == nullptr) return LastError();
+    const int error = NextMatch(*search, entry);
+    if (error != 0) {
+      closedir(search->dir);
+      return error;
+    }
+    *find = search.release();
+    return 0;
+  }
+
+  int FindNext(FindHandle find, FoundEntry* entry) override { return NextMatch(*static_cast<Search*>(find), entry); }
+
+  void FindEnd(FindHandle find) override {
+    auto* search = static_cast<Search*>(find);
+    closedir(search->dir);
+    delete search;
+  }
+
+  int Remove(const Bytes& path) override { return unlink(path.c_str()) == 0 ? 0 : LastError(); }
+
+  int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    switch (mode) {
+      case OpenMode::kAppend:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreate:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+      case OpenMode::kRead:
+        flags |= O_RDONLY | O_NONBLOCK;
+        break;
+    }
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) return LastError();
+    if (mode == OpenMode::kRead) {
+      const int error = CheckLogReadable(fd);
+      if (error != 0) return CloseKeepingError(fd, error);
+    } else {
+      // The list is held exclusively for the whole run; a second run fails
+      // here with a sharing violation before it touches any log. It is
+      // truncated only once the lock is held.
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) return CloseKeepingError(fd, LastError());
+      struct stat info;
+      if (mode == OpenMode::kCreate && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+        return CloseKeepingError(fd, LastError());
+      }
+    }
+    *file = fd;
+    return 0;
+  }
+
+  int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override {
+    ssize_t got;
+    do {
+      got = read(static_cast<int>(file), buffer, size);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      *done = 0;
+      return LastError();
+    }
+    *done = static_cast<std::size_t>(got);
+    return 0;
+  }
+
+  int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override {
+    std::size_t written = 0;
+    while (written < size) {
+      const ssize_t put = write(static_cast<int>(file), data + written, size - written);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        *done = written;
+        return put < 0 ? LastError() : kErrorDiskFull;
+      }
+      written += static_cast<std::size_t>(put);
+    }
+    *done = written;
+    return 0;
+  }
+
+  int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override {
+    const int whence = origin == SeekOrigin::kBegin ? SEEK_SET : origin == SeekOrigin::kCurrent ? SEEK_CUR : SEEK_END;
+    const off_t result = lseek(static_cast<int>(file), static_cast<off_t>(offset), whence);
+    if (result < 0) return LastError();
+    if (position != nullptr) *position = result;
+    return 0;
+  }
+
+  int Truncate(FileHandle file) override {
+    const off_t here = lseek(static_cast<int>(file), 0, SEEK_CUR);
+    if (here < 0 || ftruncate(static_cast<int>(file), here) != 0) return LastError();
+    return 0;
+  }
+
+  int Size(FileHandle file, std::int64_t* size) override {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return LastError();
+    *size = info.st_size;
+    return 0;
+  }
+
+  int Kind(FileHandle file, HandleKind* kind) override {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return LastError();
+    if (S_ISREG(info.st_mode)) {
+      *kind = HandleKind::kDisk;
+    } else if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) {
+      *kind = HandleKind::kPipe;
+    } else if (S_ISCHR(info.st_mode)) {
+      *kind = HandleKind::kCharacter;
+    } else {
+      *kind = HandleKind::kUnknown;
+    }
+    return 0;
+  }
+
+  int Sync(FileHandle file) override { return fdatasync(static_cast<int>(file)) == 0 ? 0 : LastError(); }
+
+  int Close(FileHandle file) override { return close(static_cast<int>(file)) == 0 ? 0 : LastError(); }
+
+  FileHandle StandardOutput() override { return STDOUT_FILENO; }
+};
+
+}  // namespace
+
+Platform& NativePlatform() {
+  static PosixPlatform platform;
+  return platform;
+}

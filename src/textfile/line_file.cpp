@@ -1,0 +1,326 @@
+#include "textfile/line_file.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/io_result.h"
+
+namespace {
+
+// Large blocks keep system calls per file low; the size shows only in what
+// has reached the disk when a write fails.
+constexpr std::size_t kBufferSize = 64 * 1024;
+// The window at the end of an existing file that is searched for the mark.
+constexpr std::int64_t kMarkWindow = 128;
+
+void EnsureBuffer(LineFile& file) {
+  if (!file.buffer) file.buffer = std::make_unique<char[]>(kBufferSize);
+}
+
+void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
+  file.state = state;
+  file.handle = handle;
+  file.position = 0;
+  file.count = 0;
+  file.input_ended = false;
+  file.bytes_read = 0;
+  file.flush_per_line = false;
+  file.needs_line_end = false;
+}
+
+// Writes out the pending bytes. On failure they are dropped and the I/O
+// result is set; a write that the platform reports complete but short counts
+// as a full disk.
+bool WriteOut(LineFile& file) {
+  if (file.count == 0) return true;
+  std::size_t done = 0;
+  int error = Os().Write(file.handle, file.buffer.get(), file.count, &done);
+  if (error == 0 && done < file.count) error = kErrorDiskFull;
+  file.count = 0;
+  if (error != 0) SetIoResult(error);
+  return error == 0;
+}
+
+// Places bytes after the pending ones; a piece larger than the buffer goes
+// straight to the file so that a huge line is never copied whole.
+bool Put(LineFile& file, ByteView data) {
+  if (data.size() > kBufferSize - file.count && !WriteOut(file)) return false;
+  if (data.size() >= kBufferSize) {
+    std::size_t done = 0;
+    int error = Os().Write(file.handle, data.data(), data.size(), &done);
+    if (error == 0 && done < data.size()) error = kErrorDiskFull;
+    if (error != 0) SetIoResult(error);
+    return error == 0;
+  }
+  std::memcpy(file.buffer.get() + file.count, data.data(), data.size());
+  file.count += data.size();
+  return true;
+}
+
+// Asks the handle's type: a character device (a console) is written out
+// after every line, disk files and pipes are buffered, and an unknown type
+// fails with 105 after the handle is closed.
+bool DeviceCheck(LineFile& file, FileHandle handle) {
+  HandleKind kind = HandleKind::kUnknown;
+  int error = Os().Kind(handle, &kind);
+  if (error == 0 && kind == HandleKind::kUnknown) error = kErrorNotOpenForOutput;
+  if (error != 0) {
+    Os().Close(handle);
+    SetIoResult(error);
+    return false;
+  }
+  EnsureBuffer(file);
+  ResetRecord(file, LineFileState::kWriting, handle);
+  file.kind = kind;
+  file.flush_per_line = kind == HandleKind::kCharacter;
+  return true;
+}
+
+// Cuts the file at the first end-of-file mark in its final 128 bytes, leaving
+// the position at the new end. Reports whether the remaining content lacks a
+// final LF. One byte before the window is read too, for the case that the
+// whole window is cut away.
+int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end) {
+  std::int64_t size = 0;
+  int error = Os().Size(handle, &size);
+  if (error != 0) return error;
+  const std::int64_t window = std::min(size, kMarkWindow);
+  const std::int64_t before = size > kMarkWindow ? 1 : 0;
+  error = Os().Seek(handle, size - window - before, SeekOrigin::kBegin, nullptr);
+  if (error != 0) return error;
+  char tail[kMarkWindow + 1];
+  std::size_t n = 0;
+  while (n < static_cast<std::size_t>(window + before)) {
+    std::size_t got = 0;
+    error = Os().Read(handle, tail + n, static_cast<std::size_t>(window + before) - n, &got);
+    if (error != 0) return error;
+    if (got == 0) break;
+    n += got;
+  }
+  const auto first = static_cast<std::size_t>(std::min<std::int64_t>(before, static_cast<std::int64_t>(n)));
+  std::size_t end = n;
+  const void* mark = std::memchr(tail + first, kEndOfFileMark, n - first);
+  if (mark != nullptr) {
+    end = static_cast<std::size_t>(static_cast<const char*>(mark) - tail);
+    error = Os().Seek(handle, static_cast<std::int64_t>(end) - static_cast<std::int64_t>(n), SeekOrigin::kEnd, nullptr);
+    if (error == 0) error = Os().Truncate(handle);
+    if (error != 0) return error;
+  }
+  *needs_line_end = end > 0 && tail[end - 1] != '\n';
+  return 0;
+}
+
+bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().StandardOutput()); }
+
+// Makes sure that wanted unread bytes are in the buffer. False when the input
+// ends before (the end of the file, a mark, or a failed read, which sets the
+// I/O result).
+bool Fill(LineFile& file, std::size_t wanted = 1) {
+  if (file.count - file.position >= wanted) return true;
+  if (file.input_ended) return false;
+  const std::size_t kept = file.count - file.position;
+  std::memmove(file.buffer.get(), file.buffer.get() + file.position, kept);
+  file.position = 0;
+  file.count = kept;
+  while (file.count < wanted && !file.input_ended) {
+    std::size_t got = 0;
+    const int error = Os().Read(file.handle, file.buffer.get() + file.count, kBufferSize - file.count, &got);
+    if (error != 0) SetIoResult(error);
+    if (error != 0 || got == 0) {
+      file.input_ended = true;
+      break;
+    }
+    file.bytes_read += static_cast<std::int64_t>(got);
+    const void* mark = std::memchr(file.buffer.get() + file.count, kEndOfFileMark, got);
+    if (mark != nullptr) {
+      file.count = static_cast<std::size_t>(static_cast<const char*>(mark) - file.buffer.get());
+      file.input_ended = true;
+    } else {
+      file.count += got;
+    }
+  }
+  return file.count - file.position >= wanted;
+}
+
+bool CheckReading(LineFile& file) {
+  if (file.state == LineFileState::kReading) return true;
+  SetIoResult(kErrorNotOpenForInput);
+  return false;
+}
+
+// A line longer than the buffer reserves what the rest of the file could
+// hold at once, so that growing it never holds two copies: pages of the
+// reservation that are never written cost no memory.
+void ReserveForLongLine(LineFile& file, Bytes& line) {
+  std::int64_t size = 0;
+  if (Os().Size(file.handle, &size) != 0) return;
+  const std::int64_t unread = size - file.bytes_read + static_cast<std::int64_t>(file.count - file.position);
+  if (unread > 0) line.reserve(line.size() + static_cast<std::size_t>(unread));
+}
+
+}  // namespace
+
+LineFile::~LineFile() {
+  if (state == LineFileState::kClosed) return;
+  const int saved = TakeIoResult();
+  if (state == LineFileState::kWriting) WriteOut(*this);
+  if (!is_standard_output) Os().Close(handle);
+  state = LineFileState::kClosed;
+  SetIoResult(saved);
+}
+
+void OpenAppend(LineFile& file, const Bytes& path) {
+  FileHandle handle = kNoFile;
+  int error = Os().Open(path, OpenMode::kAppend, &handle);
+  bool needs_line_end = false;
+  if (error == 0) {
+    error = CutAtEndOfFileMark(handle, &needs_line_end);
+    if (error != 0) Os().Close(handle);
+  }
+  if (error != 0) {
+    SetIoResult(error);
+    return;
+  }
+  if (DeviceCheck(file, handle)) file.needs_line_end = needs_line_end;
+}
+
+void CreateNew(LineFile& file, const Bytes& path) {
+  FileHandle handle = kNoFile;
+  const int error = Os().Open(path, OpenMode::kCreate, &handle);
+  if (error != 0) {
+    SetIoResult(error);
+    return;
+  }
+  DeviceCheck(file, handle);
+}
+
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts) {
+  if (file.state != LineFileState::kWriting) {
+    if (!(file.is_standard_output && file.state == LineFileState::kClosed)) {
+      SetIoResult(kErrorNotOpenForOutput);
+      return;
+    }
+    if (!OpenStandardOutput(file)) return;
+  }
+  bool placed = true;
+  if (file.needs_line_end) {
+    file.needs_line_end = false;
+    placed = Put(file, "\r\n");
+  }
+  for (ByteView part : parts) {
+    if (placed) placed = Put(file, part);
+  }
+  Put(file, "\r\n");
+  if (file.flush_per_line) WriteOut(file);
+}
+
+void FlushLineFile(LineFile& file) {
+  if (file.state == LineFileState::kWriting) {
+    WriteOut(file);
+  } else if (file.state == LineFileState::kClosed && !file.is_standard_output) {
+    SetIoResult(kErrorFileNotOpen);
+  }
+}
+
+void SyncLineFile(LineFile& file) {
+  FlushLineFile(file);
+  if (file.state != LineFileState::kWriting || file.kind != HandleKind::kDisk) return;
+  const int error = Os().Sync(file.handle);
+  if (error != 0) SetIoResult(error);
+}
+
+void CloseLineFile(LineFile& file) {
+  switch (file.state) {
+    case LineFileState::kClosed:
+      SetIoResult(kErrorFileNotOpen);
+      return;
+    case LineFileState::kWriting:
+      if (!WriteOut(file)) return;
+      file.state = LineFileState::kClosed;
+      if (file.is_standard_output) return;
+      break;
+    case LineFileState::kReading:
+      file.state = LineFileState::kClosed;
+      break;
+  }
+  const int error = Os().Close(file.handle);
+  file.handle = kNoFile;
+  if (error != 0) SetIoResult(error);
+}
+
+void OpenRead(LineFile& file, const Bytes& path) {
+  FileHandle handle = kNoFile;
+  const int error = Os().Open(path, OpenMode::kRead, &handle);
+  if (error != 0) {
+    SetIoResult(error);
+    return;
+  }
+  EnsureBuffer(file);
+  ResetRecord(file, LineFileState::kReading, handle);
+}
+
+bool AtEnd(LineFile& file) {
+  if (!CheckReading(file)) return true;
+  return !Fill(file);
+}
+
+Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
+  Bytes line;
+  if (!CheckReading(file)) return line;
+  bool reserved = false;
+  while (line.size() < max_bytes && Fill(file)) {
+    const char* start = file.buffer.get() + file.position;
+    const std::size_t available = file.count - file.position;
+    const void* line_feed = std::memchr(start, '\n', available);
+    const std::size_t segment =
+        line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) : available;
+    if (!reserved && line.size() + segment > kBufferSize && max_bytes > kBufferSize) {
+      ReserveForLongLine(file, line);
+      reserved = true;
+    }
+    // Every CR inside a line is dropped: one before LF belongs to the line
+    // end, any other is not part of the text.
+    std::size_t i = 0;
+    while (i < segment && line.size() < max_bytes) {
+      const void* cr = std::memchr(start + i, '\r', segment - i);
+      const std::size_t run_end =
+          cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - start) : segment;
+      const std::size_t take = std::min(run_end - i, max_bytes - line.size());
+      line.append(start + i, take);
+      i += take;
+      if (i == run_end && cr != nullptr) ++i;
+    }
+    file.position += i;
+    if (i < segment || line_feed != nullptr) break;
+  }
+  return line;
+}
+
+void SkipTextLine(LineFile& file) {
+  if (!CheckReading(file)) return;
+  while (Fill(file)) {
+    const char* start = file.buffer.get() + file.position;
+    const void* line_feed = std::memchr(start, '\n', file.count - file.position);
+    if (line_feed != nullptr) {
+      file.position += static_cast<std::size_t>(static_cast<const char*>(line_feed) - start);
+      return;
+    }
+    file.position = file.count;
+  }
+}
+
+void SkipLineEnd(LineFile& file) {
+  if (!CheckReading(file) || !Fill(file)) return;
+  const char* next = file.buffer.get() + file.position;
+  if (*next == '\n') {
+    ++file.position;
+  } else if (*next == '\r' && Fill(file, 2) && file.buffer[file.position + 1] == '\n') {
+    file.position += 2;
+  }
+}
+
+LineFile& StandardOutputFile() {
+  static LineFile file;
+  file.is_standard_output = true;
+  return file;
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+
+#include "common/bytes.h"
+#include "platform/platform.h"
+
+// A file opened line-wise: one record per open file, with its own handle and
+// buffer. Lines are written with CR LF; when reading, LF or CR LF ends a
+// line, a CR anywhere else is dropped, and byte 26 ends the file.
+//
+// Every operation reports failure through the I/O result (see
+// common/io_result.h) and leaves it unchanged on success. Besides the
+// platform's codes a line file uses:
+//   103  closing a file that is not open
+//   104  reading from a file that is not open for reading
+//   105  writing to a file that is not open for writing, or an output handle
+//        of unknown type
+
+constexpr int kErrorFileNotOpen = 103;
+constexpr int kErrorNotOpenForInput = 104;
+constexpr int kErrorNotOpenForOutput = 105;
+
+constexpr char kEndOfFileMark = 26;
+
+enum class LineFileState { kClosed, kReading, kWriting };
+
+struct LineFile {
+  LineFile() = default;
+  LineFile(const LineFile&) = delete;
+  LineFile& operator=(const LineFile&) = delete;
+  // A file still open when its record goes away (a failure unwinding the
+  // run) has its pending lines written out and its handle closed; errors
+  // are ignored there.
+  ~LineFile();
+
+  LineFileState state = LineFileState::kClosed;
+  bool is_standard_output = false;
+  FileHandle handle = kNoFile;
+  HandleKind kind = HandleKind::kUnknown;
+  std::unique_ptr<char[]> buffer;
+  std::size_t position = 0;     // reading: next unread byte
+  std::size_t count = 0;        // reading: valid bytes; writing: pending bytes
+  bool input_ended = false;     // reading: the end of the file or a mark was met
+  std::int64_t bytes_read = 0;  // reading: bytes taken from the file so far
+  bool flush_per_line = false;
+  // Appending to content whose last byte is not LF: the first line written
+  // starts with CR LF so that it is not joined to the last existing line.
+  bool needs_line_end = false;
+};
+
+// Opens an existing file for appending: read and write access, others may
+// only read. Cuts the file at an end-of-file mark found in its final 128
+// bytes and leaves the position at the (new) end. On failure the file stays
+// closed.
+void OpenAppend(LineFile& file, const Bytes& path);
+
+// Creates the file, or empties it when it exists: write access, others may
+// only read. On failure the file stays closed.
+void CreateNew(LineFile& file, const Bytes& path);
+
+// Writes the parts one after another, then CR LF. Standard output opens
+// itself on its first line. A failed write-out drops the pending bytes and
+// the rest of the line; the line end is still buffered.
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts);
+inline void WriteLine(LineFile& file, ByteView line) { WriteLine(file, {line}); }
+
+// Writes out the pending bytes of a file open for writing.
+void FlushLineFile(LineFile& file);
+
+// Writes out the pending bytes and puts the file's data on stable storage
+// (disk files only; other kinds have nothing to sync).
+void SyncLineFile(LineFile& file);
+
+// Writes out pending bytes and closes. When the write-out fails the file
+// stays open. Standard output keeps its handle.
+void CloseLineFile(LineFile& file);
+
+// Opens an existing file for reading. On failure the file stays closed.
+void OpenRead(LineFile& file, const Bytes& path);
+
+// True when no byte is left to read or the next one is the end-of-file mark.
+bool AtEnd(LineFile& file);
+
+// Reads the current line up to its end, leaving the line end unread. At most
+// max_bytes of it are returned; the rest of the line stays unread.
+Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size_t>(-1));
+
+// Reads past the rest of the current line, keeping nothing.
+void SkipTextLine(LineFile& file);
+
+// Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
+void SkipLineEnd(LineFile& file);
+
+// The line file bound to the process's standard output.
+LineFile& StandardOutputFile();

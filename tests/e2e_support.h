@@ -1,0 +1,36 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+// The program under test, built beside the tests.
+inline Bytes Program() { return LOGHARVEST_PROGRAM; }
+
+// One scratch area per test: Root() holds the files a test lays out.
+class EndToEnd : public ::testing::Test {
+ protected:
+  const Bytes& Root() const { return root_.Path(); }
+  Bytes At(ByteView name) const { return root_ / name; }
+
+  // A file X and its log X.log with the given comment text.
+  void AddLog(const Bytes& directory, const Bytes& name, const Bytes& comment) {
+    WriteBytes(directory + name, "data");
+    WriteBytes(directory + name + ".log", LogWithComment(comment));
+  }
+
+  RunResult Run(const std::vector<Bytes>& arguments, const RunOptions& options = RunOptions()) {
+    return RunProgram(Program(), arguments, options);
+  }
+
+  TempDir root_;
+};
+
+// A successful run: silent, exit code 0.
+#define EXPECT_QUIET_SUCCESS(result) \
+  do {                               \
+    const RunResult& r_ = (result);  \
+    EXPECT_EQ(r_.exit_code, 0);      \
+    EXPECT_EQ(r_.out, "");           \
+    EXPECT_EQ(r_.err, "");           \
+  } while (false)

@@ -1,0 +1,114 @@
+#include "fault_platform.h"
+
+bool FaultPlatform::Fails() {
+  ++calls;
+  if (calls != fail_at) return false;
+  failed = true;
+  return true;
+}
+
+void FaultPlatform::After() {
+  if (after_call) after_call(calls);
+}
+
+bool FaultPlatform::IsExistingFile(const Bytes& path) {
+  const bool result = !Fails() && base_.IsExistingFile(path);
+  After();
+  return result;
+}
+
+bool FaultPlatform::IsExistingDirectory(const Bytes& path) {
+  const bool result = !Fails() && base_.IsExistingDirectory(path);
+  After();
+  return result;
+}
+
+int FaultPlatform::FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) {
+  const int result = Fails() ? fail_code : base_.FindFirst(pattern, find, entry);
+  if (result == 0) ++open_walks;
+  After();
+  return result;
+}
+
+int FaultPlatform::FindNext(FindHandle find, FoundEntry* entry) {
+  const int result = Fails() ? fail_code : base_.FindNext(find, entry);
+  After();
+  return result;
+}
+
+void FaultPlatform::FindEnd(FindHandle find) {
+  --open_walks;
+  base_.FindEnd(find);
+}
+
+int FaultPlatform::Remove(const Bytes& path) {
+  const int result = Fails() ? fail_code : base_.Remove(path);
+  After();
+  return result;
+}
+
+int FaultPlatform::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
+  const int result = Fails() ? fail_code : base_.Open(path, mode, file);
+  if (result == 0) ++open_files;
+  After();
+  return result;
+}
+
+int FaultPlatform::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) {
+  const int result = Fails() ? fail_code : base_.Read(file, buffer, size, done);
+  After();
+  return result;
+}
+
+int FaultPlatform::Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) {
+  int result;
+  if (!Fails()) {
+    result = base_.Write(file, data, size, done);
+  } else if (short_write) {
+    result = base_.Write(file, data, size / 2, done);
+  } else {
+    *done = 0;
+    result = fail_code;
+  }
+  After();
+  return result;
+}
+
+int FaultPlatform::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) {
+  const int result = Fails() ? fail_code : base_.Seek(file, offset, origin, position);
+  After();
+  return result;
+}
+
+int FaultPlatform::Truncate(FileHandle file) {
+  const int result = Fails() ? fail_code : base_.Truncate(file);
+  After();
+  return result;
+}
+
+int FaultPlatform::Size(FileHandle file, std::int64_t* size) {
+  const int result = Fails() ? fail_code : base_.Size(file, size);
+  After();
+  return result;
+}
+
+int FaultPlatform::Kind(FileHandle file, HandleKind* kind) {
+  const int result = Fails() ? fail_code : base_.Kind(file, kind);
+  After();
+  return result;
+}
+
+int FaultPlatform::Sync(FileHandle file) {
+  const int result = Fails() ? fail_code : base_.Sync(file);
+  After();
+  return result;
+}
+
+int FaultPlatform::Close(FileHandle file) {
+  // A failed close still releases the handle, as it does on the platforms.
+  const bool fails = Fails();
+  const int closed = base_.Close(file);
+  --open_files;
+  After();
+  return fails ? fail_code : closed;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Wraps a platform: every operation that can fail is counted, and the k-th
+// one can be made to fail with a chosen code (or, for a write, to write only
+// half its bytes and report success). Open files and walks are counted, so a
+// test can see that nothing was left open. Arguments and the program path
+// can be set in place of the process's own.
+class FaultPlatform : public Platform {
+ public:
+  explicit FaultPlatform(Platform& base) : base_(base) {}
+
+  // Settings.
+  std::vector<Bytes> arguments;
+  Bytes program_path;
+  long fail_at = 0;  // 1-based number of the call that fails; 0: none
+  int fail_code = 0;
+  bool short_write = false;              // the failing call, when it is a write, writes half
+  std::function<void(long)> after_call;  // runs after every counted call with its number
+
+  // Observations.
+  long calls = 0;
+  int open_files = 0;
+  int open_walks = 0;
+  bool failed = false;  // the chosen call was reached and failed
+
+  Bytes ProgramPath() override { return program_path.empty() ? base_.ProgramPath() : program_path; }
+  std::vector<Bytes> Arguments() override { return arguments; }
+  PathStyle Style() override { return base_.Style(); }
+  Bytes UpperCase(ByteView text) override { return base_.UpperCase(text); }
+  const void* ImageBase(const void* address) override { return base_.ImageBase(address); }
+  [[noreturn]] void Exit(int code) override {
+    base_.Exit(code);
+    std::abort();
+  }
+  FileHandle StandardOutput() override { return base_.StandardOutput(); }
+
+  bool IsExistingFile(const Bytes& path) override;
+  bool IsExistingDirectory(const Bytes& path) override;
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override;
+  int FindNext(FindHandle find, FoundEntry* entry) override;
+  void FindEnd(FindHandle find) override;
+  int Remove(const Bytes& path) override;
+  int Open(const Bytes& path, OpenMode mode, FileHandle* file) override;
+  int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
+  int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;
+  int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override;
+  int Truncate(FileHandle file) override;
+  int Size(FileHandle file, std::int64_t* size) override;
+  int Kind(FileHandle file, HandleKind* kind) override;
+  int Sync(FileHandle file) override;
+  int Close(FileHandle file) override;
+
+ private:
+  // Counts a call; true when this one is to fail.
+  bool Fails();
+  void After();
+
+  Platform& base_;
+};
+
+// Makes a platform the one in use for the lifetime of the object.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& platform) : previous_(SetPlatform(&platform)) {}
+  ~ScopedPlatform() { SetPlatform(previous_); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};

@@ -1,0 +1,141 @@
+#include "app/harvest.h"
+
+#include <gtest/gtest.h>
+
+#include "common/exception.h"
+#include "fault_platform.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(FormOfName, UnsafeQuotedAndPlainNames) {
+  EXPECT_EQ(FormOfName("pic.zip", true), NameForm::kPlain);
+  EXPECT_EQ(FormOfName("my file.zip", true), NameForm::kQuoted);
+  EXPECT_EQ(FormOfName("tab\tname", true), NameForm::kQuoted);
+  EXPECT_EQ(FormOfName("my file.zip", false), NameForm::kPlain);
+  EXPECT_EQ(FormOfName("say \"hi\"", true), NameForm::kUnsafe);
+  EXPECT_EQ(FormOfName("say \"hi\"", false), NameForm::kPlain);
+  for (const char* bad : {"a\rb", "a\nb",
+                          "a\x1A"
+                          "b"}) {
+    EXPECT_EQ(FormOfName(bad, true), NameForm::kUnsafe) << bad;
+    EXPECT_EQ(FormOfName(bad, false), NameForm::kUnsafe) << bad;
+  }
+}
+
+// A harvest of a directory with five commented logs, run in this process.
+class InProcessHarvest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 5; ++i) {
+      const Bytes name = "f" + std::to_string(i) + ".zip";
+      WriteBytes(dir_ / name, "data");
+      WriteBytes(dir_ / (name + ".log"), LogWithComment(" comment " + std::to_string(i)));
+    }
+    platform_.arguments = {dir_.Path()};
+    platform_.program_path = dir_ / "logharvest";
+  }
+
+  int LogsLeft() const {
+    int left = 0;
+    for (int i = 0; i < 5; ++i) left += Exists(dir_ / ("f" + std::to_string(i) + ".zip.log")) ? 1 : 0;
+    return left;
+  }
+
+  // Fails the first call of the platform for which pick(call) is true.
+  int RunFailing(int code) {
+    ScopedPlatform use(platform_);
+    platform_.fail_code = code;
+    try {
+      HarvestRun();
+    } catch (const EInOutError& failure) {
+      return failure.Code();
+    }
+    return 0;
+  }
+
+  TempDir dir_;
+  FaultPlatform platform_{NativePlatform()};
+};
+
+TEST_F(InProcessHarvest, UndisturbedRunHarvestsEveryLog) {
+  EXPECT_EQ(RunFailing(0), 0);
+  EXPECT_EQ(LogsLeft(), 0);
+  const Bytes list = ReadBytes(dir_ / "Descript.ion");
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_NE(list.find("f" + std::to_string(i) + ".zip  comment " + std::to_string(i) + "\r\n"), Bytes::npos);
+  }
+  EXPECT_EQ(platform_.open_files, 0);
+  EXPECT_EQ(platform_.open_walks, 0);
+}
+
+// Counts the platform's calls of an undisturbed run on a copy of the scene,
+// then fails each write and each sync in turn.
+TEST_F(InProcessHarvest, LogsSurviveAFailedWriteOrSyncOfTheirLines) {
+  struct Counting : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    std::vector<long> writes_and_syncs;
+    int Write(FileHandle f, const char* d, std::size_t s, std::size_t* n) override {
+      const int r = FaultPlatform::Write(f, d, s, n);
+      writes_and_syncs.push_back(calls);
+      return r;
+    }
+    int Sync(FileHandle f) override {
+      const int r = FaultPlatform::Sync(f);
+      writes_and_syncs.push_back(calls);
+      return r;
+    }
+  };
+  std::vector<long> targets;
+  {
+    TempDir probe;
+    for (int i = 0; i < 5; ++i) {
+      WriteBytes(probe / ("f" + std::to_string(i) + ".zip"), "data");
+      WriteBytes(probe / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
+    }
+    Counting counting(NativePlatform());
+    counting.arguments = {probe.Path()};
+    counting.program_path = probe / "logharvest";
+    ScopedPlatform use(counting);
+    HarvestRun();
+    targets = counting.writes_and_syncs;
+  }
+  ASSERT_FALSE(targets.empty());
+  platform_.fail_at = targets.front();
+  EXPECT_EQ(RunFailing(112), 112);
+  EXPECT_TRUE(platform_.failed);
+  EXPECT_EQ(LogsLeft(), 5);
+  EXPECT_EQ(platform_.open_files, 0);
+  EXPECT_EQ(platform_.open_walks, 0);
+}
+
+TEST_F(InProcessHarvest, ListThatCannotBeOpenedLeavesEveryLog) {
+  platform_.fail_at = 0;
+  WriteBytes(dir_ / "Descript.ion", "");
+  // The first Open of the run is the list's.
+  struct FailFirstOpen : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    bool done = false;
+    int Open(const Bytes& p, OpenMode m, FileHandle* f) override {
+      if (!done) {
+        done = true;
+        return 32;
+      }
+      return FaultPlatform::Open(p, m, f);
+    }
+  } platform(NativePlatform());
+  platform.arguments = {dir_.Path()};
+  platform.program_path = dir_ / "logharvest";
+  ScopedPlatform use(platform);
+  try {
+    HarvestRun();
+    FAIL() << "no failure raised";
+  } catch (const EInOutError& failure) {
+    EXPECT_EQ(failure.Code(), 32);
+    EXPECT_EQ(failure.Message(), "I/O error 32");
+  }
+  EXPECT_EQ(LogsLeft(), 5);
+  EXPECT_EQ(platform.open_walks, 0);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+#include "logcomment/log_comment.h"
+
+#include <gtest/gtest.h>
+
+#include "common/exception.h"
+#include "common/io_result.h"
+#include "fault_platform.h"
+#include "test_support.h"
+
+namespace {
+
+Bytes CommentOf(const Bytes& content) {
+  TempDir dir;
+  WriteBytes(dir / "a.log", content);
+  int open_error = -1;
+  Bytes description = ReadLogComment(dir / "a.log", &open_error);
+  EXPECT_EQ(open_error, 0);
+  return description;
+}
+
+TEST(ReadLogComment, WorkedExampleIsConvertedWithItsLeadingBlank) {
+  EXPECT_EQ(CommentOf(LogWithComment("\x20\xCE\xF2\xF7\xB8\xF2")), "\x20\x8E\xE2\xE7\xB8\xE2");
+}
+
+TEST(ReadLogComment, NoCommentLineGivesAnEmptyDescription) {
+  EXPECT_EQ(CommentOf(""), "");
+  EXPECT_EQ(CommentOf("just a line\r\nanother\r\n"), "");
+  // A leading blank, or the first letter in lower case: not a comment line.
+  EXPECT_EQ(CommentOf(" " + kPrefix + " x\r\n"), "");
+  EXPECT_EQ(CommentOf("\xEA" + kPrefix.substr(1) + " x\r\n"), "");
+  // The prefix cut short by the line end.
+  EXPECT_EQ(CommentOf(kPrefix.substr(0, 11) + "\r\n:" + " x\r\n"), "");
+}
+
+TEST(ReadLogComment, TheLastCommentLineWinsEvenWhenEmpty) {
+  EXPECT_EQ(CommentOf(kPrefix + " one\r\n" + kPrefix + " two\r\n"), " two");
+  EXPECT_EQ(CommentOf(kPrefix + " one\r\n" + kPrefix + "\r\nend\r\n"), "");
+  EXPECT_EQ(CommentOf(kPrefix + " one\r\n" + kPrefix), "");
+}
+
+TEST(ReadLogComment, TheRestOfTheLineIsTakenUnchangedButForCarriageReturns) {
+  EXPECT_EQ(CommentOf(kPrefix + "  a b \t \r\n"), "  a b \t ");
+  EXPECT_EQ(CommentOf(kPrefix + "ab\rcd\r\n"), "abcd");
+  // A CR inside the prefix is dropped before the prefix is compared.
+  EXPECT_EQ(CommentOf(kPrefix.substr(0, 5) + "\r" + kPrefix.substr(5) + "x\n"), "x");
+  // Only LF line ends, and a last line without one, give the same.
+  EXPECT_EQ(CommentOf("a\n" + kPrefix + " \xCE\n"), " \x8E");
+  EXPECT_EQ(CommentOf("a\n" + kPrefix + " \xCE"), " \x8E");
+}
+
+TEST(ReadLogComment, EndOfFileMarkHidesWhatFollows) {
+  EXPECT_EQ(CommentOf("\x1A" + kPrefix + " x\r\n"), "");
+  EXPECT_EQ(CommentOf(kPrefix + " ab\x1A"
+                                "cd\r\n"),
+            " ab");
+}
+
+TEST(ReadLogComment, LongCommentLinesAreTakenWhole) {
+  const Bytes text(300, 'w');
+  EXPECT_EQ(CommentOf(kPrefix + text + "\r\n"), text);
+  const Bytes huge(3 * 1024 * 1024 + 5, '\xE0');
+  EXPECT_EQ(CommentOf(kPrefix + huge), Bytes(huge.size(), '\xA0'));
+}
+
+TEST(ReadLogComment, LogThatCannotBeOpenedGivesTheErrorTextWithoutRaising) {
+  TempDir dir;
+  int open_error = 0;
+  EXPECT_EQ(ReadLogComment(dir / "missing.log", &open_error), "        error reading file");
+  EXPECT_EQ(open_error, 2);
+  EXPECT_EQ(ReadLogComment(dir.Path(), &open_error), "        error reading file");
+  EXPECT_EQ(open_error, 5);
+  EXPECT_EQ(IoResult(), 0);
+}
+
+TEST(ReadLogComment, ReadFailureAfterTheOpenRaisesAndReleasesTheLog) {
+  TempDir dir;
+  WriteBytes(dir / "a.log", LogWithComment(" x"));
+  FaultPlatform platform(NativePlatform());
+  ScopedPlatform use(platform);
+  platform.fail_at = 2;  // the open, then the first read
+  platform.fail_code = 1117;
+  int open_error = 0;
+  try {
+    ReadLogComment(dir / "a.log", &open_error);
+    FAIL() << "no failure raised";
+  } catch (const EInOutError& failure) {
+    EXPECT_EQ(failure.Code(), 1117);
+  }
+  EXPECT_EQ(platform.open_files, 0);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <vector>
+
+#include "common/bytes.h"
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away. Path() ends in "/".
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const Bytes& Path() const { return path_; }
+  Bytes operator/(ByteView name) const { return path_ + Bytes(name); }
+
+ private:
+  Bytes path_;
+};
+
+void WriteBytes(const Bytes& path, ByteView bytes);
+Bytes ReadBytes(const Bytes& path);
+bool Exists(const Bytes& path);
+void MakeDirectory(const Bytes& path);
+void RemoveTree(const Bytes& path);
+
+// The 12 bytes that open a comment line, and a log whose comment line
+// carries text (Windows-1251) between ordinary lines.
+extern const Bytes kPrefix;
+Bytes LogWithComment(ByteView comment);
+
+// How a spawned program's standard output is set up.
+enum class Output { kCaptured, kClosed, kDevFull };
+
+struct RunResult {
+  int exit_code = -1;  // -1 when ended by a signal
+  Bytes out;
+  Bytes err;
+};
+
+struct RunOptions {
+  Bytes cwd;  // empty: the current directory
+  Output output = Output::kCaptured;
+  int user = -1;              // run as this user and group id when >= 0
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+
+// Runs program with the arguments (argument 0 is set to program).
+RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments,
+                     const RunOptions& options = RunOptions());
+
+// Puts a copy of the program under test into directory and returns its path.
+Bytes CopyProgram(const Bytes& program, const Bytes& directory, ByteView name = "logharvest");
