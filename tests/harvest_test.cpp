@@ -42,7 +42,7 @@ class InProcessHarvest : public ::testing::Test {
     return left;
   }
 
-  // Fails the first call of the platform for which pick(call) is true.
+  // Runs the harvest under the wrapper; the code it ended with, 0 for none.
   int RunFailing(int code) {
     ScopedPlatform use(platform_);
     platform_.fail_code = code;
