@@ -1,0 +1,69 @@
+// Help and version, asked for as a user would.
+
+#include <regex>
+
+#include "e2e_support.h"
+
+namespace {
+
+// Every line of the output ends with CR LF, as all the program's lines do.
+void ExpectCrLfLines(const Bytes& out) {
+  ASSERT_GE(out.size(), 2u);
+  EXPECT_EQ(out.substr(out.size() - 2), "\r\n");
+  for (std::size_t i = out.find('\n'); i != Bytes::npos; i = out.find('\n', i + 1)) {
+    EXPECT_TRUE(i > 0 && out[i - 1] == '\r') << "bare LF at " << i;
+  }
+}
+
+// A copy of the program beside a log: a run that harvested anything (the
+// program's own directory, say) would consume it.
+TEST_F(EndToEnd, HelpAndVersionAnswerAndTouchNothing) {
+  const Bytes program = CopyProgram(Program(), Root());
+  AddLog(Root(), "a", " x");
+  RunOptions options;
+  options.cwd = Root();
+  for (const std::vector<Bytes>& arguments :
+       std::vector<std::vector<Bytes>>{{"--help"}, {"--help", "-F"}, {"--version"}, {"--version", Root()}}) {
+    const RunResult result = RunProgram(program, arguments, options);
+    EXPECT_EQ(result.exit_code, 0) << arguments[0];
+    EXPECT_EQ(result.err, "");
+    ExpectCrLfLines(result.out);
+    if (arguments[0] == "--help") {
+      EXPECT_EQ(result.out.find("logharvest "), 0u);
+      EXPECT_NE(result.out.find("\r\nUsage: logharvest [DIRECTORY | FILE] [-F]\r\n"), Bytes::npos);
+      EXPECT_NE(result.out.find("to_bbs"), Bytes::npos);
+    } else {
+      EXPECT_TRUE(std::regex_match(result.out, std::regex("logharvest [0-9]+\\.[0-9]+\\.[0-9]+\r\n"))) << result.out;
+    }
+  }
+  EXPECT_TRUE(Exists(At("a.log")));
+  EXPECT_FALSE(Exists(At("Descript.ion")));
+}
+
+TEST_F(EndToEnd, DirectoryNamedLikeAnOptionIsReachedWithADirectoryPart) {
+  MakeDirectory(At("--help"));
+  AddLog(At("--help/"), "a", " x");
+  RunOptions options;
+  options.cwd = Root();
+  EXPECT_NE(Run({"--help"}, options).out.find("Usage:"), Bytes::npos);
+  EXPECT_TRUE(Exists(At("--help/a.log")));
+  EXPECT_QUIET_SUCCESS(Run({"./--help"}, options));
+  EXPECT_EQ(ReadBytes(At("--help/Descript.ion")), "a  x\r\n");
+  EXPECT_FALSE(Exists(At("--help/a.log")));
+}
+
+TEST_F(EndToEnd, SlashQuestionMarkIsAPathOnPosix) {
+  const RunResult result = Run({"/?"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "Error: Directory [/?] not found!\r\n");
+}
+
+TEST_F(EndToEnd, HelpThatCannotBeWrittenEndsWithCode1) {
+  RunOptions options;
+  options.output = Output::kDevFull;
+  const RunResult result = Run({"--help"}, options);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "");
+}
+
+}  // namespace
