@@ -1,9 +1,10 @@
 #include "fault_platform.h"
 
-bool FaultPlatform::Fails() {
+bool FaultPlatform::Fails(const char* operation) {
   ++calls;
   if (calls != fail_at) return false;
   failed = true;
+  failed_operation = operation;
   return true;
 }
 
@@ -12,26 +13,26 @@ void FaultPlatform::After() {
 }
 
 bool FaultPlatform::IsExistingFile(const Bytes& path) {
-  const bool result = !Fails() && base_.IsExistingFile(path);
+  const bool result = !Fails("IsExistingFile") && base_.IsExistingFile(path);
   After();
   return result;
 }
 
 bool FaultPlatform::IsExistingDirectory(const Bytes& path) {
-  const bool result = !Fails() && base_.IsExistingDirectory(path);
+  const bool result = !Fails("IsExistingDirectory") && base_.IsExistingDirectory(path);
   After();
   return result;
 }
 
 int FaultPlatform::FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) {
-  const int result = Fails() ? fail_code : base_.FindFirst(pattern, find, entry);
+  const int result = Fails("FindFirst") ? fail_code : base_.FindFirst(pattern, find, entry);
   if (result == 0) ++open_walks;
   After();
   return result;
 }
 
 int FaultPlatform::FindNext(FindHandle find, FoundEntry* entry) {
-  const int result = Fails() ? fail_code : base_.FindNext(find, entry);
+  const int result = Fails("FindNext") ? fail_code : base_.FindNext(find, entry);
   After();
   return result;
 }
@@ -42,27 +43,29 @@ void FaultPlatform::FindEnd(FindHandle find) {
 }
 
 int FaultPlatform::Remove(const Bytes& path) {
-  const int result = Fails() ? fail_code : base_.Remove(path);
+  const int result = Fails("Remove") ? fail_code : base_.Remove(path);
   After();
   return result;
 }
 
 int FaultPlatform::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
-  const int result = Fails() ? fail_code : base_.Open(path, mode, file);
+  const int result = Fails(mode == OpenMode::kRead ? "Open for reading" : "Open for writing")
+                         ? fail_code
+                         : base_.Open(path, mode, file);
   if (result == 0) ++open_files;
   After();
   return result;
 }
 
 int FaultPlatform::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) {
-  const int result = Fails() ? fail_code : base_.Read(file, buffer, size, done);
+  const int result = Fails("Read") ? fail_code : base_.Read(file, buffer, size, done);
   After();
   return result;
 }
 
 int FaultPlatform::Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) {
   int result;
-  if (!Fails()) {
+  if (!Fails("Write")) {
     result = base_.Write(file, data, size, done);
   } else if (short_write) {
     result = base_.Write(file, data, size / 2, done);
@@ -75,38 +78,38 @@ int FaultPlatform::Write(FileHandle file, const char* data, std::size_t size, st
 }
 
 int FaultPlatform::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) {
-  const int result = Fails() ? fail_code : base_.Seek(file, offset, origin, position);
+  const int result = Fails("Seek") ? fail_code : base_.Seek(file, offset, origin, position);
   After();
   return result;
 }
 
 int FaultPlatform::Truncate(FileHandle file) {
-  const int result = Fails() ? fail_code : base_.Truncate(file);
+  const int result = Fails("Truncate") ? fail_code : base_.Truncate(file);
   After();
   return result;
 }
 
 int FaultPlatform::Size(FileHandle file, std::int64_t* size) {
-  const int result = Fails() ? fail_code : base_.Size(file, size);
+  const int result = Fails("Size") ? fail_code : base_.Size(file, size);
   After();
   return result;
 }
 
 int FaultPlatform::Kind(FileHandle file, HandleKind* kind) {
-  const int result = Fails() ? fail_code : base_.Kind(file, kind);
+  const int result = Fails("Kind") ? fail_code : base_.Kind(file, kind);
   After();
   return result;
 }
 
 int FaultPlatform::Sync(FileHandle file) {
-  const int result = Fails() ? fail_code : base_.Sync(file);
+  const int result = Fails("Sync") ? fail_code : base_.Sync(file);
   After();
   return result;
 }
 
 int FaultPlatform::Close(FileHandle file) {
   // A failed close still releases the handle, as it does on the platforms.
-  const bool fails = Fails();
+  const bool fails = Fails("Close");
   const int closed = base_.Close(file);
   --open_files;
   After();

@@ -22,12 +22,14 @@ class FaultPlatform : public Platform {
   int fail_code = 0;
   bool short_write = false;              // the failing call, when it is a write, writes half
   std::function<void(long)> after_call;  // runs after every counted call with its number
+  FileHandle standard_output = kNoFile;  // in place of the process's own when set
 
   // Observations.
   long calls = 0;
   int open_files = 0;
   int open_walks = 0;
-  bool failed = false;  // the chosen call was reached and failed
+  bool failed = false;                // the chosen call was reached and failed
+  const char* failed_operation = "";  // its name, "Open for reading" for a log
 
   Bytes ProgramPath() override { return program_path.empty() ? base_.ProgramPath() : program_path; }
   std::vector<Bytes> Arguments() override { return arguments; }
@@ -38,7 +40,7 @@ class FaultPlatform : public Platform {
     base_.Exit(code);
     std::abort();
   }
-  FileHandle StandardOutput() override { return base_.StandardOutput(); }
+  FileHandle StandardOutput() override { return standard_output != kNoFile ? standard_output : base_.StandardOutput(); }
 
   bool IsExistingFile(const Bytes& path) override;
   bool IsExistingDirectory(const Bytes& path) override;
@@ -58,7 +60,7 @@ class FaultPlatform : public Platform {
 
  private:
   // Counts a call; true when this one is to fail.
-  bool Fails();
+  bool Fails(const char* operation);
   void After();
 
   Platform& base_;

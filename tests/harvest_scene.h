@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+// A working area as a harvest meets it in daily use, laid out afresh in a
+// scratch directory: logs with comments (one of them quoted, one Cyrillic,
+// one longer than the list's buffer), logs with an empty comment and with
+// none, a log without its companion, logs that cannot be opened (a symbolic
+// link, a FIFO, a directory), and an existing list with an end-of-file mark
+// in its last bytes and no line end before it.
+class HarvestScene {
+ public:
+  HarvestScene();
+
+  const Bytes& Directory() const { return dir_.Path(); }
+
+  // The list's content before the run, up to its end-of-file mark.
+  static const Bytes kKeptContent;
+  // What follows the mark.
+  static const Bytes kCutTail;
+
+  // The list as it is on disk now.
+  Bytes List() const;
+
+  // Checks what must hold whenever a run ends, however it ended: every log
+  // with a companion and a non-empty comment still exists or its whole line
+  // is in the list; the list's earlier content is intact, and what follows
+  // it is the untouched tail or starts a new line. Returns the problems
+  // found (empty when none).
+  std::vector<std::string> Losses() const;
+
+  // Checks that the harvest is complete: every commented log is gone and its
+  // line is in the list; the logs that cannot be read, and the one without
+  // its companion, are still there. Returns the problems found.
+  std::vector<std::string> Incomplete() const;
+
+  // Lines in the list, after its earlier content, that are neither a whole
+  // harvested line nor a line end joining it: torn by a failure.
+  int TornLines() const;
+  // Harvested lines that appear more than once.
+  int DuplicateLines() const;
+
+ private:
+  TempDir dir_;
+};
