@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux format format-check clean
+.PHONY: all build demo test deps test-linux format format-check clean package test-package
 
 all: build
 
@@ -23,6 +23,26 @@ test: deps format-check test-linux
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
+# Release packages in $(OUT): a .deb from a Linux build and a .zip from the
+# 32-bit Windows build, both built afresh without the tests, with the
+# optimisation the tests run at; CPack strips the debug information.
+OUT ?= out
+PACKAGE_DEPS = g++-mingw-w64-i686
+package:
+	scripts/install-deps.sh $(PACKAGE_DEPS)
+	rm -rf $(OUT)
+	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF
+	cmake --build build-pkg -j $(JOBS)
+	cd build-pkg && cpack -G DEB -B $(CURDIR)/$(OUT)
+	cmake -S . -B build-pkg-win32 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-i686.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF
+	cmake --build build-pkg-win32 -j $(JOBS)
+	cd build-pkg-win32 && cpack -G ZIP -B $(CURDIR)/$(OUT)
+	rm -rf $(OUT)/_CPack_Packages
+
+test-package: package
+	scripts/test-package.sh $(OUT)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
@@ -30,4 +50,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-pkg build-pkg-win32 $(OUT)
