@@ -101,7 +101,7 @@ TEST(WriteLine, LinesLargerThanTheBufferArriveWhole) {
 
 TEST(DeviceCheck, CharacterDeviceIsWrittenOutPerLine) {
   LineFile file;
-  OpenAppend(file, "/dev/null");
+  OpenAppend(file, kNullDevice);
   ASSERT_EQ(TakeIoResult(), 0);
   EXPECT_TRUE(file.flush_per_line);
   WriteLine(file, "x");

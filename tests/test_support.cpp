@@ -1,16 +1,5 @@
 #include "test_support.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <grp.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -20,15 +9,6 @@ const Bytes kPrefix = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
 Bytes LogWithComment(ByteView comment) {
   return "\xC0\xE2\xF2\xEE\xF0: someone\r\n" + kPrefix + Bytes(comment) + "\r\nSize: 1234\r\n";
 }
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  Bytes pattern = Bytes(base != nullptr && *base != '\0' ? base : "/tmp") + "/logharvest-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern + "/";
-}
-
-TempDir::~TempDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
 
 void WriteBytes(const Bytes& path, ByteView bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -42,103 +22,4 @@ Bytes ReadBytes(const Bytes& path) {
   std::ostringstream all;
   all << in.rdbuf();
   return all.str();
-}
-
-bool Exists(const Bytes& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
-}
-
-void MakeDirectory(const Bytes& path) {
-  if (mkdir(path.c_str(), 0777) != 0) throw std::runtime_error("mkdir failed: " + path);
-}
-
-void RemoveTree(const Bytes& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    chmod(path.c_str(), 0700);
-    if (DIR* dir = opendir(path.c_str())) {
-      while (const dirent* entry = readdir(dir)) {
-        const Bytes name = entry->d_name;
-        if (name != "." && name != "..") RemoveTree(path + "/" + name);
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
-namespace {
-
-Bytes Drain(int fd) {
-  Bytes all;
-  char buffer[65536];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(got));
-  close(fd);
-  return all;
-}
-
-}  // namespace
-
-RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, const RunOptions& options) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  const pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    const auto id = static_cast<uid_t>(options.user);
-    if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) _exit(126);
-    if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    switch (options.output) {
-      case Output::kCaptured:
-        dup2(out_pipe[1], 1);
-        break;
-      case Output::kClosed:
-        close(1);
-        break;
-      case Output::kDevFull: {
-        const int full = open("/dev/full", O_WRONLY);
-        dup2(full, 1);
-        close(full);
-        break;
-      }
-    }
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const Bytes& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  RunResult result;
-  // Standard error is small in every case; read it after standard output.
-  result.out = Drain(out_pipe[0]);
-  result.err = Drain(err_pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-Bytes CopyProgram(const Bytes& program, const Bytes& directory, ByteView name) {
-  const Bytes copy = directory + Bytes(name);
-  WriteBytes(copy, ReadBytes(program));
-  chmod(copy.c_str(), 0755);
-  return copy;
 }

@@ -5,7 +5,8 @@
 #include "common/bytes.h"
 
 // A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes away. Path() ends in "/".
+// everything in it when the object goes away. Path() ends in the platform's
+// separator ("/" or "\").
 class TempDir {
  public:
   TempDir();
@@ -25,6 +26,9 @@ bool Exists(const Bytes& path);
 void MakeDirectory(const Bytes& path);
 void RemoveTree(const Bytes& path);
 
+// A character device that takes every write ("/dev/null", "NUL").
+extern const Bytes kNullDevice;
+
 // The 12 bytes that open a comment line, and a log whose comment line
 // carries text (Windows-1251) between ordinary lines.
 extern const Bytes kPrefix;
@@ -42,6 +46,7 @@ struct RunResult {
 struct RunOptions {
   Bytes cwd;  // empty: the current directory
   Output output = Output::kCaptured;
+  // POSIX only (the Windows harness refuses them):
   int user = -1;              // run as this user and group id when >= 0
   long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
 };

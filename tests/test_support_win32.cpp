@@ -1,0 +1,162 @@
+// The parts of the test support that differ by platform: Windows.
+
+#include "test_support_win32.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+const Bytes kNullDevice = "NUL";
+
+namespace {
+
+[[noreturn]] void Fail(const Bytes& what) {
+  throw std::runtime_error(what + " failed with " + std::to_string(GetLastError()));
+}
+
+// Closes a handle however the caller leaves.
+struct OwnedHandle {
+  HANDLE handle = nullptr;
+  ~OwnedHandle() {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+Bytes Drain(HANDLE pipe) {
+  Bytes all;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) all.append(buffer, got);
+  return all;
+}
+
+// A pipe whose write end the child inherits.
+void MakePipe(OwnedHandle& read_end, OwnedHandle& write_end) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  if (!CreatePipe(&read_end.handle, &write_end.handle, &inherit, 0)) Fail("CreatePipe");
+  SetHandleInformation(read_end.handle, HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char base[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof base, base);
+  if (length == 0 || length > MAX_PATH) Fail("GetTempPathA");
+  static unsigned serial = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const Bytes path = Bytes(base, length) + "logharvest-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(++serial);
+    if (CreateDirectoryA(path.c_str(), nullptr)) {
+      path_ = path + "\\";
+      return;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  Fail("CreateDirectoryA");
+}
+
+TempDir::~TempDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
+
+bool Exists(const Bytes& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void MakeDirectory(const Bytes& path) {
+  if (!CreateDirectoryA(path.c_str(), nullptr)) Fail("CreateDirectoryA " + path);
+}
+
+void RemoveTree(const Bytes& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    DeleteFileA(path.c_str());
+    return;
+  }
+  WIN32_FIND_DATAA data;
+  const HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const Bytes name = data.cFileName;
+      if (name != "." && name != "..") RemoveTree(path + "\\" + name);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const RunOptions& options) {
+  if (options.user >= 0 || options.file_size_limit >= 0) throw std::invalid_argument("not available on Windows");
+  OwnedHandle out_read, out_write, err_read, err_write, unusable;
+  MakePipe(out_read, out_write);
+  MakePipe(err_read, err_write);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdError = err_write.handle;
+  switch (options.output) {
+    case Output::kCaptured:
+      startup.hStdOutput = out_write.handle;
+      break;
+    case Output::kClosed:
+      startup.hStdOutput = nullptr;
+      break;
+    case Output::kDevFull: {
+      // Windows has no full device: a handle without write access refuses
+      // every write as well.
+      SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+      unusable.handle = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (unusable.handle == INVALID_HANDLE_VALUE) Fail("CreateFileA NUL");
+      startup.hStdOutput = unusable.handle;
+      break;
+    }
+  }
+  Bytes line = command_line;  // CreateProcessA may write into it
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
+    Fail("CreateProcessA " + program);
+  }
+  OwnedHandle process_handle{process.hProcess}, thread_handle{process.hThread};
+  // The child holds its own copies of the write ends: the pipes end with it.
+  CloseHandle(out_write.handle);
+  out_write.handle = nullptr;
+  CloseHandle(err_write.handle);
+  err_write.handle = nullptr;
+  RunResult result;
+  // Standard error is small in every case; read it after standard output.
+  result.out = Drain(out_read.handle);
+  result.err = Drain(err_read.handle);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.hProcess, &code)) Fail("GetExitCodeProcess");
+  result.exit_code = static_cast<int>(code);
+  return result;
+}
+
+// Every argument in double quotes: there is no escape character, so an
+// argument that holds a double quote cannot be passed this way.
+RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, const RunOptions& options) {
+  Bytes line = "\"" + program + "\"";
+  for (const Bytes& argument : arguments) {
+    if (argument.find('"') != Bytes::npos) throw std::invalid_argument("a double quote cannot be passed: " + argument);
+    line += " \"" + argument + "\"";
+  }
+  return RunCommandLine(program, line, options);
+}
+
+Bytes CopyProgram(const Bytes& program, const Bytes& directory, ByteView name) {
+  const Bytes copy = directory + Bytes(name);
+  if (!CopyFileA(program.c_str(), copy.c_str(), FALSE)) Fail("CopyFileA " + copy);
+  return copy;
+}
+
+Bytes OwnDirectory() {
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) Fail("GetModuleFileNameA");
+  const Bytes full(path, length);
+  return full.substr(0, full.rfind('\\') + 1);
+}
