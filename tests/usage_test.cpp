@@ -57,8 +57,10 @@ TEST(InfoLines, HelpCoversArgumentsMarkerListsAndExitCodesInPlainAscii) {
 TEST(AnswerInfoRequest, AnyOtherFirstArgumentIsLeftToTheHarvest) {
   FaultPlatform platform(NativePlatform());
   ScopedPlatform use(platform);
-  for (const std::vector<Bytes>& arguments :
-       std::vector<std::vector<Bytes>>{{}, {"./--help"}, {"-F", "--help"}, {"/?"}}) {
+  std::vector<std::vector<Bytes>> cases{{}, {"./--help"}, {"-F", "--help"}};
+  // "/?" asks for the help on Windows only.
+  if (platform.Style() == PathStyle::kPosix) cases.push_back({"/?"});
+  for (const std::vector<Bytes>& arguments : cases) {
     platform.arguments = arguments;
     EXPECT_FALSE(AnswerInfoRequest());
   }
