@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux format format-check clean package test-package
+.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package
 
 all: build
 
@@ -18,10 +18,17 @@ demo: deps build
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check test-linux
+test: deps format-check test-linux test-windows
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+# The Windows program: the 32-bit release build and the 64-bit build, whose
+# unit tests and end-to-end suite run under Wine (scripts/test-windows.sh).
+WINDOWS_DEPS = g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+test-windows:
+	scripts/install-deps.sh $(WINDOWS_DEPS)
+	JOBS=$(JOBS) scripts/test-windows.sh
 
 # Release packages in $(OUT): a .deb from a Linux build and a .zip from the
 # 32-bit Windows build, both built afresh without the tests, with the
@@ -50,4 +57,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-pkg build-pkg-win32 $(OUT)
+	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 $(OUT)
