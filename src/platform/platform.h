@@ -93,7 +93,8 @@ class Platform {
   virtual bool IsExistingDirectory(const Bytes& path) = 0;
   // Starts an enumeration of the entries that match pattern (a directory part
   // and a name that may hold "*" and "?"). Returns 0 and the first entry, or
-  // an error code (18 when nothing matches); *find is set only on success.
+  // an error code (when nothing matches: 18 on POSIX, 2 on Windows); *find is
+  // set only on success.
   virtual int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) = 0;
   // Returns 0 and the next entry, or 18 (or another code) at the end.
   virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;

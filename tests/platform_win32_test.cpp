@@ -1,0 +1,168 @@
+// The Win32 platform itself: the codes and answers the run relies on.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+Platform& os = NativePlatform();
+int in_this_image = 0;
+
+TEST(Win32Platform, ExistenceFollowsTheFindAndAttributeRules) {
+  TempDir dir;
+  WriteBytes(dir / "file.zip", "z");
+  MakeDirectory(dir / "sub");
+  EXPECT_TRUE(os.IsExistingFile(dir / "file.zip"));
+  EXPECT_TRUE(os.IsExistingFile(dir / "FILE.ZIP"));
+  EXPECT_TRUE(os.IsExistingFile(dir / "*.zip"));  // the first match is a file
+  EXPECT_FALSE(os.IsExistingFile(dir / "s*"));    // the first match is a directory
+  EXPECT_FALSE(os.IsExistingFile(dir / "sub"));
+  EXPECT_FALSE(os.IsExistingFile(dir / "none"));
+  EXPECT_TRUE(os.IsExistingDirectory(dir / "sub"));
+  EXPECT_TRUE(os.IsExistingDirectory(dir / "SUB\\"));
+  EXPECT_TRUE(os.IsExistingDirectory(dir.Path()));
+  EXPECT_FALSE(os.IsExistingDirectory(dir / "file.zip"));
+  EXPECT_FALSE(os.IsExistingDirectory(dir / "none"));
+}
+
+TEST(Win32Platform, FindMatchesWithoutRegardToCaseAndEndsWith18) {
+  TempDir dir;
+  WriteBytes(dir / "a.log", "");
+  WriteBytes(dir / "B.LOG", "");
+  WriteBytes(dir / "c.log.txt", "");
+  WriteBytes(dir / "log", "");
+  FindHandle find = nullptr;
+  FoundEntry entry;
+  ASSERT_EQ(os.FindFirst(dir / "*.log", &find, &entry), 0);
+  std::vector<Bytes> names{entry.name};
+  int end = 0;
+  while ((end = os.FindNext(find, &entry)) == 0) names.push_back(entry.name);
+  os.FindEnd(find);
+  EXPECT_EQ(end, kErrorNoMoreFiles);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<Bytes>{"B.LOG", "a.log"}));
+  // No match at all is an error as well; the code is the platform's own.
+  EXPECT_NE(os.FindFirst(dir / "*.none", &find, &entry), 0);
+  EXPECT_EQ(os.FindFirst(dir / "missing\\*.log", &find, &entry), kErrorPathNotFound);
+}
+
+TEST(Win32Platform, OpenFailsWithTheCodesTheRunReports) {
+  TempDir dir;
+  FileHandle file = kNoFile;
+  EXPECT_EQ(os.Open(dir / "none", OpenMode::kRead, &file), kErrorFileNotFound);
+  EXPECT_EQ(os.Open(dir / "none", OpenMode::kAppend, &file), kErrorFileNotFound);
+  EXPECT_EQ(os.Open(dir / "none\\list", OpenMode::kCreate, &file), kErrorPathNotFound);
+  MakeDirectory(dir / "sub");
+  EXPECT_EQ(os.Open(dir / "sub", OpenMode::kRead, &file), kErrorAccessDenied);
+  EXPECT_EQ(file, kNoFile);
+}
+
+// A reader shares reading only: a writer that holds the file keeps it out,
+// and while it is open nobody else may write it.
+TEST(Win32Platform, OpenSharesReadingOnly) {
+  TempDir dir;
+  WriteBytes(dir / "log", "text");
+  FileHandle file = kNoFile;
+  {
+    const HANDLE writer =
+        CreateFileA((dir / "log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(os.Open(dir / "log", OpenMode::kRead, &file), kErrorSharingViolation);
+    CloseHandle(writer);
+  }
+  for (OpenMode mode : {OpenMode::kRead, OpenMode::kAppend, OpenMode::kCreate}) {
+    ASSERT_EQ(os.Open(dir / "log", mode, &file), 0);
+    FileHandle second = kNoFile;
+    EXPECT_EQ(os.Open(dir / "log", OpenMode::kAppend, &second), kErrorSharingViolation);
+    const HANDLE reader = CreateFileA((dir / "log").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "a reader is let in";
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    EXPECT_EQ(os.Close(file), 0);
+  }
+}
+
+TEST(Win32Platform, CreateTruncatesAndTheFileIsWrittenSeekedAndCut) {
+  TempDir dir;
+  WriteBytes(dir / "list", "old content");
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.Open(dir / "list", OpenMode::kCreate, &file), 0);
+  std::int64_t size = -1;
+  EXPECT_EQ(os.Size(file, &size), 0);
+  EXPECT_EQ(size, 0);
+  std::size_t done = 0;
+  EXPECT_EQ(os.Write(file, "abcdef", 6, &done), 0);
+  EXPECT_EQ(done, 6u);
+  std::int64_t position = -1;
+  EXPECT_EQ(os.Seek(file, -2, SeekOrigin::kEnd, &position), 0);
+  EXPECT_EQ(position, 4);
+  EXPECT_EQ(os.Truncate(file), 0);
+  EXPECT_EQ(os.Seek(file, 0, SeekOrigin::kCurrent, &position), 0);
+  EXPECT_EQ(position, 4);
+  EXPECT_EQ(os.Sync(file), 0);
+  EXPECT_NE(os.Seek(file, -10, SeekOrigin::kBegin, &position), 0);  // before the start
+  EXPECT_EQ(os.Close(file), 0);
+  EXPECT_EQ(ReadBytes(dir / "list"), "abcd");
+
+  ASSERT_EQ(os.Open(dir / "list", OpenMode::kRead, &file), 0);
+  char buffer[16];
+  EXPECT_EQ(os.Read(file, buffer, sizeof buffer, &done), 0);
+  EXPECT_EQ(Bytes(buffer, done), "abcd");
+  EXPECT_EQ(os.Read(file, buffer, sizeof buffer, &done), 0);
+  EXPECT_EQ(done, 0u);                          // the end
+  EXPECT_NE(os.Write(file, "x", 1, &done), 0);  // opened for reading only
+  EXPECT_EQ(os.Close(file), 0);
+}
+
+TEST(Win32Platform, KindTellsDiskDeviceAndPipe) {
+  TempDir dir;
+  WriteBytes(dir / "file", "");
+  HandleKind kind = HandleKind::kUnknown;
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.Open(dir / "file", OpenMode::kRead, &file), 0);
+  EXPECT_EQ(os.Kind(file, &kind), 0);
+  EXPECT_EQ(kind, HandleKind::kDisk);
+  os.Close(file);
+  ASSERT_EQ(os.Open(kNullDevice, OpenMode::kAppend, &file), 0);
+  EXPECT_EQ(os.Kind(file, &kind), 0);
+  EXPECT_EQ(kind, HandleKind::kCharacter);
+  os.Close(file);
+  HANDLE read_end = nullptr, write_end = nullptr;
+  ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
+  EXPECT_EQ(os.Kind(reinterpret_cast<FileHandle>(write_end), &kind), 0);
+  EXPECT_EQ(kind, HandleKind::kPipe);
+  CloseHandle(read_end);
+  CloseHandle(write_end);
+  // No handle at all is a failure, not an unknown kind.
+  EXPECT_NE(os.Kind(0, &kind), 0);
+}
+
+TEST(Win32Platform, DeleteReportsAMissingFile) {
+  TempDir dir;
+  WriteBytes(dir / "a.log", "");
+  EXPECT_EQ(os.Remove(dir / "a.log"), 0);
+  EXPECT_FALSE(Exists(dir / "a.log"));
+  EXPECT_EQ(os.Remove(dir / "a.log"), kErrorFileNotFound);
+}
+
+TEST(Win32Platform, ProcessFacts) {
+  EXPECT_EQ(os.Style(), PathStyle::kWindows);
+  EXPECT_EQ(os.UpperCase("-f x\xE9"), "-F X\xC9");  // Windows-1252 or -1251: both upper-case 0xE9 to 0xC9
+  EXPECT_EQ(os.UpperCase(""), "");
+  const Bytes program = os.ProgramPath();
+  EXPECT_EQ(program.substr(program.size() - 4), ".exe") << program;
+  EXPECT_NE(program.find(":\\"), Bytes::npos) << program;
+  // The image that holds this program's data starts at the module's base.
+  const void* base = os.ImageBase(&in_this_image);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(base, static_cast<const void*>(GetModuleHandleA(nullptr)));
+  EXPECT_EQ(os.ImageBase(nullptr), nullptr);
+}
+
+}  // namespace
