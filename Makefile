@@ -18,7 +18,7 @@ demo: deps build
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check test-linux test-windows
+test: deps format-check test-linux test-windows test-package
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
