@@ -71,15 +71,15 @@ TEST(OpenAppend, FailsOnAMissingFileOrADirectoryAndStaysClosed) {
   EXPECT_EQ(file.state, LineFileState::kClosed);
 }
 
-TEST(CreateNew, CreatesOrEmptiesTheFile) {
+TEST(CreateNew, CreatesTheFileOrAppendsToOneThatAppearedMeanwhile) {
   TempDir dir;
-  WriteBytes(dir / "list", "old content\r\n");
+  WriteBytes(dir / "list", "old content\x1A");
   LineFile file;
   CreateNew(file, dir / "list");
   WriteLine(file, {"a", " ", "b"});
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "list"), "a b\r\n");
+  EXPECT_EQ(ReadBytes(dir / "list"), "old content\r\na b\r\n");
   CreateNew(file, dir / "fresh");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);

@@ -88,10 +88,12 @@ TEST(Win32Platform, OpenSharesReadingOnly) {
   }
 }
 
-TEST(Win32Platform, CreateTruncatesAndTheFileIsWrittenSeekedAndCut) {
+TEST(Win32Platform, CreateMakesANewFileThatIsWrittenSeekedAndCut) {
   TempDir dir;
-  WriteBytes(dir / "list", "old content");
+  WriteBytes(dir / "old", "old content");
   FileHandle file = kNoFile;
+  EXPECT_EQ(os.Open(dir / "old", OpenMode::kCreate, &file), kErrorFileExists);
+  EXPECT_EQ(ReadBytes(dir / "old"), "old content");
   ASSERT_EQ(os.Open(dir / "list", OpenMode::kCreate, &file), 0);
   std::int64_t size = -1;
   EXPECT_EQ(os.Size(file, &size), 0);

@@ -57,8 +57,22 @@ void DeletePendingLogs(LineFile& list, std::vector<Bytes>& pending) {
   pending.clear();
 }
 
+// The platform's pattern may also match through an alternate short name
+// ("data.logx" is DATA~1.LOG there): only an entry whose own name ends in
+// ".log" is a log, so no other file is ever read or deleted as one.
+bool IsLogName(ByteView name) {
+  if (name.size() < kLogPattern.size() - 1) return false;
+  const ByteView suffix = kLogPattern.substr(1);
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    const char c = name[name.size() - suffix.size() + i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != suffix[i]) return false;
+  }
+  return true;
+}
+
 void HarvestLog(const Bytes& directory, const Bytes& log_name, LineFile& list, bool file_manager_list,
                 std::vector<Bytes>& pending) {
+  if (!IsLogName(log_name)) return;
   const Bytes companion =
       log_name.size() < kSuffixLength ? Bytes() : log_name.substr(0, log_name.size() - kSuffixLength);
   const NameForm form = FormOfName(companion, file_manager_list);

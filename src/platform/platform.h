@@ -50,7 +50,8 @@ enum class PathStyle { kPosix, kWindows };
 
 enum class OpenMode {
   kAppend,  // existing file, read and write access; others may read it only
-  kCreate,  // create or truncate, write access; others may read it only
+  kCreate,  // create a new file, write access; others may read it only;
+            // fails with 80 when the file exists by then
   kRead,    // existing file, read access; others may read it only
 };
 

@@ -231,7 +231,7 @@ class PosixPlatform : public Platform {
         flags |= O_RDWR;
         break;
       case OpenMode::kCreate:
-        flags |= O_WRONLY | O_CREAT;
+        flags |= O_WRONLY | O_CREAT | O_EXCL;
         break;
       case OpenMode::kRead:
         flags |= O_RDONLY | O_NONBLOCK;
@@ -244,13 +244,8 @@ class PosixPlatform : public Platform {
       if (error != 0) return CloseKeepingError(fd, error);
     } else {
       // The list is held exclusively for the whole run; a second run fails
-      // here with a sharing violation before it touches any log. It is
-      // truncated only once the lock is held.
+      // here with a sharing violation before it touches any log.
       if (flock(fd, LOCK_EX | LOCK_NB) != 0) return CloseKeepingError(fd, LastError());
-      struct stat info;
-      if (mode == OpenMode::kCreate && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
-        return CloseKeepingError(fd, LastError());
-      }
     }
     *file = fd;
     return 0;

@@ -116,7 +116,7 @@ class Win32Platform : public Platform {
         break;
       case OpenMode::kCreate:
         access = GENERIC_WRITE;
-        disposition = CREATE_ALWAYS;
+        disposition = CREATE_NEW;
         break;
       case OpenMode::kRead:
         break;

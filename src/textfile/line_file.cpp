@@ -187,6 +187,10 @@ void OpenAppend(LineFile& file, const Bytes& path) {
 void CreateNew(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kCreate, &handle);
+  if (error == kErrorFileExists) {
+    OpenAppend(file, path);
+    return;
+  }
   if (error != 0) {
     SetIoResult(error);
     return;

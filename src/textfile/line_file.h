@@ -57,8 +57,10 @@ struct LineFile {
 // closed.
 void OpenAppend(LineFile& file, const Bytes& path);
 
-// Creates the file, or empties it when it exists: write access, others may
-// only read. On failure the file stays closed.
+// Creates the file: write access, others may only read. A file that exists
+// by then (another run created it since the caller looked) is opened with
+// OpenAppend instead, never emptied: its lines may be all that is left of
+// logs already deleted. On failure the file stays closed.
 void CreateNew(LineFile& file, const Bytes& path);
 
 // Writes the parts one after another, then CR LF. Standard output opens
