@@ -138,4 +138,31 @@ TEST_F(InProcessHarvest, ListThatCannotBeOpenedLeavesEveryLog) {
   EXPECT_EQ(platform.open_walks, 0);
 }
 
+// A platform whose pattern also matches names that merely start like a log,
+// as matching through alternate short names does.
+class LooseMatchPlatform : public FaultPlatform {
+ public:
+  using FaultPlatform::FaultPlatform;
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
+    return FaultPlatform::FindFirst(pattern + "*", find, entry);
+  }
+};
+
+TEST(HarvestRun, OnlyEntriesNamedLikeLogsAreReadOrDeleted) {
+  TempDir dir;
+  // Windows resolves the companion "data." to "data"; here it is a file.
+  WriteBytes(dir / "data.", "d");
+  WriteBytes(dir / "data.logx", LogWithComment(" not a log"));
+  WriteBytes(dir / "a", "a");
+  WriteBytes(dir / "a.LOG", LogWithComment(" log"));
+  LooseMatchPlatform platform(NativePlatform());
+  platform.arguments = {dir.Path()};
+  platform.program_path = dir / "logharvest";
+  ScopedPlatform use(platform);
+  HarvestRun();
+  EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "a  log\r\n");
+  EXPECT_TRUE(Exists(dir / "data.logx"));
+  EXPECT_FALSE(Exists(dir / "a.LOG"));
+}
+
 }  // namespace
