@@ -429,4 +429,36 @@ TEST_F(WinEndToEnd, UnusableStandardOutputEndsTheMissingDirectoryCaseWithCode1) 
   EXPECT_EQ(result.err, "");
 }
 
+// --- help and version ---
+
+// A copy of the program beside a log: a run that harvested anything (the
+// program's own directory, say) would consume it.
+TEST_F(WinEndToEnd, HelpAndVersionAnswerAndTouchNothing) {
+  const Bytes program = CopyProgram(Program(), Root(), "logharvest.exe");
+  AddLog(Root(), "a", " x");
+  for (const Bytes& rest : std::vector<Bytes>{"/?", "--help", "--help -F", "--version"}) {
+    const RunResult result = RunCommandLine(program, "logharvest.exe " + rest);
+    EXPECT_EQ(result.exit_code, 0) << rest;
+    EXPECT_EQ(result.err, "");
+    if (rest == "--version") {
+      EXPECT_TRUE(std::regex_match(result.out, std::regex("logharvest [0-9]+\\.[0-9]+\\.[0-9]+\r\n"))) << result.out;
+    } else {
+      EXPECT_NE(result.out.find("\r\nUsage: logharvest [DIRECTORY | FILE] [-F]\r\n"), Bytes::npos) << rest;
+      EXPECT_NE(result.out.find("--help | --version | /?\r\n"), Bytes::npos) << rest;
+    }
+  }
+  EXPECT_TRUE(Exists(At("a.log")));
+  EXPECT_FALSE(Exists(At("Descript.ion")));
+}
+
+TEST_F(WinEndToEnd, DirectoryNamedLikeAnOptionIsReachedWithADirectoryPart) {
+  MakeDirectory(At("--help"));
+  AddLog(At("--help\\"), "a", " x");
+  RunOptions options;
+  options.cwd = Root();
+  EXPECT_QUIET_SUCCESS(Run({".\\--help"}, options));
+  EXPECT_EQ(ReadBytes(At("--help\\Descript.ion")), "a  x\r\n");
+  EXPECT_FALSE(Exists(At("--help\\a.log")));
+}
+
 }  // namespace
