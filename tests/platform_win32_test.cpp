@@ -77,6 +77,7 @@ TEST(Win32Platform, OpenSharesReadingOnly) {
     CloseHandle(writer);
   }
   for (OpenMode mode : {OpenMode::kRead, OpenMode::kAppend, OpenMode::kCreate}) {
+    if (mode == OpenMode::kCreate) DeleteFileA((dir / "log").c_str());  // creating wants a new file
     ASSERT_EQ(os.Open(dir / "log", mode, &file), 0);
     FileHandle second = kNoFile;
     EXPECT_EQ(os.Open(dir / "log", OpenMode::kAppend, &second), kErrorSharingViolation);
