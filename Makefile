@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package
+.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package test-hardening fuzz
 
 all: build
 
@@ -18,10 +18,21 @@ demo: deps build
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check test-linux test-windows test-package
+test: deps format-check test-linux test-windows test-package test-hardening
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+# The tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# each fuzz target briefly; `make fuzz` gives each fuzz target a minute.
+HARDENING_DEPS = clang libclang-rt-14-dev
+test-hardening:
+	scripts/install-deps.sh $(HARDENING_DEPS)
+	JOBS=$(JOBS) scripts/test-hardening.sh
+
+fuzz:
+	scripts/install-deps.sh $(HARDENING_DEPS)
+	FUZZ_SECONDS=60 JOBS=$(JOBS) scripts/test-hardening.sh fuzz
 
 # The Windows program: the 32-bit release build and the 64-bit build, whose
 # unit tests and end-to-end suite run under Wine (scripts/test-windows.sh).
@@ -57,4 +68,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 $(OUT)
+	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-asan build-fuzz $(OUT)

@@ -19,7 +19,7 @@ constexpr int kRounds = 20;
 constexpr int kLogs = 500;
 
 Bytes Name(int i) {
-  char name[16];
+  char name[32];
   std::snprintf(name, sizeof name, "f%03d.zip", i);
   return name;
 }

@@ -64,7 +64,7 @@ class Watcher : public FaultPlatform {
 class Durability : public ::testing::Test {
  protected:
   static Bytes Name(int i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "f%04d", i);
     return name;
   }
