@@ -168,10 +168,9 @@ class Win32Platform : public Platform {
     return 0;
   }
 
-  // An unknown type is a failure only when the call says so; otherwise it
-  // is reported as unknown and the caller decides.
+  // Whatever GetFileType cannot name, an invalid handle included, is of
+  // unknown type: the line file then fails with its own code 105.
   int Kind(FileHandle file, HandleKind* kind) override {
-    SetLastError(NO_ERROR);
     switch (GetFileType(ToHandle(file))) {
       case FILE_TYPE_DISK:
         *kind = HandleKind::kDisk;
@@ -183,7 +182,6 @@ class Win32Platform : public Platform {
         *kind = HandleKind::kPipe;
         return 0;
       default:
-        if (GetLastError() != NO_ERROR) return LastError();
         *kind = HandleKind::kUnknown;
         return 0;
     }
