@@ -97,11 +97,11 @@ int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end) {
     if (got == 0) break;
     n += got;
   }
-  const auto first = static_cast<std::size_t>(std::min<std::int64_t>(before, static_cast<std::int64_t>(n)));
+  const ByteView read(tail, n);
+  const std::size_t mark = read.find(kEndOfFileMark, static_cast<std::size_t>(before));
   std::size_t end = n;
-  const void* mark = std::memchr(tail + first, kEndOfFileMark, n - first);
-  if (mark != nullptr) {
-    end = static_cast<std::size_t>(static_cast<const char*>(mark) - tail);
+  if (mark != ByteView::npos) {
+    end = mark;
     error = Os().Seek(handle, static_cast<std::int64_t>(end) - static_cast<std::int64_t>(n), SeekOrigin::kEnd, nullptr);
     if (error == 0) error = Os().Truncate(handle);
     if (error != 0) return error;
