@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package test-hardening fuzz
+.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package test-hardening fuzz bench
 
 all: build
 
@@ -61,6 +61,13 @@ package:
 test-package: package
 	scripts/test-package.sh $(OUT)
 
+# The benchmark: workloads, targets and results in bench/README.md. It is
+# never part of `make test`.
+BENCH_DEPS = python3 strace time e2fsprogs
+bench:
+	scripts/install-deps.sh $(BENCH_DEPS)
+	bench/run.sh
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
@@ -68,4 +75,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-asan build-fuzz $(OUT)
+	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-asan build-fuzz build-bench $(OUT)

@@ -1,0 +1,132 @@
+// The floor of the many-small-logs workload: per log only what the job cannot
+// do without. It looks up the companion, opens, reads and closes the log,
+// deletes it, and appends one line to a buffered list. No lock, no lease, no
+// sync, no checks beyond those the job needs to stay correct for the
+// benchmark's logs: it is a yardstick, not a tool.
+//
+// Usage: floor DIRECTORY   (appends to DIRECTORY/Descript.ion)
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kPrefix[] = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
+constexpr std::size_t kPrefixSize = sizeof kPrefix - 1;
+constexpr std::size_t kBufferSize = 64 * 1024;
+
+char list_buffer[kBufferSize];
+std::size_t list_count = 0;
+int list_fd = -1;
+
+void WriteOut() {
+  std::size_t done = 0;
+  while (done < list_count) {
+    const ssize_t put = write(list_fd, list_buffer + done, list_count - done);
+    if (put <= 0) {
+      std::perror("write");
+      _exit(1);
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  list_count = 0;
+}
+
+void Append(const char* data, std::size_t size) {
+  while (size > 0) {
+    if (list_count == kBufferSize) WriteOut();
+    const std::size_t take = std::min(size, kBufferSize - list_count);
+    std::memcpy(list_buffer + list_count, data, take);
+    list_count += take;
+    data += take;
+    size -= take;
+  }
+}
+
+bool EndsWithLog(const char* name, std::size_t length) {
+  if (length < 4) return false;
+  const char* s = name + length - 4;
+  return s[0] == '.' && (s[1] | 0x20) == 'l' && (s[2] | 0x20) == 'o' && (s[3] | 0x20) == 'g';
+}
+
+// The comment of the last line that starts with the prefix, up to the line
+// end, converted from Windows-1251 to code page 866.
+std::string CommentOf(const std::string& text) {
+  std::string comment;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end - start >= kPrefixSize && text.compare(start, kPrefixSize, kPrefix) == 0) {
+      std::size_t stop = end;
+      if (stop > start + kPrefixSize && text[stop - 1] == '\r') --stop;
+      comment.assign(text, start + kPrefixSize, stop - start - kPrefixSize);
+    }
+    start = end + 1;
+  }
+  for (char& c : comment) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0xC0 && b <= 0xEF) {
+      c = static_cast<char>(b - 0x40);
+    } else if (b >= 0xF0) {
+      c = static_cast<char>(b - 0x10);
+    }
+  }
+  return comment;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: floor DIRECTORY\n");
+    return 2;
+  }
+  std::string directory = argv[1];
+  if (directory.back() != '/') directory += '/';
+  list_fd = open((directory + "Descript.ion").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (list_fd < 0) {
+    std::perror("open list");
+    return 1;
+  }
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) {
+    std::perror("opendir");
+    return 1;
+  }
+  static char buffer[kBufferSize];
+  std::string path;
+  std::string text;
+  while (const dirent* entry = readdir(dir)) {
+    const std::size_t length = std::strlen(entry->d_name);
+    if (!EndsWithLog(entry->d_name, length)) continue;
+    path.assign(directory).append(entry->d_name, length - 4);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) continue;
+    path.append(entry->d_name + length - 4, 4);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    text.clear();
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    const std::string comment = CommentOf(text);
+    unlink(path.c_str());
+    if (comment.empty()) continue;
+    Append(entry->d_name, length - 4);
+    Append(" ", 1);
+    Append(comment.data(), comment.size());
+    Append("\r\n", 2);
+  }
+  closedir(dir);
+  WriteOut();
+  close(list_fd);
+  return 0;
+}

@@ -1,0 +1,386 @@
+#!/usr/bin/env python3
+"""Runs the benchmark's workloads side by side and prints medians and ratios.
+
+Every contestant of a workload runs once per round, in an order that rotates
+from round to round, so that a slow spell of the shared machine falls on all
+of them; the first rounds are a warm-up and are not counted. Ratios are taken
+within each round and their median is reported, next to the ratio of the
+medians. Peak resident memory is what /usr/bin/time reports (%M, the
+"Maximum resident set size" of -v).
+
+Called by bench/run.sh, which builds the programs and prepares the scratch
+file system.
+"""
+import argparse
+import hashlib
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MIB = 1 << 20
+PREFIX = "Комментарий:".encode("cp1251")
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def sh(*command, **kwargs):
+    subprocess.run(command, check=True, **kwargs)
+
+
+class Runner:
+    def __init__(self, scratch):
+        self.scratch = scratch
+        self.rss_file = os.path.join(scratch, "rss.txt")
+
+    def measure(self, command, env=None):
+        """Wall time in seconds and peak resident memory in KiB of one run."""
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        start = time.perf_counter()
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", self.rss_file, "--"] + command,
+                       check=True, env=full_env, stdout=subprocess.DEVNULL)
+        elapsed = time.perf_counter() - start
+        with open(self.rss_file) as f:
+            rss = int(f.read().split()[-1])
+        return elapsed, rss
+
+
+def rounds(runner, contestants, warmup, reps, title):
+    """contestants: list of (name, prepare, command, env, verify). Returns name -> [(s, KiB)] per counted round."""
+    results = {name: [] for name, *_ in contestants}
+    for r in range(warmup + reps):
+        shift = r % len(contestants)
+        order = contestants[shift:] + contestants[:shift]
+        line = []
+        for name, prepare, command, env, verify in order:
+            prepare()
+            seconds, rss = runner.measure(command, env)
+            verify()
+            if r >= warmup:
+                results[name].append((seconds, rss))
+            line.append(f"{name} {seconds:.3f}s")
+        log(f"  {title} round {r + 1}/{warmup + reps}{' (warm-up)' if r < warmup else ''}: " + ", ".join(line))
+    return results
+
+
+def median_s(samples):
+    return statistics.median(s for s, _ in samples)
+
+
+def median_mib(samples):
+    return statistics.median(k for _, k in samples) / 1024
+
+
+def ratio(results, a, b):
+    """Median of the per-round ratios a/b, and the ratio of the medians."""
+    per_round = [x[0] / y[0] for x, y in zip(results[a], results[b])]
+    return statistics.median(per_round), median_s(results[a]) / median_s(results[b])
+
+
+def table(results):
+    rows = ["| run | median s | min s | max s | median peak RSS MiB |", "|---|---:|---:|---:|---:|"]
+    for name, samples in results.items():
+        times = [s for s, _ in samples]
+        rows.append(f"| {name} | {statistics.median(times):.3f} | {min(times):.3f} | {max(times):.3f} | "
+                    f"{median_mib(samples):.2f} |")
+    return rows
+
+
+def count_logs(directory):
+    return sum(1 for name in os.listdir(directory) if name.lower().endswith(".log"))
+
+
+def list_digest(path):
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\r\n")
+    return hashlib.sha256(b"\n".join(sorted(lines))).hexdigest(), len(lines) - 1
+
+
+# --- W1: many small logs ---------------------------------------------------
+
+def workload_small(runner, args, out):
+    template = os.path.join(args.scratch, "w1-template")
+    work = os.path.join(args.scratch, "w1")
+    log(f"W1: generating {args.logs} logs with companions")
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "small", template, str(args.logs))
+    sh("sync")
+    expected = {}
+
+    def prepare():
+        sh("rm", "-rf", work)
+        sh("cp", "-a", template, work)
+        sh("sync")
+
+    def verify(name):
+        def check():
+            left = count_logs(work)
+            digest, lines = list_digest(os.path.join(work, "Descript.ion"))
+            if left != 0 or lines != args.logs:
+                raise SystemExit(f"W1 {name}: {left} logs left, {lines} list lines (want 0 and {args.logs})")
+            if expected.setdefault("digest", digest) != digest:
+                raise SystemExit(f"W1 {name}: its list differs from the first contestant's")
+        return check
+
+    nosync = {"LD_PRELOAD": args.nosync}
+    contestants = [
+        ("logharvest", prepare, [args.program, work], None, verify("logharvest")),
+        ("logharvest, sync a no-op", prepare, [args.program, work], nosync, verify("logharvest, no sync")),
+        ("floor", prepare, [args.floor, work], None, verify("floor")),
+        ("python", prepare, [args.python, os.path.join(HERE, "harvest.py"), work], None, verify("python")),
+    ]
+    results = rounds(runner, contestants, args.warmup, args.reps, "W1")
+    sh("rm", "-rf", work, template)
+    lh_floor = ratio(results, "logharvest", "floor")
+    nosync_floor = ratio(results, "logharvest, sync a no-op", "floor")
+    py_lh = ratio(results, "python", "logharvest")
+    py_nosync = ratio(results, "python", "logharvest, sync a no-op")
+    sync_cost = ratio(results, "logharvest", "logharvest, sync a no-op")
+    out += [f"### W1: {args.logs} small logs with companions", ""] + table(results) + [""]
+    out += [
+        "| ratio | median of per-round ratios | ratio of medians | target |",
+        "|---|---:|---:|---|",
+        f"| logharvest / floor | {lh_floor[0]:.2f} | {lh_floor[1]:.2f} | at most 1.3: "
+        f"{'met' if lh_floor[0] <= 1.3 else 'missed'} |",
+        f"| logharvest (sync a no-op) / floor | {nosync_floor[0]:.2f} | {nosync_floor[1]:.2f} | at most 1.3: "
+        f"{'met' if nosync_floor[0] <= 1.3 else 'missed'} |",
+        f"| python / logharvest | {py_lh[0]:.2f} | {py_lh[1]:.2f} | at least 5: "
+        f"{'met' if py_lh[0] >= 5 else 'missed'} |",
+        f"| python / logharvest (sync a no-op) | {py_nosync[0]:.2f} | {py_nosync[1]:.2f} | at least 5: "
+        f"{'met' if py_nosync[0] >= 5 else 'missed'} |",
+        f"| logharvest / logharvest (sync a no-op) | {sync_cost[0]:.2f} | {sync_cost[1]:.2f} | (cost of the sync) |",
+        "",
+    ]
+
+
+# --- system calls per log ----------------------------------------------------
+
+def strace_counts(command, env, path):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    subprocess.run(["strace", "-f", "-c", "-o", path, "--"] + command, check=True, env=full_env,
+                   stdout=subprocess.DEVNULL)
+    counts = {}
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            # % time, seconds, usecs/call, calls, [errors], syscall
+            if len(fields) >= 5 and re.fullmatch(r"[\d.]+", fields[0]) and fields[-1] != "total":
+                counts[fields[-1]] = int(fields[3])
+    return counts
+
+
+def syscalls(runner, args, out):
+    n = args.strace_logs
+    template = os.path.join(args.scratch, "sc-template")
+    empty = os.path.join(args.scratch, "sc-empty")
+    work = os.path.join(args.scratch, "sc")
+    log(f"system calls: strace -f -c over {n} logs and over none")
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "small", template, str(n))
+    nosync = {"LD_PRELOAD": args.nosync}
+    programs = [
+        ("logharvest", [args.program], None),
+        ("logharvest, sync a no-op", [args.program], nosync),
+        ("floor", [args.floor], None),
+        ("python", [args.python, os.path.join(HERE, "harvest.py")], None),
+    ]
+    per_log = {}
+    for name, command, env in programs:
+        sh("rm", "-rf", work, empty)
+        os.makedirs(empty)
+        sh("cp", "-a", template, work)
+        full = strace_counts(command + [work], env, os.path.join(args.scratch, "strace.txt"))
+        if count_logs(work) != 0:
+            raise SystemExit(f"strace {name}: logs left")
+        base = strace_counts(command + [empty], env, os.path.join(args.scratch, "strace.txt"))
+        calls = {k: (full.get(k, 0) - base.get(k, 0)) / n for k in set(full) | set(base)}
+        per_log[name] = {k: v for k, v in calls.items() if abs(v) >= 0.001}
+    sh("rm", "-rf", work, empty, template)
+    totals = {name: sum(calls.values()) for name, calls in per_log.items()}
+    out += [f"### System calls per log (strace -f -c, {n} logs, less a run over an empty directory)", ""]
+    out += ["| run | per log | of which |", "|---|---:|---|"]
+    for name, calls in per_log.items():
+        detail = ", ".join(f"{k} {v:.3f}" for k, v in sorted(calls.items(), key=lambda kv: -kv[1]))
+        out.append(f"| {name} | {totals[name]:.3f} | {detail} |")
+    extra = totals["logharvest"] - totals["floor"]
+    out += ["", f"logharvest makes {extra:.3f} calls per log more than the floor (target: at most 1): "
+            f"{'met' if extra <= 1 else 'missed'}.", ""]
+
+
+# --- W2: one big log; W3: one huge comment line ------------------------------
+
+def link_fresh(master, directory, name):
+    os.makedirs(directory, exist_ok=True)
+    companion = os.path.join(directory, name)
+    if not os.path.exists(companion):
+        open(companion, "wb").close()
+
+    def prepare():
+        for stale in ("Descript.ion", name + ".log"):
+            path = os.path.join(directory, stale)
+            if os.path.exists(path):
+                os.unlink(path)
+        os.link(master, os.path.join(directory, name + ".log"))
+    return prepare
+
+
+def check_harvested(directory, name, expected_size=None, expected_end=None):
+    def check():
+        if os.path.exists(os.path.join(directory, name + ".log")):
+            raise SystemExit(f"{directory}: the log is still there")
+        listed = os.path.join(directory, "Descript.ion")
+        size = os.path.getsize(listed)
+        if expected_size is not None and size != expected_size:
+            raise SystemExit(f"{directory}: list of {size} bytes, want {expected_size}")
+        if expected_end is not None:
+            with open(listed, "rb") as f:
+                content = f.read()
+                if not content.endswith(expected_end):
+                    raise SystemExit(f"{directory}: the list lacks the comment line: {content[-120:]!r}")
+    return check
+
+
+def workloads_big(runner, args, out):
+    masters = os.path.join(args.scratch, "masters")
+    os.makedirs(masters, exist_ok=True)
+    big = os.path.join(masters, "big.log")
+    mid = os.path.join(masters, "mid.log")
+    huge = os.path.join(masters, "huge.log")
+    log(f"W2: generating logs of {args.big_mib} MiB and {args.mid_mib} MiB; W3: a comment of {args.huge_mib} MiB")
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "big", big, str(args.big_mib * MIB))
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "big", mid, str(args.mid_mib * MIB))
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "huge", huge, str(args.huge_mib * MIB))
+    sh("sync")
+    for master in (big, mid, huge):
+        sh("cat", master, stdout=subprocess.DEVNULL)  # into the page cache
+
+    def to_866(text):
+        return bytes(b - 0x40 if 0xC0 <= b <= 0xEF else b - 0x10 if b >= 0xF0 else b for b in text)
+
+    with open(big, "rb") as f:
+        f.seek(-200, os.SEEK_END)
+        last = f.read().rstrip(b"\r\n").rsplit(b"\n", 1)[-1].rstrip(b"\r")
+    big_end = to_866(last[len(PREFIX):]) + b"\r\n"
+
+    w2 = os.path.join(args.scratch, "w2")
+    w2m = os.path.join(args.scratch, "w2m")
+    nothing = lambda: None  # noqa: E731
+    contestants = [
+        (f"cat {args.big_mib} MiB", nothing, ["cat", big], None, nothing),
+        (f"logharvest {args.big_mib} MiB", link_fresh(big, w2, "big"), [args.program, w2], None,
+         check_harvested(w2, "big", expected_end=b"big " + big_end)),
+        (f"cat {args.mid_mib} MiB", nothing, ["cat", mid], None, nothing),
+        (f"logharvest {args.mid_mib} MiB", link_fresh(mid, w2m, "mid"), [args.program, w2m], None,
+         check_harvested(w2m, "mid", expected_end=b"mid " + big_end)),
+    ]
+    results = rounds(runner, contestants, args.warmup, args.reps, "W2")
+    lh_cat = ratio(results, f"logharvest {args.big_mib} MiB", f"cat {args.big_mib} MiB")
+    rss_big = median_mib(results[f"logharvest {args.big_mib} MiB"])
+    rss_mid = median_mib(results[f"logharvest {args.mid_mib} MiB"])
+    out += [f"### W2: one log of {args.big_mib} MiB of ordinary lines, the comment line last, page-cached", ""]
+    out += table(results) + [""]
+    out += [
+        "| ratio or measure | value | target |",
+        "|---|---:|---|",
+        f"| logharvest / cat, {args.big_mib} MiB (median of per-round ratios) | {lh_cat[0]:.2f} | at most 1.5: "
+        f"{'met' if lh_cat[0] <= 1.5 else 'missed'} |",
+        f"| logharvest / cat, {args.big_mib} MiB (ratio of medians) | {lh_cat[1]:.2f} | |",
+        f"| peak RSS, {args.big_mib} MiB log | {rss_big:.2f} MiB | at most 8 MiB: {'met' if rss_big <= 8 else 'missed'} |",
+        f"| peak RSS, {args.mid_mib} MiB log | {rss_mid:.2f} MiB | at most 8 MiB and the same: "
+        f"{'met' if rss_mid <= 8 and abs(rss_big - rss_mid) <= 0.5 else 'missed'} |",
+        "",
+    ]
+
+    w3 = os.path.join(args.scratch, "w3")
+    comment = args.huge_mib * MIB
+    contestants = [
+        (f"cat {args.huge_mib} MiB", nothing, ["cat", huge], None, nothing),
+        (f"logharvest {args.huge_mib} MiB comment", link_fresh(huge, w3, "huge"), [args.program, w3], None,
+         check_harvested(w3, "huge", expected_size=len(b"huge ") + comment + 2)),
+    ]
+    results = rounds(runner, contestants, args.warmup, args.reps, "W3")
+    rss = median_mib(results[f"logharvest {args.huge_mib} MiB comment"])
+    limit = args.huge_mib + 8
+    lh_cat = ratio(results, f"logharvest {args.huge_mib} MiB comment", f"cat {args.huge_mib} MiB")
+    out += [f"### W3: one comment line of {args.huge_mib} MiB", ""] + table(results) + [""]
+    out += [
+        "| ratio or measure | value | target |",
+        "|---|---:|---|",
+        f"| peak RSS of logharvest | {rss:.2f} MiB | at most {limit} MiB (comment + 8): "
+        f"{'met' if rss <= limit else 'missed'} |",
+        f"| peak RSS above the comment's size | {rss - args.huge_mib:.2f} MiB | |",
+        f"| logharvest / cat (median of per-round ratios; it also writes and syncs the comment) | "
+        f"{lh_cat[0]:.2f} | none |",
+        "",
+    ]
+    sh("rm", "-rf", w2, w2m, w3, masters)
+
+
+def machine(args):
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        memory = int(f.readline().split()[1]) // 1024
+    fs = subprocess.run(["stat", "-f", "-c", "%T", args.scratch], capture_output=True, text=True).stdout.strip()
+    options = ""
+    with open("/proc/mounts") as f:
+        best = ""
+        for line in f:
+            fields = line.split()
+            if args.scratch.startswith(fields[1]) and len(fields[1]) >= len(best):
+                best, options = fields[1], f"{fields[0]} on {fields[1]} ({fields[2]}, {fields[3]})"
+    return [
+        f"- CPU: {model}, {os.cpu_count()} cores (shared with other work); memory {memory} MiB",
+        f"- kernel {platform.release()}; scratch file system: {fs}, {options}",
+        f"- {args.warmup} warm-up round(s), then {args.reps} counted rounds; run order rotates per round",
+    ]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--floor", required=True)
+    parser.add_argument("--nosync", required=True)
+    parser.add_argument("--python", default="/usr/bin/python3")
+    parser.add_argument("--scratch", required=True)
+    parser.add_argument("--warmup", type=int, default=1)
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--logs", type=int, default=100000)
+    parser.add_argument("--strace-logs", type=int, default=1000)
+    parser.add_argument("--big-mib", type=int, default=1024)
+    parser.add_argument("--mid-mib", type=int, default=10)
+    parser.add_argument("--huge-mib", type=int, default=256)
+    parser.add_argument("--only", default="w1,syscalls,w2w3")
+    parser.add_argument("--out")
+    args = parser.parse_args()
+    runner = Runner(args.scratch)
+    out = ["## Results", ""] + machine(args) + [""]
+    started = time.perf_counter()
+    parts = args.only.split(",")
+    if "syscalls" in parts:
+        syscalls(runner, args, out)
+    if "w1" in parts:
+        workload_small(runner, args, out)
+    if "w2w3" in parts:
+        workloads_big(runner, args, out)
+    out.append(f"Whole benchmark: {time.perf_counter() - started:.0f} s.")
+    text = "\n".join(out) + "\n"
+    print()
+    print(text)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
