@@ -245,6 +245,54 @@ TEST(ReadTextLine, MaxBytesLeavesTheRestOfTheLineUnread) {
   EXPECT_EQ(TakeIoResult(), 0);
 }
 
+// The lines at which SkipLinesNotStartingWith(file, 'K') stops, as read.
+std::vector<Bytes> StopsAtK(const Bytes& content) {
+  TempDir dir;
+  WriteBytes(dir / "log", content);
+  LineFile file;
+  OpenRead(file, dir / "log");
+  std::vector<Bytes> lines;
+  for (;;) {
+    SkipLinesNotStartingWith(file, 'K');
+    if (AtEnd(file)) break;
+    lines.push_back(ReadTextLine(file));
+    SkipLineEnd(file);
+  }
+  CloseLineFile(file);
+  EXPECT_EQ(TakeIoResult(), 0);
+  return lines;
+}
+
+TEST(SkipLinesNotStartingWith, StopsWhereALineMayBeginWithTheByte) {
+  using L = std::vector<Bytes>;
+  EXPECT_EQ(StopsAtK("Ka\nb\nKc\r\nd K\nKe"), (L{"Ka", "Kc", "Ke"}));
+  EXPECT_EQ(StopsAtK("\n\nK\n\n"), (L{"K"}));
+  // A line led by a CR may begin with the byte once the CR is dropped.
+  EXPECT_EQ(StopsAtK("a\n\rKb\r\n\r\nc\n"), (L{"Kb", ""}));
+  EXPECT_EQ(StopsAtK("abc"), L{});
+  EXPECT_EQ(StopsAtK("a\n"), L{});
+  EXPECT_EQ(StopsAtK(""), L{});
+  // The mark ends the file even in lines passed over.
+  EXPECT_EQ(StopsAtK("a\x1A\nKb\n"), L{});
+}
+
+TEST(SkipLinesNotStartingWith, FindsEveryLineAcrossBufferEdges) {
+  using L = std::vector<Bytes>;
+  const std::size_t buffer = 64 * 1024;
+  // The LF as the last byte of a full buffer, and as the first of the next.
+  EXPECT_EQ(StopsAtK(Bytes(buffer - 1, 'e') + "\nK1\n"), (L{"K1"}));
+  EXPECT_EQ(StopsAtK(Bytes(buffer, 'e') + "\nK2"), (L{"K2"}));
+  // Many lines of every length, so that wanted lines fall at every offset.
+  Bytes content;
+  L wanted;
+  for (int i = 0; i < 20000; ++i) {
+    Bytes line = (i % 7 == 3 ? "K" : "x") + Bytes(static_cast<std::size_t>(i % 41), 'a' + i % 26);
+    if (line[0] == 'K') wanted.push_back(line);
+    content += line + (i % 2 == 0 ? "\r\n" : "\n");
+  }
+  EXPECT_EQ(StopsAtK(content), wanted);
+}
+
 TEST(SkipLineEnd, ConsumesOnlyALineEnd) {
   TempDir dir;
   WriteBytes(dir / "log", "\r\n\nx\rz");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/exception.h"
 #include "common/io_result.h"
 #include "fault_platform.h"
@@ -60,6 +62,18 @@ TEST(ReadLogComment, LongCommentLinesAreTakenWhole) {
   EXPECT_EQ(CommentOf(kPrefix + text + "\r\n"), text);
   const Bytes huge(3 * 1024 * 1024 + 5, '\xE0');
   EXPECT_EQ(CommentOf(kPrefix + huge), Bytes(huge.size(), '\xA0'));
+}
+
+TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {
+  // Lines that start like the prefix but are not comment lines, and enough
+  // lines to fill the read buffer several times over.
+  Bytes ordinary;
+  for (int i = 0; i < 5000; ++i) {
+    ordinary += (i % 3 == 0 ? kPrefix.substr(0, 1 + i % 11) : Bytes("line ")) + std::to_string(i) + "\r\n";
+  }
+  EXPECT_EQ(CommentOf(ordinary + kPrefix + " \xCE\r\n" + ordinary), " \x8E");
+  EXPECT_EQ(CommentOf(kPrefix + " one\r\n" + ordinary + "\r" + kPrefix + " two\r\n" + ordinary), " two");
+  EXPECT_EQ(CommentOf(ordinary + kPrefix + " last"), " last");
 }
 
 TEST(ReadLogComment, LogThatCannotBeOpenedGivesTheErrorTextWithoutRaising) {

@@ -19,6 +19,7 @@ Bytes ReadLogComment(const Bytes& path, int* open_error) {
   // with ordinary lines is read in constant memory. The last one wins.
   Bytes description;
   for (;;) {
+    SkipLinesNotStartingWith(log, kCommentPrefix[0]);
     const bool end = AtEnd(log);
     CheckIo();
     if (end) break;

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/io_result.h"
 
@@ -140,6 +143,42 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
     }
   }
   return file.count - file.position >= wanted;
+}
+
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+// The index of the first line start after an LF in data[from, last) whose
+// first byte is first or CR, or kNotFound. data[last] is looked at too. Most
+// lines of a big log are not of interest, so this runs over whole blocks
+// instead of line by line.
+std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t last, char first) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i line_feeds = _mm_set1_epi8('\n');
+  const __m128i wanted = _mm_set1_epi8(first);
+  const __m128i carriage_return = _mm_set1_epi8('\r');
+  const auto hits = [&](std::size_t at) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + 1));
+    const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(next, wanted), _mm_cmpeq_epi8(next, carriage_return));
+    return _mm_and_si128(_mm_cmpeq_epi8(here, line_feeds), starts);
+  };
+  while (i + 64 <= last && _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(hits(i), hits(i + 16)),
+                                                          _mm_or_si128(hits(i + 32), hits(i + 48)))) == 0) {
+    i += 64;
+  }
+  for (; i + 16 <= last; i += 16) {
+    const int mask = _mm_movemask_epi8(hits(i));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask))) + 1;
+  }
+#endif
+  while (i < last) {
+    const void* line_feed = std::memchr(data + i, '\n', last - i);
+    if (line_feed == nullptr) break;
+    i = static_cast<std::size_t>(static_cast<const char*>(line_feed) - data) + 1;
+    if (data[i] == first || data[i] == '\r') return i;
+  }
+  return kNotFound;
 }
 
 bool CheckReading(LineFile& file) {
@@ -310,6 +349,30 @@ void SkipTextLine(LineFile& file) {
       return;
     }
     file.position = file.count;
+  }
+}
+
+void SkipLinesNotStartingWith(LineFile& file, char first) {
+  if (!CheckReading(file)) return;
+  bool at_line_start = true;
+  while (Fill(file)) {
+    if (at_line_start) {
+      const char next = file.buffer[file.position];
+      if (next == first || next == '\r') return;
+      at_line_start = false;
+    }
+    // The byte after each LF is looked at, so the last byte waits for the
+    // next fill. When it is the file's last, no line starts after it.
+    if (!Fill(file, 2)) {
+      file.position = file.count;
+      return;
+    }
+    const std::size_t start = FindLikelyLineStart(file.buffer.get(), file.position, file.count - 1, first);
+    if (start != kNotFound) {
+      file.position = start;
+      return;
+    }
+    file.position = file.count - 1;
   }
 }
 

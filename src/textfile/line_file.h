@@ -93,6 +93,12 @@ Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size
 // Reads past the rest of the current line, keeping nothing.
 void SkipTextLine(LineFile& file);
 
+// Called at the start of a line: reads past the lines that cannot begin with
+// the byte first and stops at the start of one that may (its first byte is
+// first, or a CR, which is dropped when the line is read). At the end of the
+// file nothing is left to read.
+void SkipLinesNotStartingWith(LineFile& file, char first);
+
 // Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
 void SkipLineEnd(LineFile& file);
 
