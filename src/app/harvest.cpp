@@ -151,14 +151,9 @@ void HarvestRun() {
   if (IsExistingFile(list_path)) {
     OpenAppend(list, list_path);
   } else {
-    // The check can miss a list that exists: one another run created since,
-    // or a query that failed. Such a list is appended to, never emptied; only
-    // a list that is truly missing is created.
-    OpenAppend(list, list_path);
-    if (IoResult() == kErrorFileNotFound) {
-      TakeIoResult();
-      CreateNew(list, list_path);
-    }
+    // Creating appends to a list that exists after all (another run created
+    // it since, or the check failed), so it is never emptied.
+    CreateNew(list, list_path);
   }
   CheckIo();
   HarvestLogs(directory, list, !bbs_list);
