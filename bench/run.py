@@ -331,7 +331,6 @@ def machine(args):
                 break
     with open("/proc/meminfo") as f:
         memory = int(f.readline().split()[1]) // 1024
-    fs = subprocess.run(["stat", "-f", "-c", "%T", args.scratch], capture_output=True, text=True).stdout.strip()
     options = ""
     with open("/proc/mounts") as f:
         best = ""
@@ -341,7 +340,7 @@ def machine(args):
                 best, options = fields[1], f"{fields[0]} on {fields[1]} ({fields[2]}, {fields[3]})"
     return [
         f"- CPU: {model}, {os.cpu_count()} cores (shared with other work); memory {memory} MiB",
-        f"- kernel {platform.release()}; scratch file system: {fs}, {options}",
+        f"- kernel {platform.release()}; scratch file system: {options}",
         f"- {args.warmup} warm-up round(s), then {args.reps} counted rounds; run order rotates per round",
     ]
 

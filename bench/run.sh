@@ -37,7 +37,7 @@ work=$scratch
 if [ "${BENCH_FS:-loop}" = loop ]; then
   # The image lives on the disk below, so the file system under test is a
   # disk file system with ext4's default mount options (no online discard).
-  if [ "$(id -u)" = 0 ] && truncate -s 6G "$scratch/ext4.img" && mkfs.ext4 -q -F "$scratch/ext4.img" &&
+  if [ "$(id -u)" = 0 ] && truncate -s 6G "$scratch/ext4.img" && mkfs.ext4 -q -F -N 1000000 "$scratch/ext4.img" &&
     mkdir -p "$scratch/mnt" && mount -o loop "$scratch/ext4.img" "$scratch/mnt"; then
     mounted=$scratch/mnt
     work=$scratch/mnt
