@@ -83,18 +83,7 @@ class Durability : public ::testing::Test {
   }
 
   // Runs a harvest under watcher; the code it ended with, 0 for none.
-  int Run(Watcher& watcher) {
-    watcher.arguments = {dir_.Path()};
-    watcher.program_path = dir_ / "logharvest";
-    ScopedPlatform use(watcher);
-    TakeIoResult();
-    try {
-      HarvestRun();
-    } catch (const EInOutError& failure) {
-      return failure.Code();
-    }
-    return 0;
-  }
+  int Run(Watcher& watcher) { return HarvestUnder(watcher, dir_.Path()); }
 
   TempDir dir_;
 };

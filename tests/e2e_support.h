@@ -25,12 +25,3 @@ class EndToEnd : public ::testing::Test {
 
   TempDir root_;
 };
-
-// A successful run: silent, exit code 0.
-#define EXPECT_QUIET_SUCCESS(result) \
-  do {                               \
-    const RunResult& r_ = (result);  \
-    EXPECT_EQ(r_.exit_code, 0);      \
-    EXPECT_EQ(r_.out, "");           \
-    EXPECT_EQ(r_.err, "");           \
-  } while (false)

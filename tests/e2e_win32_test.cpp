@@ -57,15 +57,6 @@ class WinEndToEnd : public ::testing::Test {
   TempDir root_;
 };
 
-// A successful run: silent, exit code 0.
-#define EXPECT_QUIET_SUCCESS(result) \
-  do {                               \
-    const RunResult& r_ = (result);  \
-    EXPECT_EQ(r_.exit_code, 0);      \
-    EXPECT_EQ(r_.out, "");           \
-    EXPECT_EQ(r_.err, "");           \
-  } while (false)
-
 // The whole output must be the report for message, with 8 hex digits.
 void ExpectReport(const RunResult& result, const Bytes& module, const Bytes& message) {
   EXPECT_EQ(result.exit_code, 1);

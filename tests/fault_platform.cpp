@@ -1,5 +1,9 @@
 #include "fault_platform.h"
 
+#include "app/harvest.h"
+#include "common/exception.h"
+#include "common/io_result.h"
+
 bool FaultPlatform::Fails(const char* operation) {
   ++calls;
   if (calls != fail_at) return false;
@@ -114,4 +118,17 @@ int FaultPlatform::Close(FileHandle file) {
   --open_files;
   After();
   return fails ? fail_code : closed;
+}
+
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory) {
+  platform.arguments = {directory};
+  if (platform.program_path.empty()) platform.program_path = directory + "logharvest";
+  ScopedPlatform use(platform);
+  TakeIoResult();
+  try {
+    HarvestRun();
+  } catch (const EInOutError& failure) {
+    return failure.Code();
+  }
+  return 0;
 }

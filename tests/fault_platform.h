@@ -66,6 +66,12 @@ class FaultPlatform : public Platform {
   Platform& base_;
 };
 
+// Runs a whole harvest of directory in this process under platform, which
+// gets directory as its one argument and, unless set already, a program path
+// beside it. Returns the code of the EInOutError that ended the run, 0 when it
+// ended normally.
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory);
+
 // Makes a platform the one in use for the lifetime of the object.
 class ScopedPlatform {
  public:

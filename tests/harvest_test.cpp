@@ -32,8 +32,6 @@ class InProcessHarvest : public ::testing::Test {
       WriteBytes(dir_ / name, "data");
       WriteBytes(dir_ / (name + ".log"), LogWithComment(" comment " + std::to_string(i)));
     }
-    platform_.arguments = {dir_.Path()};
-    platform_.program_path = dir_ / "logharvest";
   }
 
   int LogsLeft() const {
@@ -44,14 +42,8 @@ class InProcessHarvest : public ::testing::Test {
 
   // Runs the harvest under the wrapper; the code it ended with, 0 for none.
   int RunFailing(int code) {
-    ScopedPlatform use(platform_);
     platform_.fail_code = code;
-    try {
-      HarvestRun();
-    } catch (const EInOutError& failure) {
-      return failure.Code();
-    }
-    return 0;
+    return HarvestUnder(platform_, dir_.Path());
   }
 
   TempDir dir_;
@@ -94,10 +86,7 @@ TEST_F(InProcessHarvest, LogsSurviveAFailedWriteOrSyncOfTheirLines) {
       WriteBytes(probe / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
     }
     Counting counting(NativePlatform());
-    counting.arguments = {probe.Path()};
-    counting.program_path = probe / "logharvest";
-    ScopedPlatform use(counting);
-    HarvestRun();
+    EXPECT_EQ(HarvestUnder(counting, probe.Path()), 0);
     targets = counting.writes_and_syncs;
   }
   ASSERT_FALSE(targets.empty());
@@ -156,10 +145,7 @@ TEST(HarvestRun, OnlyEntriesNamedLikeLogsAreReadOrDeleted) {
   WriteBytes(dir / "a", "a");
   WriteBytes(dir / "a.LOG", LogWithComment(" log"));
   LooseMatchPlatform platform(NativePlatform());
-  platform.arguments = {dir.Path()};
-  platform.program_path = dir / "logharvest";
-  ScopedPlatform use(platform);
-  HarvestRun();
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
   EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "a  log\r\n");
   EXPECT_TRUE(Exists(dir / "data.logx"));
   EXPECT_FALSE(Exists(dir / "a.LOG"));

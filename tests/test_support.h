@@ -57,3 +57,12 @@ RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments,
 
 // Puts a copy of the program under test into directory and returns its path.
 Bytes CopyProgram(const Bytes& program, const Bytes& directory, ByteView name = "logharvest");
+
+// A successful run: silent, exit code 0.
+#define EXPECT_QUIET_SUCCESS(result) \
+  do {                               \
+    const RunResult& r_ = (result);  \
+    EXPECT_EQ(r_.exit_code, 0);      \
+    EXPECT_EQ(r_.out, "");           \
+    EXPECT_EQ(r_.err, "");           \
+  } while (false)
