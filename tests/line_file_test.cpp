@@ -185,15 +185,19 @@ TEST(StandardOutput, OpensOnFirstLineAndKeepsItsHandleWhenClosed) {
   EXPECT_EQ(TakeIoResult(), 0);
 }
 
-// Reading: writes content to a file and reads it line by line.
-std::vector<Bytes> Lines(const Bytes& content) {
+// Reading: writes content to a file and reads it line by line. With a skip
+// byte, SkipLinesNotStartingWith(skip) runs before each line, so only the
+// lines at which it stops are returned.
+std::vector<Bytes> Lines(const Bytes& content, char skip = '\0') {
   TempDir dir;
   WriteBytes(dir / "log", content);
   LineFile file;
   OpenRead(file, dir / "log");
   EXPECT_EQ(TakeIoResult(), 0);
   std::vector<Bytes> lines;
-  while (!AtEnd(file)) {
+  for (;;) {
+    if (skip != '\0') SkipLinesNotStartingWith(file, skip);
+    if (AtEnd(file)) break;
     lines.push_back(ReadTextLine(file));
     SkipLineEnd(file);
   }
@@ -246,22 +250,7 @@ TEST(ReadTextLine, MaxBytesLeavesTheRestOfTheLineUnread) {
 }
 
 // The lines at which SkipLinesNotStartingWith(file, 'K') stops, as read.
-std::vector<Bytes> StopsAtK(const Bytes& content) {
-  TempDir dir;
-  WriteBytes(dir / "log", content);
-  LineFile file;
-  OpenRead(file, dir / "log");
-  std::vector<Bytes> lines;
-  for (;;) {
-    SkipLinesNotStartingWith(file, 'K');
-    if (AtEnd(file)) break;
-    lines.push_back(ReadTextLine(file));
-    SkipLineEnd(file);
-  }
-  CloseLineFile(file);
-  EXPECT_EQ(TakeIoResult(), 0);
-  return lines;
-}
+std::vector<Bytes> StopsAtK(const Bytes& content) { return Lines(content, 'K'); }
 
 TEST(SkipLinesNotStartingWith, StopsWhereALineMayBeginWithTheByte) {
   using L = std::vector<Bytes>;
