@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux test-windows format format-check clean package test-package test-hardening fuzz bench
+.PHONY: all build demo test deps test-linux test-reader test-windows format format-check clean package test-package test-hardening fuzz bench
 
 all: build
 
@@ -12,16 +12,29 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: deps build
-	scripts/demo.sh $(BUILD)/logharvest
+# The demo needs a compiler and CMake, and builds the program alone, in a
+# build tree of its own without the tests.
+DEMO_BUILD ?= build-demo
+DEMO_DEPS = g++ cmake make
+demo:
+	scripts/install-deps.sh --only $(DEMO_DEPS)
+	[ -f $(DEMO_BUILD)/CMakeCache.txt ] || \
+	  cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF
+	cmake --build $(DEMO_BUILD) --target logharvest -j $(JOBS)
+	scripts/demo.sh $(DEMO_BUILD)/logharvest
 
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check test-linux test-windows test-package test-hardening
+test: deps format-check test-linux test-reader test-windows test-package test-hardening
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+# A real reader of description lists, a file server from npm, shows what
+# the program wrote (scripts/test-reader.sh); hfs is kept in $(BUILD)/reader.
+test-reader: build
+	scripts/test-reader.sh $(BUILD)/logharvest $(BUILD)/reader
 
 # The tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and
 # each fuzz target briefly; `make fuzz` gives each fuzz target a minute.
@@ -43,9 +56,10 @@ test-windows:
 
 # Release packages in $(OUT): a .deb from a Linux build and a .zip from the
 # 32-bit Windows build, both built afresh without the tests, with the
-# optimisation the tests run at; CPack strips the debug information.
+# optimisation the tests run at; CPack strips the debug information and
+# reads the .deb's dependencies off the program with file and dpkg-shlibdeps.
 OUT ?= out
-PACKAGE_DEPS = g++-mingw-w64-i686
+PACKAGE_DEPS = g++-mingw-w64-i686 file
 package:
 	scripts/install-deps.sh $(PACKAGE_DEPS)
 	rm -rf $(OUT)
@@ -75,4 +89,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-asan build-fuzz build-bench $(OUT)
+	rm -rf $(BUILD) $(DEMO_BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-asan build-fuzz build-bench $(OUT)

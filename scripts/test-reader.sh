@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Harvests real directories with the built program, then asks a real reader
+# of description lists what it shows: the file server of the npm package hfs
+# (pinned below), run on the system's Node.js with descript_ion on and the
+# list's encoding set to cp866. Every file must show exactly its comment, and
+# a file without one must show none.
+#
+#   scripts/test-reader.sh [PROGRAM [CACHE]]
+#
+# PROGRAM is the built logharvest (build/logharvest); hfs is installed with
+# npm into CACHE (build/reader) once and reused. Node.js and npm are installed
+# with apt-get when missing.
+#
+# The server and the queries run in a network namespace of their own, with
+# only the loopback device: the server listens on 127.0.0.1, and whatever it
+# tries to reach beyond this machine (it looks for a router at start) goes
+# nowhere. The server is stopped by its PID at the end, also on failure.
+set -euo pipefail
+hfs_version=0.52.9
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
+program=$(realpath "${1:-build/logharvest}")
+cache=$(realpath -m "${2:-build/reader}")
+client=$PWD/tests/reader/list_comments.js
+
+if [ -z "${LOGHARVEST_READER_NAMESPACE:-}" ]; then
+  missing=()
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+  command -v ip >/dev/null || missing+=(iproute2)
+  [ "${#missing[@]}" -eq 0 ] || scripts/install-deps.sh --only "${missing[@]}"
+  installed=$(node -p "try { require('$cache/node_modules/hfs/package.json').version } catch (e) { '' }")
+  if [ "$installed" != "$hfs_version" ]; then
+    echo "installing hfs $hfs_version with npm into $cache"
+    rm -rf "$cache"
+    mkdir -p "$cache/tmp"
+    echo '{"private": true}' >"$cache/package.json"
+    # npm's cache, logs and scratch files stay in the cache directory too.
+    (cd "$cache" && TMPDIR="$cache/tmp" npm_config_cache="$cache/npm-cache" npm_config_update_notifier=false \
+      npm install --no-audit --no-fund --ignore-scripts --save-exact "hfs@$hfs_version")
+    rm -rf "$cache/npm-cache" "$cache/tmp"
+  fi
+  echo "reader: hfs $hfs_version on Node.js $(node --version)"
+  exec env LOGHARVEST_READER_NAMESPACE=1 unshare --net -- "$self" "$program" "$cache"
+fi
+
+ip link set lo up
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/logharvest-reader-XXXXXX")
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+passes=0
+failures=0
+check() {  # check DESCRIPTION COMMAND...: runs the command, counts a failure
+  local what=$1
+  shift
+  if "$@"; then
+    echo "  ok    $what"
+    passes=$((passes + 1))
+  else
+    echo "  FAIL  $what"
+    failures=$((failures + 1))
+  fi
+}
+
+share=$scratch/share
+# Texts below are UTF-8; logs are written in Windows-1251, lists in code page 866.
+add_file() {  # add_file DIRECTORY NAME
+  printf 'data\n' >"$share/$1/$2"
+}
+add_log() {  # add_log DIRECTORY NAME COMMENT: a log whose comment line carries COMMENT
+  printf 'Автор: Иван Петров\r\nКомментарий: %s\r\nРазмер: 1 КБ\r\n' "$3" | iconv -f UTF-8 -t CP1251 >"$share/$1/$2.log"
+}
+add_log_without_comment() {  # add_log_without_comment DIRECTORY NAME
+  printf 'Автор: Иван Петров\r\nРазмер: 1 КБ\r\n' | iconv -f UTF-8 -t CP1251 >"$share/$1/$2.log"
+}
+
+mkdir -p "$share"/{fresh,marked,blanks,nolog}
+alphabet='АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ абвгдежзийклмнопрстуфхцчшщъыьэюя 0-9 (1,2 МБ)!'
+
+# A directory that has no list yet: the run creates one.
+add_file fresh report.zip
+add_log fresh report.zip 'Годовой отчет за 2025 год'
+add_file fresh letters.txt
+add_log fresh letters.txt "$alphabet"
+
+# A lower-case list whose last byte is the end-of-file mark.
+add_file marked old.arj
+printf 'old.arj  Старый архив\r\n' | iconv -f UTF-8 -t CP866 >"$share/marked/descript.ion"
+printf '\x1a' >>"$share/marked/descript.ion"
+add_file marked new.rar
+add_log marked new.rar 'Новый архив'
+
+# Names with blanks, which the list must quote.
+add_file blanks 'photos 2026.rar'
+add_log blanks 'photos 2026.rar' 'Фотографии с конференции'
+add_file blanks 'two  blanks.txt'
+add_log blanks 'two  blanks.txt' 'Два пробела в имени'
+add_file blanks plain.txt
+add_log blanks plain.txt 'Без пробелов'
+
+# Files that get no comment: none has a log, one's log has no comment line,
+# and a log without its file stays as it is.
+add_file nolog setup.exe
+add_file nolog empty.exe
+add_log_without_comment nolog empty.exe
+add_log nolog readme.txt 'Файла readme.txt нет рядом'
+add_file nolog notes.txt
+add_log nolog notes.txt 'Заметки'
+
+echo "== harvesting with $program"
+for area in fresh marked blanks nolog; do
+  status=0
+  "$program" "$share/$area" || status=$?
+  check "$area: the run ends with exit code 0" test "$status" = 0
+done
+check "fresh: the new list is descript.ion" test -f "$share/fresh/descript.ion"
+
+echo "== starting hfs $hfs_version"
+mkdir -p "$scratch/server"
+port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); });")
+cat >"$scratch/server/config.yaml" <<EOF
+port: $port
+listen_interface: 127.0.0.1
+open_browser_at_start: false
+descript_ion: true
+descript_ion_encoding: cp866
+vfs:
+  source: $share
+EOF
+node "$cache/node_modules/hfs/src/index.js" --cwd "$scratch/server" </dev/null >"$scratch/server.log" 2>&1 &
+server_pid=$!
+if ! node --no-warnings "$client" "$port" / --wait; then
+  echo "reader: the server did not answer on 127.0.0.1:$port; its output:"
+  sed 's/^/    /' "$scratch/server.log"
+  echo "reader: $passes passed, $((failures + 1)) failed"
+  exit 1
+fi
+echo "listening on 127.0.0.1:$port, PID $server_pid"
+
+# shows AREA EXPECTED: the server lists exactly the expected entries of
+# /AREA/, each line "name", or "name<tab>comment" for a file with a comment.
+shows() {
+  local area=$1 expected=$2 actual line before=$failures
+  echo "== /$area/"
+  if ! actual=$(node --no-warnings "$client" "$port" "/$area/"); then
+    check "/$area/ is listed" false
+    return
+  fi
+  while IFS= read -r line; do
+    if [[ $line == *$'\t'* ]]; then
+      check "${line%%$'\t'*}: ${line#*$'\t'}" grep -qxF -- "$line" <<<"$actual"
+    else
+      check "$line: no comment" grep -qxF -- "$line" <<<"$actual"
+    fi
+  done <<<"$expected"
+  local unexpected
+  unexpected=$(grep -vxF -- "$expected" <<<"$actual" || true)
+  check "nothing else is shown" test -z "$unexpected"
+  if [ "$failures" -gt "$before" ]; then
+    echo "        the server shows:"
+    sed 's/^/          /; s/\t/  |  /' <<<"$actual"
+  fi
+}
+
+shows fresh "report.zip	Годовой отчет за 2025 год
+letters.txt	$alphabet"
+shows marked "old.arj	Старый архив
+new.rar	Новый архив"
+shows blanks "photos 2026.rar	Фотографии с конференции
+two  blanks.txt	Два пробела в имени
+plain.txt	Без пробелов"
+shows nolog "setup.exe
+empty.exe
+readme.txt.log
+notes.txt	Заметки"
+
+echo "reader: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
