@@ -26,17 +26,17 @@ int LastError() { return static_cast<int>(GetLastError()); }
 // The split is done on the line itself, which GetCommandLineA ends with a
 // NUL, so CharNextA can look past the view's end only onto that NUL.
 std::size_t NextCharacter(ByteView line, std::size_t position) {
-  const char *here = line.data() + position;
+  const char* here = line.data() + position;
   return position + static_cast<std::size_t>(CharNextA(here) - here);
 }
 
-void FillEntry(const WIN32_FIND_DATAA &data, FoundEntry *entry) {
+void FillEntry(const WIN32_FIND_DATAA& data, FoundEntry* entry) {
   entry->name.assign(data.cFileName);
   entry->attributes = data.dwFileAttributes;
 }
 
 class Win32Platform : public Platform {
-public:
+ public:
   Bytes ProgramPath() override {
     char buffer[kMaxProgramPath + 1];
     const DWORD length = GetModuleFileNameA(nullptr, buffer, kMaxProgramPath);
@@ -44,126 +44,110 @@ public:
   }
 
   std::vector<Bytes> Arguments() override {
-    const char *line = GetCommandLineA();
-    std::vector<Bytes> arguments = SplitCommandLine(
-        line != nullptr ? ByteView(line) : ByteView(), &NextCharacter);
-    if (!arguments.empty())
-      arguments.erase(arguments.begin()); // the program as typed
+    const char* line = GetCommandLineA();
+    std::vector<Bytes> arguments = SplitCommandLine(line != nullptr ? ByteView(line) : ByteView(), &NextCharacter);
+    if (!arguments.empty()) arguments.erase(arguments.begin());  // the program as typed
     return arguments;
   }
 
   PathStyle Style() override { return PathStyle::kWindows; }
 
+  bool NamesAreCaseSensitive() override { return false; }
+
+  ByteView TextLineEnd() override { return "\r\n"; }
+
   Bytes UpperCase(ByteView text) override {
     Bytes result(text);
-    if (!result.empty())
-      CharUpperBuffA(result.data(), static_cast<DWORD>(result.size()));
+    if (!result.empty()) CharUpperBuffA(result.data(), static_cast<DWORD>(result.size()));
     return result;
   }
 
-  const void *ImageBase(const void *address) override {
+  const void* ImageBase(const void* address) override {
     MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(address, &info, sizeof info) == 0)
-      return nullptr;
+    if (VirtualQuery(address, &info, sizeof info) == 0) return nullptr;
     return info.AllocationBase;
   }
 
   [[noreturn]] void Exit(int code) override {
     ExitProcess(static_cast<UINT>(code));
-    std::abort(); // not reached
+    std::abort();  // not reached
   }
 
   // A find operation, not an attribute query: a path with wildcards names an
   // existing file when its first match is one.
-  bool IsExistingFile(const Bytes &path) override {
+  bool IsExistingFile(const Bytes& path) override {
     WIN32_FIND_DATAA data;
     const HANDLE find = FindFirstFileA(path.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-      return false;
+    if (find == INVALID_HANDLE_VALUE) return false;
     FindClose(find);
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
-  bool IsExistingDirectory(const Bytes &path) override {
+  bool IsExistingDirectory(const Bytes& path) override {
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
-  int FindFirst(const Bytes &pattern, FindHandle *find,
-                FoundEntry *entry) override {
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
     WIN32_FIND_DATAA data;
     const HANDLE found = FindFirstFileA(pattern.c_str(), &data);
-    if (found == INVALID_HANDLE_VALUE)
-      return LastError();
+    if (found == INVALID_HANDLE_VALUE) return LastError();
     FillEntry(data, entry);
     *find = found;
     return 0;
   }
 
-  int FindNext(FindHandle find, FoundEntry *entry) override {
+  int FindNext(FindHandle find, FoundEntry* entry) override {
     WIN32_FIND_DATAA data;
-    if (!FindNextFileA(find, &data))
-      return LastError();
+    if (!FindNextFileA(find, &data)) return LastError();
     FillEntry(data, entry);
     return 0;
   }
 
   void FindEnd(FindHandle find) override { FindClose(find); }
 
-  int Remove(const Bytes &path) override {
-    return DeleteFileA(path.c_str()) ? 0 : LastError();
-  }
+  int Remove(const Bytes& path) override { return DeleteFileA(path.c_str()) ? 0 : LastError(); }
 
   // Others may read an open list or log but never write it: a writer that
   // still holds a log makes its open fail with a sharing violation, and so
   // does a second run on the same list.
-  int Open(const Bytes &path, OpenMode mode, FileHandle *file) override {
+  int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
     DWORD access = GENERIC_READ;
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {
-    case OpenMode::kAppend:
-      access = GENERIC_READ | GENERIC_WRITE;
-      break;
-    case OpenMode::kCreate:
-      access = GENERIC_WRITE;
-      disposition = CREATE_NEW;
-      break;
-    case OpenMode::kRead:
-      break;
+      case OpenMode::kAppend:
+        access = GENERIC_READ | GENERIC_WRITE;
+        break;
+      case OpenMode::kCreate:
+        access = GENERIC_WRITE;
+        disposition = CREATE_NEW;
+        break;
+      case OpenMode::kRead:
+        break;
     }
     const HANDLE handle =
-        CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-      return LastError();
+        CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
     *file = reinterpret_cast<FileHandle>(handle);
     return 0;
   }
 
-  int Read(FileHandle file, char *buffer, std::size_t size,
-           std::size_t *done) override {
+  int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override {
     DWORD got = 0;
-    const BOOL ok = ReadFile(ToHandle(file), buffer,
-                             static_cast<DWORD>(std::min(size, kMaxTransfer)),
-                             &got, nullptr);
+    const BOOL ok = ReadFile(ToHandle(file), buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, nullptr);
     *done = ok ? got : 0;
     return ok ? 0 : LastError();
   }
 
   // One call; a success that wrote fewer bytes is passed on as it is.
-  int Write(FileHandle file, const char *data, std::size_t size,
-            std::size_t *done) override {
+  int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override {
     DWORD put = 0;
-    const BOOL ok = WriteFile(ToHandle(file), data,
-                              static_cast<DWORD>(std::min(size, kMaxTransfer)),
-                              &put, nullptr);
+    const BOOL ok = WriteFile(ToHandle(file), data, static_cast<DWORD>(std::min(size, kMaxTransfer)), &put, nullptr);
     *done = put;
     return ok ? 0 : LastError();
   }
 
-  int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin,
-           std::int64_t *position) override {
+  int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override {
     const DWORD method = origin == SeekOrigin::kBegin     ? FILE_BEGIN
                          : origin == SeekOrigin::kCurrent ? FILE_CURRENT
                                                           : FILE_END;
@@ -171,64 +155,52 @@ public:
     // All bits set in the low part is also a valid position: only the error
     // code tells a failure.
     SetLastError(NO_ERROR);
-    const DWORD low = SetFilePointer(
-        ToHandle(file), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
-      return LastError();
-    if (position != nullptr)
-      *position = (static_cast<std::int64_t>(high) << 32) | low;
+    const DWORD low = SetFilePointer(ToHandle(file), static_cast<LONG>(offset & 0xFFFFFFFF), &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
+    if (position != nullptr) *position = (static_cast<std::int64_t>(high) << 32) | low;
     return 0;
   }
 
-  int Truncate(FileHandle file) override {
-    return SetEndOfFile(ToHandle(file)) ? 0 : LastError();
-  }
+  int Truncate(FileHandle file) override { return SetEndOfFile(ToHandle(file)) ? 0 : LastError(); }
 
-  int Size(FileHandle file, std::int64_t *size) override {
+  int Size(FileHandle file, std::int64_t* size) override {
     DWORD high = 0;
     SetLastError(NO_ERROR);
     const DWORD low = GetFileSize(ToHandle(file), &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-      return LastError();
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return LastError();
     *size = (static_cast<std::int64_t>(high) << 32) | low;
     return 0;
   }
 
   // Whatever GetFileType cannot name, an invalid handle included, is of
   // unknown type: the line file then fails with its own code 105.
-  int Kind(FileHandle file, HandleKind *kind) override {
+  int Kind(FileHandle file, HandleKind* kind) override {
     switch (GetFileType(ToHandle(file))) {
-    case FILE_TYPE_DISK:
-      *kind = HandleKind::kDisk;
-      return 0;
-    case FILE_TYPE_CHAR:
-      *kind = HandleKind::kCharacter;
-      return 0;
-    case FILE_TYPE_PIPE:
-      *kind = HandleKind::kPipe;
-      return 0;
-    default:
-      *kind = HandleKind::kUnknown;
-      return 0;
+      case FILE_TYPE_DISK:
+        *kind = HandleKind::kDisk;
+        return 0;
+      case FILE_TYPE_CHAR:
+        *kind = HandleKind::kCharacter;
+        return 0;
+      case FILE_TYPE_PIPE:
+        *kind = HandleKind::kPipe;
+        return 0;
+      default:
+        *kind = HandleKind::kUnknown;
+        return 0;
     }
   }
 
-  int Sync(FileHandle file) override {
-    return FlushFileBuffers(ToHandle(file)) ? 0 : LastError();
-  }
+  int Sync(FileHandle file) override { return FlushFileBuffers(ToHandle(file)) ? 0 : LastError(); }
 
-  int Close(FileHandle file) override {
-    return CloseHandle(ToHandle(file)) ? 0 : LastError();
-  }
+  int Close(FileHandle file) override { return CloseHandle(ToHandle(file)) ? 0 : LastError(); }
 
-  FileHandle StandardOutput() override {
-    return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
-  }
+  FileHandle StandardOutput() override { return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE)); }
 };
 
-} // namespace
+}  // namespace
 
-Platform &NativePlatform() {
+Platform& NativePlatform() {
   static Win32Platform platform;
   return platform;
 }
