@@ -91,9 +91,12 @@ add_log fresh report.zip 'Годовой отчет за 2025 год'
 add_file fresh letters.txt
 add_log fresh letters.txt "$alphabet"
 
-# A lower-case list whose last byte is the end-of-file mark.
+# A lower-case list whose last byte is the end-of-file mark, right after the
+# last comment, with no line end between: a mark left in place would end
+# that comment.
 add_file marked old.arj
-printf 'old.arj  Старый архив\r\n' | iconv -f UTF-8 -t CP866 >"$share/marked/descript.ion"
+add_file marked older.lzh
+printf 'old.arj  Старый архив\r\nolder.lzh  Очень старый архив' | iconv -f UTF-8 -t CP866 >"$share/marked/descript.ion"
 printf '\x1a' >>"$share/marked/descript.ion"
 add_file marked new.rar
 add_log marked new.rar 'Новый архив'
@@ -173,6 +176,7 @@ shows() {
 shows fresh "report.zip	Годовой отчет за 2025 год
 letters.txt	$alphabet"
 shows marked "old.arj	Старый архив
+older.lzh	Очень старый архив
 new.rar	Новый архив"
 shows blanks "photos 2026.rar	Фотографии с конференции
 two  blanks.txt	Два пробела в имени

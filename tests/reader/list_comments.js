@@ -17,7 +17,8 @@ function shown(comment) {
   let text = comment;
   text = text.endsWith('\r') ? text.slice(0, -1) : '<no CR>' + text;
   text = text.startsWith(' ') ? text.slice(1) : '<no leading blank>' + text;
-  return text;
+  // Other control bytes are shown by their code, as <1A>.
+  return text.replace(/[\x00-\x1f]/g, c => `<${c.charCodeAt(0).toString(16).toUpperCase().padStart(2, '0')}>`);
 }
 
 async function main() {
