@@ -70,14 +70,26 @@ export WINEDEBUG=-all
 # no display.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# What Wine keeps beside the prefix (font cache, menus) stays in the scratch
+# directory too.
+export XDG_CACHE_HOME="$scratch/cache" XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data"
+# The server's socket lives in a directory of its own in /tmp, named after the
+# prefix's device and inode: server-DEV-INODE in a wine-XXXXXX directory.
+mkdir -p "$WINEPREFIX"
+server_dir_name=$(stat -c '%d %i' "$WINEPREFIX" | { read -r dev inode; printf 'server-%x-%x' "$dev" "$inode"; })
 cleanup() {
   "$WINESERVER" -k 2>/dev/null || true
   "$WINESERVER" -w 2>/dev/null || true
+  local server_dir
+  for server_dir in /tmp/wine-*/"$server_dir_name" /tmp/.wine-"$(id -u)"/"$server_dir_name"; do
+    [ -d "$server_dir" ] || continue
+    rm -rf "$server_dir"
+    rmdir "$(dirname "$server_dir")" 2>/dev/null || true
+  done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 # One server for every program of the run; the prefix is made once.
-mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p
 start=$(date +%s)
 "$wine_dir/wine64" wineboot --init >"$scratch/wineboot.log" 2>&1 || {
