@@ -151,4 +151,49 @@ TEST(HarvestRun, OnlyEntriesNamedLikeLogsAreReadOrDeleted) {
   EXPECT_FALSE(Exists(dir / "a.LOG"));
 }
 
+// A line already at the end of the list (its run ended before it deleted the
+// log) vouches for the log, which goes without a second line. Only a whole
+// line, byte for byte, within the list's last 512 KiB vouches.
+TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
+  TempDir dir;
+  const char* const kNames[] = {"same.zip", "longer.zip", "inside.zip", "far.zip", "torn.zip"};
+  for (const char* name : kNames) WriteBytes(dir / name, "d");
+  WriteBytes(dir / "same.zip.log", LogWithComment(" hello"));
+  WriteBytes(dir / "longer.zip.log", LogWithComment(" hello"));
+  WriteBytes(dir / "inside.zip.log", LogWithComment(" hi"));
+  WriteBytes(dir / "far.zip.log", LogWithComment(" old"));
+  WriteBytes(dir / "torn.zip.log", LogWithComment(" whole"));
+  Bytes filler;
+  for (int i = 0; i < 9000; ++i) filler += "filler.bin  " + Bytes(50, 'f') + "\r\n";
+  const Bytes before = "far.zip  old\r\n" + filler + "same.zip  hello\r\nlonger.zip  hello world\r\n" +
+                       "x inside.zip  hi\r\nlonger.zip  hell\r\ntorn.zip  who";
+  WriteBytes(dir / "Descript.ion", before);
+  FaultPlatform platform(NativePlatform());
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  for (const char* name : kNames) EXPECT_FALSE(Exists(dir / (Bytes(name) + ".log"))) << name;
+  const Bytes list = ReadBytes(dir / "Descript.ion");
+  ASSERT_EQ(list.compare(0, before.size(), before), 0);
+  const Bytes added = list.substr(before.size());
+  EXPECT_EQ(added.find("same.zip"), Bytes::npos);
+  for (const char* line :
+       {"\r\nlonger.zip  hello\r\n", "\r\ninside.zip  hi\r\n", "\r\nfar.zip  old\r\n", "\r\ntorn.zip  whole\r\n"}) {
+    EXPECT_NE(("\r\n" + added).find(line), Bytes::npos) << line;
+  }
+}
+
+// A crash can keep a line's CR LF, or its LF, from the list: the line is
+// recognised still, and only its line end is written.
+TEST(HarvestRun, ALineWhoseLineEndIsMissingIsEndedNotWrittenAgain) {
+  for (const Bytes end : {"", "\r"}) {
+    TempDir dir;
+    WriteBytes(dir / "a.zip", "d");
+    WriteBytes(dir / "a.zip.log", LogWithComment(" last"));
+    WriteBytes(dir / "Descript.ion", "b.zip  first\r\na.zip  last" + end);
+    FaultPlatform platform(NativePlatform());
+    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+    EXPECT_FALSE(Exists(dir / "a.zip.log"));
+    EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "b.zip  first\r\na.zip  last\r\n");
+  }
+}
+
 }  // namespace
