@@ -106,7 +106,7 @@ TEST_F(Durability, ManyLogsWaitAtMost8192PerSync) {
   EXPECT_EQ(watcher.most_removes_after_one_sync, 8192);
   EXPECT_TRUE(watcher.early.empty()) << watcher.early.front();
   EXPECT_EQ(LogsLeft(9000), 0);
-  EXPECT_EQ(ReadBytes(dir_ / "Descript.ion").size(), 9000u * Bytes("f0000  cf0000\r\n").size());
+  EXPECT_EQ(ReadBytes(dir_ / "descript.ion").size(), 9000u * Bytes("f0000  cf0000\r\n").size());
 }
 
 // Long lines end a batch sooner: the lines that wait for one sync never span
@@ -141,7 +141,7 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
   EXPECT_EQ(LogsLeft(600), 0);
   EXPECT_EQ(again.written, "");
   EXPECT_EQ(again.syncs, 1);
-  const Bytes list = ReadBytes(dir_ / "Descript.ion");
+  const Bytes list = ReadBytes(dir_ / "descript.ion");
   EXPECT_EQ(list.size(), 600u * Bytes("f0000  cf0000\r\n").size());
   for (int i = 0; i < 600; ++i) {
     const Bytes line = Name(i) + "  c" + Name(i) + "\r\n";

@@ -28,18 +28,18 @@ TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
   MakeDirectory(At("area"));
   chmod(At("area").c_str(), 0777);
   AddLog(At("area/"), "a", " x");
-  WriteBytes(At("area/Descript.ion"), "old\r\n");
-  chmod(At("area/Descript.ion").c_str(), 0444);
+  WriteBytes(At("area/descript.ion"), "old\r\n");
+  chmod(At("area/descript.ion").c_str(), 0444);
   RunOptions options;
   options.user = kNobody;
   const RunResult result = RunProgram(program, {At("area")}, options);
   ExpectReport(result, "logharvest", "File access denied\\.");
   EXPECT_TRUE(Exists(At("area/a.log")));
-  EXPECT_EQ(ReadBytes(At("area/Descript.ion")), "old\r\n");
+  EXPECT_EQ(ReadBytes(At("area/descript.ion")), "old\r\n");
 }
 
 TEST_F(EndToEnd, ListNameTakenByADirectoryIsReported) {
-  MakeDirectory(At("Descript.ion"));
+  MakeDirectory(At("descript.ion"));
   AddLog(Root(), "a", " x");
   ExpectReport(Run({Root()}), "logharvest", "File access denied\\.");
   EXPECT_TRUE(Exists(At("a.log")));
@@ -47,7 +47,7 @@ TEST_F(EndToEnd, ListNameTakenByADirectoryIsReported) {
 
 TEST_F(EndToEnd, FullDeviceAsListIsReportedAndTheLogKept) {
   // A device node named like the list, standing for /dev/full.
-  if (mknod(At("Descript.ion").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+  if (mknod(At("descript.ion").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
     GTEST_SKIP() << "cannot make a device node here";
   }
   AddLog(Root(), "a", " x");
@@ -57,7 +57,7 @@ TEST_F(EndToEnd, FullDeviceAsListIsReportedAndTheLogKept) {
 
 TEST_F(EndToEnd, ModuleNameIsTheProgramFilesName) {
   const Bytes program = CopyProgram(Program(), Root(), "harvest-copy");
-  MakeDirectory(At("Descript.ion"));
+  MakeDirectory(At("descript.ion"));
   ExpectReport(RunProgram(program, {Root()}), "harvest-copy", "File access denied\\.");
 }
 

@@ -20,7 +20,7 @@ TEST_F(EndToEnd, WorkedExampleAddsExactlyOneLineAndDeletesTheLog) {
   WriteBytes(At("pic.zip"), "zip");
   WriteBytes(At("pic.zip.log"), "\xC0\xE2\xF2\xEE\xF0: x\r\n" + kPrefix + kOtchet + "\r\n");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "\x70\x69\x63\x2E\x7A\x69\x70\x20\x20\x8E\xE2\xE7\xB8\xE2\x0D\x0A");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "\x70\x69\x63\x2E\x7A\x69\x70\x20\x20\x8E\xE2\xE7\xB8\xE2\x0D\x0A");
   EXPECT_FALSE(Exists(At("pic.zip.log")));
   EXPECT_TRUE(Exists(At("pic.zip")));
 }
@@ -34,8 +34,8 @@ TEST_F(EndToEnd, DirectoryWithOrWithoutTrailingSlashOrAFileInIt) {
   EXPECT_QUIET_SUCCESS(Run({dir}));
   AddLog(dir, "c", " three");
   EXPECT_QUIET_SUCCESS(Run({dir + "a"}));
-  EXPECT_EQ(ReadBytes(dir + "Descript.ion"), "a  one\r\nb  two\r\nc  three\r\n");
-  EXPECT_FALSE(Exists(Root() + "Descript.ion"));
+  EXPECT_EQ(ReadBytes(dir + "descript.ion"), "a  one\r\nb  two\r\nc  three\r\n");
+  EXPECT_FALSE(Exists(Root() + "descript.ion"));
 }
 
 TEST_F(EndToEnd, SwitchMovesUpOnlyFromADirectoryWithoutTrailingSlash) {
@@ -47,10 +47,10 @@ TEST_F(EndToEnd, SwitchMovesUpOnlyFromADirectoryWithoutTrailingSlash) {
   EXPECT_QUIET_SUCCESS(Run({dir + "down", "-F"}));                    // a file: stays
   EXPECT_QUIET_SUCCESS(Run({dir.substr(0, dir.size() - 1), "-FF"}));  // ignored
   EXPECT_QUIET_SUCCESS(Run({dir.substr(0, dir.size() - 1), "/F"}));   // ignored
-  EXPECT_EQ(ReadBytes(dir + "Descript.ion"), "down  child\r\n");
-  EXPECT_FALSE(Exists(Root() + "Descript.ion"));
+  EXPECT_EQ(ReadBytes(dir + "descript.ion"), "down  child\r\n");
+  EXPECT_FALSE(Exists(Root() + "descript.ion"));
   EXPECT_QUIET_SUCCESS(Run({dir.substr(0, dir.size() - 1), "-f", "ignored"}));
-  EXPECT_EQ(ReadBytes(Root() + "Descript.ion"), "up  parent\r\n");
+  EXPECT_EQ(ReadBytes(Root() + "descript.ion"), "up  parent\r\n");
 }
 
 TEST_F(EndToEnd, MissingDirectoryPrintsOneLineAndCreatesNothing) {
@@ -58,7 +58,7 @@ TEST_F(EndToEnd, MissingDirectoryPrintsOneLineAndCreatesNothing) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "Error: Directory [" + At("nowhere") + "] not found!\r\n");
   EXPECT_EQ(result.err, "");
-  EXPECT_FALSE(Exists(At("Descript.ion")));
+  EXPECT_FALSE(Exists(At("descript.ion")));
 }
 
 TEST_F(EndToEnd, BareFileNameHasAnEmptyDirectoryPart) {
@@ -77,8 +77,8 @@ TEST_F(EndToEnd, BareDirectoryNameWithSwitchHarvestsTheCurrentDirectory) {
   RunOptions options;
   options.cwd = Root();
   EXPECT_QUIET_SUCCESS(Run({"sub", "-F"}, options));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "here  current\r\n");
-  EXPECT_FALSE(Exists(At("sub/Descript.ion")));
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "here  current\r\n");
+  EXPECT_FALSE(Exists(At("sub/descript.ion")));
 }
 
 TEST_F(EndToEnd, NoArgumentHarvestsTheProgramsOwnDirectory) {
@@ -86,7 +86,7 @@ TEST_F(EndToEnd, NoArgumentHarvestsTheProgramsOwnDirectory) {
   AddLog(Root(), "own", " beside");
   const RunResult result = RunProgram(program, {});
   EXPECT_QUIET_SUCCESS(result);
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "own  beside\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "own  beside\r\n");
 }
 
 TEST_F(EndToEnd, MarkerBesideTheProgramChoosesTheBbsList) {
@@ -99,13 +99,13 @@ TEST_F(EndToEnd, MarkerBesideTheProgramChoosesTheBbsList) {
   WriteBytes(At("area/to_bbs"), "");
   MakeDirectory(At("bin/to_bbs"));
   EXPECT_QUIET_SUCCESS(RunProgram(program, {At("area")}));
-  EXPECT_TRUE(Exists(At("area/Descript.ion")));
+  EXPECT_TRUE(Exists(At("area/descript.ion")));
   RemoveTree(At("bin/to_bbs"));
   WriteBytes(At("bin/to_bbs"), "");
   AddLog(At("area/"), "b", " second");
   EXPECT_QUIET_SUCCESS(RunProgram(program, {At("area")}));
-  EXPECT_EQ(ReadBytes(At("area/Files.bbs")), "b  second\r\n");
-  EXPECT_EQ(ReadBytes(At("area/Descript.ion")), "a  first\r\n");
+  EXPECT_EQ(ReadBytes(At("area/files.bbs")), "b  second\r\n");
+  EXPECT_EQ(ReadBytes(At("area/descript.ion")), "a  first\r\n");
 }
 
 TEST_F(EndToEnd, LogsWithoutCompanionOrCommentAndOddEntries) {
@@ -118,7 +118,7 @@ TEST_F(EndToEnd, LogsWithoutCompanionOrCommentAndOddEntries) {
   WriteBytes(At("c.log"), LogWithComment(" dir"));   // companion is a directory: untouched
   WriteBytes(At(".log"), LogWithComment(" short"));  // empty companion: untouched
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "b " + kErrorLine + "\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "b " + kErrorLine + "\r\n");
   EXPECT_TRUE(Exists(At("lonely.txt.log")));
   EXPECT_FALSE(Exists(At("quiet.txt.log")));
   EXPECT_TRUE(Exists(At("b.log")));
@@ -128,38 +128,39 @@ TEST_F(EndToEnd, LogsWithoutCompanionOrCommentAndOddEntries) {
 
 TEST_F(EndToEnd, SeveralLogsGiveOneLineEachAndNoLogsStillCreateTheList) {
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "");
   AddLog(Root(), "one", " 1");
   AddLog(Root(), "two", " 2");
   WriteBytes(At("mid"), "m");
   WriteBytes(At("mid.log"), "nothing\r\n");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   EXPECT_TRUE(list == "one  1\r\ntwo  2\r\n" || list == "two  2\r\none  1\r\n") << list;
 }
 
 TEST_F(EndToEnd, ExistingListIsCutAtItsMarkAndGetsItsMissingLineEnd) {
-  WriteBytes(At("Descript.ion"), "old entry\r\n\x1A");
+  WriteBytes(At("descript.ion"), "old entry\r\n\x1A");
   EXPECT_QUIET_SUCCESS(Run({Root()}));  // no logs: the mark still goes
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "old entry\r\n");
-  WriteBytes(At("Descript.ion"), "old entry");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "old entry\r\n");
+  WriteBytes(At("descript.ion"), "old entry");
   AddLog(Root(), "n", " new");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "old entry\r\nn  new\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "old entry\r\nn  new\r\n");
 }
 
 TEST_F(EndToEnd, NamesAreMatchedWithoutRegardToCase) {
   WriteBytes(At("PIC.ZIP"), "z");
   WriteBytes(At("PIC.ZIP.LOG"), LogWithComment(" upper"));
-  WriteBytes(At("descript.ion"), "x old\r\n");
+  WriteBytes(At("DESCRIPT.ION"), "x old\r\n");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("descript.ion")), "x old\r\nPIC.ZIP  upper\r\n");
-  EXPECT_FALSE(Exists(At("Descript.ion")));
-  // With both spellings present the exact one is used.
-  WriteBytes(At("Descript.ion"), "");
-  AddLog(Root(), "q", " exact");
+  EXPECT_EQ(ReadBytes(At("DESCRIPT.ION")), "x old\r\nPIC.ZIP  upper\r\n");
+  EXPECT_FALSE(Exists(At("descript.ion")));
+  // With both spellings present the lower-case one, which readers open, is used.
+  WriteBytes(At("descript.ion"), "");
+  AddLog(Root(), "q", " lower");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "q  exact\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "q  lower\r\n");
+  EXPECT_EQ(ReadBytes(At("DESCRIPT.ION")), "x old\r\nPIC.ZIP  upper\r\n");
   // The companion is looked up with the log's own spelling.
   WriteBytes(At("Mixed.zip"), "m");
   WriteBytes(At("mixed.zip.log"), LogWithComment(" other case"));
@@ -174,7 +175,7 @@ TEST_F(EndToEnd, NamesThatWouldBreakTheListAreLeftAlone) {
   AddLog(Root(), "say \"hi\"", " quote");
   AddLog(Root(), "my file.zip", " spaced");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "\"my file.zip\"  spaced\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "\"my file.zip\"  spaced\r\n");
   EXPECT_TRUE(Exists(At("line\nfeed.log")));
   EXPECT_TRUE(Exists(At("carriage\rreturn.log")));
   EXPECT_TRUE(Exists(At("end\x1Amark.log")));
@@ -188,7 +189,7 @@ TEST_F(EndToEnd, BbsListKeepsNamesUnquoted) {
   AddLog(Root(), "my file.zip", " spaced");
   AddLog(Root(), "say \"hi\"", " quote");
   EXPECT_QUIET_SUCCESS(RunProgram(program, {Root()}));
-  const Bytes list = ReadBytes(At("Files.bbs"));
+  const Bytes list = ReadBytes(At("files.bbs"));
   EXPECT_NE(list.find("my file.zip  spaced\r\n"), Bytes::npos) << list;
   EXPECT_NE(list.find("say \"hi\"  quote\r\n"), Bytes::npos) << list;
 }
@@ -202,7 +203,7 @@ TEST_F(EndToEnd, FailingListWritesLoseNoComment) {
   const RunResult result = Run({Root()}, options);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "");
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   int left = 0;
   for (int i = 0; i < 300; ++i) {
     const Bytes name = "f" + std::to_string(i);
@@ -223,21 +224,21 @@ TEST_F(EndToEnd, LogHeldOpenByItsWriterIsLeftAlone) {
   const RunResult result = Run({Root()});
   close(writer);
   EXPECT_QUIET_SUCCESS(result);
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "done  finished\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "done  finished\r\n");
   EXPECT_TRUE(Exists(At("busy.log")));
 }
 
 TEST_F(EndToEnd, SecondRunOnALockedListTouchesNoLog) {
   AddLog(Root(), "a", " x");
-  WriteBytes(At("Descript.ion"), "");
-  const int holder = open(At("Descript.ion").c_str(), O_RDONLY);
+  WriteBytes(At("descript.ion"), "");
+  const int holder = open(At("descript.ion").c_str(), O_RDONLY);
   ASSERT_EQ(flock(holder, LOCK_EX), 0);
   const RunResult result = Run({Root()});
   close(holder);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.out.find("\nI/O error 32.\r\n"), Bytes::npos) << result.out;
   EXPECT_TRUE(Exists(At("a.log")));
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "");
 }
 
 TEST_F(EndToEnd, SymbolicLinksAreNotFollowed) {
@@ -248,12 +249,12 @@ TEST_F(EndToEnd, SymbolicLinksAreNotFollowed) {
   WriteBytes(At("b"), "b");
   symlink((elsewhere / "secret").c_str(), At("b.log").c_str());
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   EXPECT_NE(list.find("b " + kErrorLine + "\r\n"), Bytes::npos) << list;
   EXPECT_TRUE(Exists(At("b.log")));
   // A linked list ends the run with the report and is neither cut nor written.
-  RemoveTree(At("Descript.ion"));
-  symlink((elsewhere / "secret").c_str(), At("Descript.ion").c_str());
+  RemoveTree(At("descript.ion"));
+  symlink((elsewhere / "secret").c_str(), At("descript.ion").c_str());
   AddLog(Root(), "c", " y");
   const RunResult result = Run({Root()});
   EXPECT_EQ(result.exit_code, 1);
@@ -266,7 +267,7 @@ TEST_F(EndToEnd, SpecialFilesAsLogsAreNeitherReadNorDeleted) {
   ASSERT_EQ(mkfifo(At("pipe.log").c_str(), 0644), 0);
   const RunResult result = Run({Root()});
   EXPECT_QUIET_SUCCESS(result);
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "pipe " + kErrorLine + "\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "pipe " + kErrorLine + "\r\n");
   EXPECT_TRUE(Exists(At("pipe.log")));
 }
 

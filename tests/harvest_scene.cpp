@@ -53,7 +53,7 @@ HarvestScene::HarvestScene(bool with_list) : with_list_(with_list) {
     throw std::runtime_error("cannot lay out the scene");
   }
   MakeDirectory(dir_ / "folder.log");
-  if (with_list_) WriteBytes(dir_ / "Descript.ion", kKeptContent + kCutTail);
+  if (with_list_) WriteBytes(dir_ / "descript.ion", kKeptContent + kCutTail);
 }
 
 const Bytes& HarvestScene::Kept() const {
@@ -62,7 +62,7 @@ const Bytes& HarvestScene::Kept() const {
 }
 
 Bytes HarvestScene::List() const {
-  const Bytes path = dir_ / "Descript.ion";
+  const Bytes path = dir_ / "descript.ion";
   return Exists(path) ? ReadBytes(path) : Bytes();
 }
 

@@ -275,7 +275,7 @@ Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::
   return tail;
 }
 
-void WriteLine(LineFile& file, std::initializer_list<ByteView> parts) {
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
   if (file.state != LineFileState::kWriting) {
     if (!(file.is_standard_output && file.state == LineFileState::kClosed)) {
       SetIoResult(kErrorNotOpenForOutput);
@@ -286,19 +286,19 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts) {
   bool placed = true;
   if (file.needs_line_end) {
     file.needs_line_end = false;
-    placed = Put(file, file.ends_in_cr ? "\n" : "\r\n");
+    placed = Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
   }
   for (ByteView part : parts) {
     if (placed) placed = Put(file, part);
   }
-  Put(file, "\r\n");
+  Put(file, line_end);
   if (file.flush_per_line) WriteOut(file);
 }
 
 void EndLastLine(LineFile& file) {
   if (file.state != LineFileState::kWriting || !file.needs_line_end) return;
   file.needs_line_end = false;
-  Put(file, file.ends_in_cr ? "\n" : "\r\n");
+  Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
 }
 
 void FlushLineFile(LineFile& file) {

@@ -71,11 +71,15 @@ bool CreateNew(LineFile& file, const Bytes& path);
 // the offset of the first byte returned, *end the file's size.
 Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
 
-// Writes the parts one after another, then CR LF. Standard output opens
-// itself on its first line. A failed write-out drops the pending bytes and
-// the rest of the line; the line end is still buffered.
-void WriteLine(LineFile& file, std::initializer_list<ByteView> parts);
-inline void WriteLine(LineFile& file, ByteView line) { WriteLine(file, {line}); }
+// The line end of lists, logs and reports.
+constexpr ByteView kCrLf = "\r\n";
+
+// Writes the parts one after another, then the line end (CR LF unless
+// another is given). Standard output opens itself on its first line. A failed
+// write-out drops the pending bytes and the rest of the line; the line end is
+// still buffered.
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
+inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
 
 // Ends the last line of a file opened for appending when it lacks a line
 // end (see needs_line_end); otherwise writes nothing.
