@@ -196,4 +196,53 @@ TEST(HarvestRun, ALineWhoseLineEndIsMissingIsEndedNotWrittenAgain) {
   }
 }
 
+// Counts the walks, writes and syncs of a run.
+struct CallCounter : FaultPlatform {
+  using FaultPlatform::FaultPlatform;
+  int walks = 0;
+  int writes = 0;
+  int syncs = 0;
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
+    ++walks;
+    return FaultPlatform::FindFirst(pattern, find, entry);
+  }
+  int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override {
+    ++writes;
+    return FaultPlatform::Write(file, data, size, done);
+  }
+  int Sync(FileHandle file) override {
+    ++syncs;
+    return FaultPlatform::Sync(file);
+  }
+  int SyncDirectory(const Bytes& path) override {
+    ++syncs;
+    return FaultPlatform::SyncDirectory(path);
+  }
+};
+
+// One walk of the directory, whether the list exists, exists in another
+// spelling or not at all; a run with nothing to harvest writes nothing and
+// syncs nothing.
+TEST(HarvestRun, OneWalkAndNoWriteOrSyncWithoutWork) {
+  for (const char* list : {"", "Descript.ion", "DESCRIPT.ION"}) {
+    TempDir dir;
+    if (*list != 0) WriteBytes(dir / list, "old.zip  kept\r\n");
+    for (int i = 0; i < 3; ++i) {
+      WriteBytes(dir / ("f" + std::to_string(i) + ".zip"), "d");
+      WriteBytes(dir / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
+    }
+    CallCounter harvest(NativePlatform());
+    EXPECT_EQ(HarvestUnder(harvest, dir.Path()), 0);
+    EXPECT_EQ(harvest.walks, 1) << list;
+    EXPECT_EQ(harvest.syncs, *list != 0 ? 1 : 2) << list;  // a new list's directory too
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(Exists(dir / ("f" + std::to_string(i) + ".zip.log"))) << list;
+
+    CallCounter idle(NativePlatform());
+    EXPECT_EQ(HarvestUnder(idle, dir.Path()), 0);
+    EXPECT_EQ(idle.walks, 1) << list;
+    EXPECT_EQ(idle.writes, 0) << list;
+    EXPECT_EQ(idle.syncs, 0) << list;
+  }
+}
+
 }  // namespace

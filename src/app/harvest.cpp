@@ -53,21 +53,78 @@ Bytes NewListName(ByteView name) {
   return spelling;
 }
 
+// The platform's pattern may also match through an alternate short name
+// ("data.logx" is DATA~1.LOG there): only an entry whose own name ends in
+// ".log" is a log, so no other file is ever read or deleted as one.
+bool IsLogName(ByteView name) {
+  if (name.size() < kLogPattern.size() - 1) return false;
+  const ByteView suffix = kLogPattern.substr(1);
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    const char c = name[name.size() - suffix.size() + i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != suffix[i]) return false;
+  }
+  return true;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameIgnoringCase(ByteView a, ByteView b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Where the list is, and the logs the search passed when it saw them all.
+struct ListSearch {
+  Bytes path;
+  bool logs_known = false;
+  std::vector<Bytes> logs;
+};
+
+// The logs one walk remembers: a directory with more logs is walked again
+// for them, which its logs' own work outweighs.
+constexpr std::size_t kMaxRememberedLogs = 4096;
+
 // The list's path as it exists in the directory. The platform may match
 // names without regard to case, so an existing list in another spelling is
 // the one to append to: the new list's spelling wins, then the first other
 // file. A list that exists in no spelling gets the new list's spelling.
-Bytes ExistingListName(const Bytes& directory, ByteView name) {
-  const Bytes exact = directory + Bytes(name);
-  if (IsExistingFile(exact)) return exact;
+// Looking for another spelling walks the whole directory; that walk also
+// remembers the logs, so that the run needs no second one.
+ListSearch ExistingListName(const Bytes& directory, ByteView name) {
+  ListSearch search;
+  search.path = directory + Bytes(name);
+  if (IsExistingFile(search.path)) return search;
   FindGuard walk;
   FoundEntry entry;
-  if (FirstMatchingEntry(exact, kAllAttributes, &walk.find, &entry) != 0) return exact;
+  if (FirstMatchingEntry(directory + "*", kAllAttributes, &walk.find, &entry) != 0) return search;
+  bool decided = false;
+  search.logs_known = true;
+  int error = 0;
   do {
-    if (entry.name == name) return exact;
-    if ((entry.attributes & kAttributeDirectory) == 0) return directory + NamePart(entry.name);
-  } while (NextMatchingEntry(walk.find, kAllAttributes, &entry) == 0);
-  return exact;
+    const Bytes entry_name = NamePart(entry.name);
+    if (!decided && SameIgnoringCase(entry_name, name)) {
+      if (entry_name == name) {
+        decided = true;
+      } else if ((entry.attributes & kAttributeDirectory) == 0) {
+        decided = true;
+        search.path = directory + entry_name;
+      }
+    }
+    if (search.logs_known && IsLogName(entry_name)) {
+      if (search.logs.size() < kMaxRememberedLogs) {
+        search.logs.push_back(entry_name);
+      } else {
+        search.logs_known = false;
+        std::vector<Bytes>().swap(search.logs);
+      }
+    }
+  } while ((error = NextMatchingEntry(walk.find, kAllAttributes, &entry)) == 0);
+  // A walk cut short by a failure has not seen every log.
+  if (error != kErrorNoMoreFiles) search.logs_known = false;
+  return search;
 }
 
 // The open list and what the run knows of it.
@@ -173,19 +230,6 @@ std::int64_t AppendLine(List& list, ByteView line) {
   return offset;
 }
 
-// The platform's pattern may also match through an alternate short name
-// ("data.logx" is DATA~1.LOG there): only an entry whose own name ends in
-// ".log" is a log, so no other file is ever read or deleted as one.
-bool IsLogName(ByteView name) {
-  if (name.size() < kLogPattern.size() - 1) return false;
-  const ByteView suffix = kLogPattern.substr(1);
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    const char c = name[name.size() - suffix.size() + i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != suffix[i]) return false;
-  }
-  return true;
-}
-
 void HarvestLog(const Bytes& log_name, List& list, bool file_manager_list) {
   if (!IsLogName(log_name)) return;
   const Bytes& directory = list.directory;
@@ -228,13 +272,17 @@ void HarvestLog(const Bytes& log_name, List& list, bool file_manager_list) {
   AddPending(list, log_path, offset);
 }
 
-void HarvestLogs(List& list, bool file_manager_list) {
-  FindGuard walk;
-  FoundEntry entry;
-  if (FirstMatchingEntry(list.directory + Bytes(kLogPattern), kAllAttributes, &walk.find, &entry) == 0) {
-    do {
-      HarvestLog(NamePart(entry.name), list, file_manager_list);
-    } while (NextMatchingEntry(walk.find, kAllAttributes, &entry) == 0);
+void HarvestLogs(List& list, const ListSearch& search, bool file_manager_list) {
+  if (search.logs_known) {
+    for (const Bytes& log_name : search.logs) HarvestLog(log_name, list, file_manager_list);
+  } else {
+    FindGuard walk;
+    FoundEntry entry;
+    if (FirstMatchingEntry(list.directory + Bytes(kLogPattern), kAllAttributes, &walk.find, &entry) == 0) {
+      do {
+        HarvestLog(NamePart(entry.name), list, file_manager_list);
+      } while (NextMatchingEntry(walk.find, kAllAttributes, &entry) == 0);
+    }
   }
   DeletePendingLogs(list);
 }
@@ -272,7 +320,8 @@ void HarvestRun() {
   const char separator = SeparatorOf(Os().Style());
   if (!directory.empty() && directory.back() != separator) directory += separator;
 
-  const Bytes list_path = ExistingListName(directory, NewListName(bbs_list ? kBbsListName : kFileManagerListName));
+  const ListSearch search = ExistingListName(directory, NewListName(bbs_list ? kBbsListName : kFileManagerListName));
+  const Bytes& list_path = search.path;
   List list;
   list.directory = directory;
   if (IsExistingFile(list_path)) {
@@ -290,7 +339,7 @@ void HarvestRun() {
     CheckIo();
     IndexTail(list, tail_start);
   }
-  HarvestLogs(list, !bbs_list);
+  HarvestLogs(list, search, !bbs_list);
   CloseLineFile(list.file);
   CheckIo();
 }
