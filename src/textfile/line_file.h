@@ -41,6 +41,7 @@ struct LineFile {
   FileHandle handle = kNoFile;
   HandleKind kind = HandleKind::kUnknown;
   std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;     // the buffer's size
   std::size_t position = 0;     // reading: next unread byte
   std::size_t count = 0;        // reading: valid bytes; writing: pending bytes
   bool input_ended = false;     // reading: the end of the file or a mark was met
