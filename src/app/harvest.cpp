@@ -218,12 +218,13 @@ void AddPending(List& list, const Bytes& log_path, std::int64_t offset) {
   }
 }
 
-// Appends line and returns the offset where it starts.
-std::int64_t AppendLine(List& list, ByteView line) {
+// Appends the line made of the name part and the description, and returns
+// the offset where it starts.
+std::int64_t AppendLine(List& list, ByteView name_part, ByteView description) {
   const std::int64_t lead = !list.file.needs_line_end ? 0 : list.file.ends_in_cr ? 1 : 2;
-  const std::int64_t size = lead + static_cast<std::int64_t>(line.size() + kLineEnd.size());
+  const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kLineEnd.size());
   KeepWithinWindow(list, list.end, list.end + size);
-  WriteLine(list.file, line);
+  WriteLine(list.file, {name_part, description});
   CheckIo();
   const std::int64_t offset = list.end + lead;
   list.end += size;
@@ -248,26 +249,23 @@ void HarvestLog(const Bytes& log_name, List& list, bool file_manager_list) {
     if (open_error == 0) DeleteFileAt(log_path);
     return;
   }
-  Bytes line;
-  line.reserve(companion.size() + description.size() + 3);
-  if (form == NameForm::kQuoted) {
-    line.append("\"").append(companion).append("\" ");
-  } else {
-    line.append(companion).append(" ");
-  }
-  line.append(description);
+  const Bytes name_part = form == NameForm::kQuoted ? "\"" + companion + "\" " : companion + " ";
   if (open_error != 0) {
     // The error line; the log stays, so it is written again by each run.
-    AppendLine(list, line);
+    AppendLine(list, name_part, description);
     return;
   }
   // A line already in the list's tail was written by a run that ended before
-  // it deleted the log: the log goes without a second line.
-  std::int64_t offset = ClaimTailLine(list, line);
+  // it deleted the log: the log goes without a second line. A line longer
+  // than the tail cannot be there, and is never copied to be looked up.
+  std::int64_t offset = -1;
+  if (!list.unclaimed.empty() && name_part.size() + description.size() <= static_cast<std::size_t>(kWindowBytes)) {
+    offset = ClaimTailLine(list, name_part + description);
+  }
   if (offset >= 0) {
     KeepWithinWindow(list, offset, list.end);
   } else {
-    offset = AppendLine(list, line);
+    offset = AppendLine(list, name_part, description);
   }
   AddPending(list, log_path, offset);
 }
