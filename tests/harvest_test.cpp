@@ -245,4 +245,32 @@ TEST(HarvestRun, OneWalkAndNoWriteOrSyncWithoutWork) {
   }
 }
 
+// Another run may harvest a log between this run's walk and its taking the
+// list: the log is gone, and gets no line.
+TEST(HarvestRun, ALogGoneSinceTheWalkGetsNoLine) {
+  struct TakesOneFirst : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    Bytes taken;
+    int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
+      if (mode != OpenMode::kRead && !taken.empty()) {
+        Remove(taken);
+        taken.clear();
+      }
+      return FaultPlatform::Open(path, mode, file);
+    }
+  };
+  TempDir dir;
+  for (const char* name : {"a.zip", "b.zip"}) {
+    WriteBytes(dir / name, "d");
+    WriteBytes(dir / (Bytes(name) + ".log"), LogWithComment(" c"));
+  }
+  TakesOneFirst platform(NativePlatform());
+  platform.taken = dir / "a.zip.log";
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  EXPECT_TRUE(platform.taken.empty());
+  EXPECT_FALSE(Exists(dir / "b.zip.log"));
+  const Bytes list = ReadBytes(dir / (Os().NamesAreCaseSensitive() ? "descript.ion" : "Descript.ion"));
+  EXPECT_EQ(list, "b.zip  c\r\n");
+}
+
 }  // namespace

@@ -242,8 +242,10 @@ void HarvestLog(const Bytes& log_name, List& list, bool file_manager_list) {
   const Bytes log_path = directory + log_name;
   int open_error = 0;
   const Bytes description = ReadLogComment(log_path, &open_error);
-  // Its writer is still at work: the comment may not be there yet.
-  if (open_error == kErrorHeldByWriter) return;
+  // Its writer is still at work: the comment may not be there yet. A log
+  // gone since the walk saw it was harvested by a run before this one took
+  // the list: there is nothing left to read or to report.
+  if (open_error == kErrorHeldByWriter || open_error == kErrorFileNotFound) return;
   if (description.empty()) {
     // A log that could not be read keeps its comment: it stays for a later run.
     if (open_error == 0) DeleteFileAt(log_path);
