@@ -4,7 +4,7 @@
 // sync, no checks beyond those the job needs to stay correct for the
 // benchmark's logs: it is a yardstick, not a tool.
 //
-// Usage: floor DIRECTORY   (appends to DIRECTORY/Descript.ion)
+// Usage: floor DIRECTORY   (appends to DIRECTORY/descript.ion, the name logharvest gives a new list on Linux)
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   }
   std::string directory = argv[1];
   if (directory.back() != '/') directory += '/';
-  list_fd = open((directory + "Descript.ion").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  list_fd = open((directory + "descript.ion").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (list_fd < 0) {
     std::perror("open list");
     return 1;

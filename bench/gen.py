@@ -3,6 +3,8 @@
 
   gen.py small DIRECTORY COUNT      COUNT logs of a few hundred bytes, each beside an empty companion
   gen.py big FILE SIZE              a log of SIZE bytes of ordinary lines, its comment line last
+  gen.py big64 FILE SIZE            the same with every ordinary line 64 bytes long
+  gen.py area DIRECTORY COUNT       COUNT files, 10 of them with a log beside (the cron case)
   gen.py huge FILE COMMENT_SIZE     a log whose one line is a comment of COMMENT_SIZE bytes
 """
 import os
@@ -44,22 +46,25 @@ def make_small(directory, count):
         os.close(fd)
 
 
-def ordinary_block(size):
-    """About size bytes of ordinary log lines, none of them a comment."""
+def ordinary_block(size, length=None):
+    """About size bytes of ordinary log lines, none of them a comment; of length bytes each when given."""
     lines = []
     total = 0
     i = 0
     while total < size:
-        line = cp(f"2026-03-14 12:{i % 60:02d}:{(i * 7) % 60:02d} [{i % 8}] " + words(i, 4 + i % 9)) + b"\r\n"
+        line = cp(f"2026-03-14 12:{i % 60:02d}:{(i * 7) % 60:02d} [{i % 8}] " + words(i, 4 + i % 9))
+        if length is not None:
+            line = (line + b" " * length)[: length - 2]
+        line += b"\r\n"
         lines.append(line)
         total += len(line)
         i += 1
     return b"".join(lines)
 
 
-def make_big(path, size):
+def make_big(path, size, length=None):
     comment = PREFIX + cp(" Большой журнал, комментарий в последней строке") + b"\r\n"
-    block = ordinary_block(1 << 20)
+    block = ordinary_block(1 << 20, length)
     body = size - len(comment)
     with open(path, "wb") as out:
         while body >= len(block):
@@ -87,9 +92,27 @@ def make_huge(path, comment_size):
         out.write(b"\r\n")
 
 
+def make_big64(path, size):
+    make_big(path, size, 64)
+
+
+def make_area(directory, count):
+    """count companions; the first 10 of them, spread through the names, have a log."""
+    os.makedirs(directory, exist_ok=True)
+    step = count // 10
+    for i in range(count):
+        name = os.path.join(directory, f"file{i:06d}.zip")
+        os.close(os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644))
+        if i % step == step // 2 and i // step < 10:
+            fd = os.open(name + ".log", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+            os.write(fd, small_log(i))
+            os.close(fd)
+
+
 def main():
     kind, target, number = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    {"small": make_small, "big": make_big, "huge": make_huge}[kind](target, number)
+    {"small": make_small, "big": make_big, "big64": make_big64, "huge": make_huge, "area": make_area}[kind](
+        target, number)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 
 For every X.log (any letter case) beside an existing file X in DIRECTORY,
 append "X <comment>" (the comment converted from Windows-1251 to code page
-866) to DIRECTORY/Descript.ion and delete the log once its line is on disk.
+866) to DIRECTORY/descript.ion and delete the log once its line is on disk.
 
 Usage: harvest.py DIRECTORY
 """
@@ -30,7 +30,7 @@ def comment_of(path):
 def main():
     directory = os.fsencode(sys.argv[1])
     pending = []
-    with open(os.path.join(directory, b"Descript.ion"), "ab") as out:
+    with open(os.path.join(directory, b"descript.ion"), "ab") as out:
 
         def delete_pending():
             out.flush()

@@ -121,7 +121,7 @@ def workload_small(runner, args, out):
     def verify(name):
         def check():
             left = count_logs(work)
-            digest, lines = list_digest(os.path.join(work, "Descript.ion"))
+            digest, lines = list_digest(os.path.join(work, "descript.ion"))
             if left != 0 or lines != args.logs:
                 raise SystemExit(f"W1 {name}: {left} logs left, {lines} list lines (want 0 and {args.logs})")
             if expected.setdefault("digest", digest) != digest:
@@ -222,7 +222,7 @@ def link_fresh(master, directory, name):
         open(companion, "wb").close()
 
     def prepare():
-        for stale in ("Descript.ion", name + ".log"):
+        for stale in ("descript.ion", name + ".log"):
             path = os.path.join(directory, stale)
             if os.path.exists(path):
                 os.unlink(path)
@@ -234,7 +234,7 @@ def check_harvested(directory, name, expected_size=None, expected_end=None):
     def check():
         if os.path.exists(os.path.join(directory, name + ".log")):
             raise SystemExit(f"{directory}: the log is still there")
-        listed = os.path.join(directory, "Descript.ion")
+        listed = os.path.join(directory, "descript.ion")
         size = os.path.getsize(listed)
         if expected_size is not None and size != expected_size:
             raise SystemExit(f"{directory}: list of {size} bytes, want {expected_size}")
@@ -250,14 +250,17 @@ def workloads_big(runner, args, out):
     masters = os.path.join(args.scratch, "masters")
     os.makedirs(masters, exist_ok=True)
     big = os.path.join(masters, "big.log")
+    big64 = os.path.join(masters, "big64.log")
     mid = os.path.join(masters, "mid.log")
     huge = os.path.join(masters, "huge.log")
-    log(f"W2: generating logs of {args.big_mib} MiB and {args.mid_mib} MiB; W3: a comment of {args.huge_mib} MiB")
+    log(f"W2: generating logs of {args.big_mib} MiB (lines of 52 to 108 bytes, and of 64 bytes) and "
+        f"{args.mid_mib} MiB; W3: a comment of {args.huge_mib} MiB")
     sh(sys.executable, os.path.join(HERE, "gen.py"), "big", big, str(args.big_mib * MIB))
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "big64", big64, str(args.big_mib * MIB))
     sh(sys.executable, os.path.join(HERE, "gen.py"), "big", mid, str(args.mid_mib * MIB))
     sh(sys.executable, os.path.join(HERE, "gen.py"), "huge", huge, str(args.huge_mib * MIB))
     sh("sync")
-    for master in (big, mid, huge):
+    for master in (big, big64, mid, huge):
         sh("cat", master, stdout=subprocess.DEVNULL)  # into the page cache
 
     def to_866(text):
@@ -269,18 +272,23 @@ def workloads_big(runner, args, out):
     big_end = to_866(last[len(PREFIX):]) + b"\r\n"
 
     w2 = os.path.join(args.scratch, "w2")
+    w2s = os.path.join(args.scratch, "w2s")
     w2m = os.path.join(args.scratch, "w2m")
     nothing = lambda: None  # noqa: E731
     contestants = [
         (f"cat {args.big_mib} MiB", nothing, ["cat", big], None, nothing),
         (f"logharvest {args.big_mib} MiB", link_fresh(big, w2, "big"), [args.program, w2], None,
          check_harvested(w2, "big", expected_end=b"big " + big_end)),
+        (f"cat {args.big_mib} MiB, 64-byte lines", nothing, ["cat", big64], None, nothing),
+        (f"logharvest {args.big_mib} MiB, 64-byte lines", link_fresh(big64, w2s, "big64"), [args.program, w2s], None,
+         check_harvested(w2s, "big64", expected_end=b"big64 " + big_end)),
         (f"cat {args.mid_mib} MiB", nothing, ["cat", mid], None, nothing),
         (f"logharvest {args.mid_mib} MiB", link_fresh(mid, w2m, "mid"), [args.program, w2m], None,
          check_harvested(w2m, "mid", expected_end=b"mid " + big_end)),
     ]
     results = rounds(runner, contestants, args.warmup, args.reps, "W2")
     lh_cat = ratio(results, f"logharvest {args.big_mib} MiB", f"cat {args.big_mib} MiB")
+    lh_cat64 = ratio(results, f"logharvest {args.big_mib} MiB, 64-byte lines", f"cat {args.big_mib} MiB, 64-byte lines")
     rss_big = median_mib(results[f"logharvest {args.big_mib} MiB"])
     rss_mid = median_mib(results[f"logharvest {args.mid_mib} MiB"])
     out += [f"### W2: one log of {args.big_mib} MiB of ordinary lines, the comment line last, page-cached", ""]
@@ -291,6 +299,9 @@ def workloads_big(runner, args, out):
         f"| logharvest / cat, {args.big_mib} MiB (median of per-round ratios) | {lh_cat[0]:.2f} | at most 1.5: "
         f"{'met' if lh_cat[0] <= 1.5 else 'missed'} |",
         f"| logharvest / cat, {args.big_mib} MiB (ratio of medians) | {lh_cat[1]:.2f} | |",
+        f"| logharvest / cat, {args.big_mib} MiB, 64-byte lines (median of per-round ratios) | {lh_cat64[0]:.2f} | "
+        f"at most 1.5: {'met' if lh_cat64[0] <= 1.5 else 'missed'} |",
+        f"| logharvest / cat, {args.big_mib} MiB, 64-byte lines (ratio of medians) | {lh_cat64[1]:.2f} | |",
         f"| peak RSS, {args.big_mib} MiB log | {rss_big:.2f} MiB | at most 8 MiB: {'met' if rss_big <= 8 else 'missed'} |",
         f"| peak RSS, {args.mid_mib} MiB log | {rss_mid:.2f} MiB | at most 8 MiB and the same: "
         f"{'met' if rss_mid <= 8 and abs(rss_big - rss_mid) <= 0.5 else 'missed'} |",
@@ -319,7 +330,66 @@ def workloads_big(runner, args, out):
         f"{lh_cat[0]:.2f} | none |",
         "",
     ]
-    sh("rm", "-rf", w2, w2m, w3, masters)
+    sh("rm", "-rf", w2, w2s, w2m, w3, masters)
+
+
+# --- W4: the cron case, a few logs in a large file area -----------------------
+
+def workload_area(runner, args, out):
+    area = os.path.join(args.scratch, "w4")
+    masters = os.path.join(args.scratch, "w4-logs")
+    log(f"W4: generating a file area of {args.area_files} files, 10 of them with a log")
+    sh(sys.executable, os.path.join(HERE, "gen.py"), "area", area, str(args.area_files))
+    os.makedirs(masters)
+    logs = sorted(name for name in os.listdir(area) if name.endswith(".log"))
+    for name in logs:
+        os.rename(os.path.join(area, name), os.path.join(masters, name))
+    old_lines = b"".join(b"old%06d.zip  an earlier comment\r\n" % i for i in range(1000))
+    listed = os.path.join(area, "descript.ion")
+    sh("sync")
+
+    def prepare(with_list):
+        def run():
+            if os.path.exists(listed):
+                os.unlink(listed)
+            if with_list:
+                with open(listed, "wb") as f:
+                    f.write(old_lines)
+            for name in logs:
+                if not os.path.exists(os.path.join(area, name)):
+                    os.link(os.path.join(masters, name), os.path.join(area, name))
+            sh("sync")
+        return run
+
+    def verify(with_list):
+        def check():
+            left = count_logs(area)
+            with open(listed, "rb") as f:
+                lines = f.read().count(b"\r\n") - (1000 if with_list else 0)
+            if left != 0 or lines != len(logs):
+                raise SystemExit(f"W4: {left} logs left, {lines} new list lines (want 0 and {len(logs)})")
+        return check
+
+    contestants = [
+        ("logharvest, list exists", prepare(True), [args.program, area], None, verify(True)),
+        ("logharvest, no list yet", prepare(False), [args.program, area], None, verify(False)),
+        ("floor, list exists", prepare(True), [args.floor, area], None, verify(True)),
+        ("floor, no list yet", prepare(False), [args.floor, area], None, verify(False)),
+    ]
+    results = rounds(runner, contestants, args.warmup, args.reps, "W4")
+    with_list = ratio(results, "logharvest, list exists", "floor, list exists")
+    no_list = ratio(results, "logharvest, no list yet", "floor, no list yet")
+    sh("rm", "-rf", area, masters)
+    out += [f"### W4: a file area of {args.area_files} files holding {len(logs)} logs", ""] + table(results) + [""]
+    out += [
+        "| ratio | median of per-round ratios | ratio of medians | target |",
+        "|---|---:|---:|---|",
+        f"| logharvest / floor, list exists | {with_list[0]:.2f} | {with_list[1]:.2f} | at most 1.2: "
+        f"{'met' if with_list[0] <= 1.2 else 'missed'} |",
+        f"| logharvest / floor, no list yet | {no_list[0]:.2f} | {no_list[1]:.2f} | at most 1.2: "
+        f"{'met' if no_list[0] <= 1.2 else 'missed'} |",
+        "",
+    ]
 
 
 def machine(args):
@@ -359,7 +429,8 @@ def main():
     parser.add_argument("--big-mib", type=int, default=1024)
     parser.add_argument("--mid-mib", type=int, default=10)
     parser.add_argument("--huge-mib", type=int, default=256)
-    parser.add_argument("--only", default="w1,syscalls,w2w3")
+    parser.add_argument("--area-files", type=int, default=100000)
+    parser.add_argument("--only", default="w1,syscalls,w2w3,w4")
     parser.add_argument("--out")
     args = parser.parse_args()
     runner = Runner(args.scratch)
@@ -372,6 +443,8 @@ def main():
         workload_small(runner, args, out)
     if "w2w3" in parts:
         workloads_big(runner, args, out)
+    if "w4" in parts:
+        workload_area(runner, args, out)
     out.append(f"Whole benchmark: {time.perf_counter() - started:.0f} s.")
     text = "\n".join(out) + "\n"
     print()

@@ -12,12 +12,12 @@ namespace {
 
 // The rule as stated: a byte 26 among the final 128 bytes cuts the list there,
 // the first such byte counting; a list that then lacks a final LF gets CR LF
-// before the new line.
+// before the new line, or LF alone when it ends in a CR.
 Bytes ModelAfterAppend(const Bytes& list, const Bytes& line) {
   const std::size_t window_start = list.size() > 128 ? list.size() - 128 : 0;
   const std::size_t mark = list.find('\x1A', window_start);
   Bytes result = list.substr(0, mark);
-  if (!result.empty() && result.back() != '\n') result += "\r\n";
+  if (!result.empty() && result.back() != '\n') result += result.back() == '\r' ? "\n" : "\r\n";
   return result + line + "\r\n";
 }
 

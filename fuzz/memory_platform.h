@@ -29,6 +29,7 @@ class MemoryPlatform : public Platform {
   int FindNext(FindHandle, FoundEntry*) override { return kErrorNoMoreFiles; }
   void FindEnd(FindHandle) override {}
   int Remove(const Bytes& path) override { return files.erase(path) != 0 ? 0 : kErrorFileNotFound; }
+  int SyncDirectory(const Bytes&) override { return 0; }
 
   int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
     if (mode == OpenMode::kCreate) files[path].clear();

@@ -97,34 +97,56 @@ TEST_F(Durability, OneSyncCoversAFewLogsAndNoneIsDeletedBeforeIt) {
   EXPECT_EQ(LogsLeft(5), 0);
 }
 
-TEST_F(Durability, ManyLogsWaitAtMost256PerSync) {
-  LayOut(600);
+// A batch ends at 8192 logs; the sync before the list is closed covers the rest.
+TEST_F(Durability, ManyLogsWaitAtMost8192PerSync) {
+  LayOut(9000);
   Watcher watcher(NativePlatform());
   EXPECT_EQ(Run(watcher), 0);
-  EXPECT_EQ(watcher.syncs, 3);  // after 256, after 512, and before the list is closed
-  EXPECT_EQ(watcher.most_removes_after_one_sync, 256);
+  EXPECT_EQ(watcher.syncs, 2);
+  EXPECT_EQ(watcher.most_removes_after_one_sync, 8192);
   EXPECT_TRUE(watcher.early.empty()) << watcher.early.front();
-  EXPECT_EQ(LogsLeft(600), 0);
-  EXPECT_EQ(ReadBytes(dir_ / "descript.ion").size(), 600u * Bytes("f0000  cf0000\r\n").size());
+  EXPECT_EQ(LogsLeft(9000), 0);
+  EXPECT_EQ(ReadBytes(dir_ / "descript.ion").size(), 9000u * Bytes("f0000  cf0000\r\n").size());
 }
 
+// Long lines end a batch sooner: the lines that wait for one sync never span
+// more of the list than the next run looks at after a crash.
+TEST_F(Durability, WaitingLinesSpanAtMostTheWindow) {
+  const Bytes padding(20000, 'p');
+  for (int i = 0; i < 60; ++i) {
+    WriteBytes(dir_ / Name(i), "d");
+    WriteBytes(dir_ / (Name(i) + ".log"), LogWithComment(" c" + Name(i) + padding));
+  }
+  Watcher watcher(NativePlatform());
+  EXPECT_EQ(Run(watcher), 0);
+  // 60 lines of 20015 bytes; 26 of them fit 512 KiB.
+  EXPECT_EQ(watcher.syncs, 3);
+  EXPECT_EQ(watcher.most_removes_after_one_sync, 26);
+  EXPECT_EQ(LogsLeft(60), 0);
+}
+
+// The first sync fails: its logs stay, and the next run recognises their
+// lines at the end of the list and deletes them without a second line.
 TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
   LayOut(600);
   Watcher failing(NativePlatform());
-  failing.fail_sync = 2;
+  failing.fail_sync = 1;
   EXPECT_EQ(Run(failing), kErrorDiskFull);
   EXPECT_TRUE(failing.early.empty()) << failing.early.front();
-  EXPECT_EQ(LogsLeft(600), 600 - 256);
+  EXPECT_EQ(LogsLeft(600), 600);
   EXPECT_EQ(failing.open_files, 0);
 
-  // The next run harvests the rest; lines written but not covered by the
-  // failed sync appear twice, none is missing.
   Watcher again(NativePlatform());
   EXPECT_EQ(Run(again), 0);
   EXPECT_EQ(LogsLeft(600), 0);
+  EXPECT_EQ(again.written, "");
+  EXPECT_EQ(again.syncs, 1);
   const Bytes list = ReadBytes(dir_ / "descript.ion");
+  EXPECT_EQ(list.size(), 600u * Bytes("f0000  cf0000\r\n").size());
   for (int i = 0; i < 600; ++i) {
-    EXPECT_NE(list.find(Name(i) + "  c" + Name(i) + "\r\n"), Bytes::npos) << Name(i);
+    const Bytes line = Name(i) + "  c" + Name(i) + "\r\n";
+    EXPECT_NE(list.find(line), Bytes::npos) << Name(i);
+    EXPECT_EQ(list.find(line), list.rfind(line)) << Name(i);
   }
 }
 

@@ -52,6 +52,12 @@ int FaultPlatform::Remove(const Bytes& path) {
   return result;
 }
 
+int FaultPlatform::SyncDirectory(const Bytes& path) {
+  const int result = Fails("SyncDirectory") ? fail_code : base_.SyncDirectory(path);
+  After();
+  return result;
+}
+
 int FaultPlatform::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
   const int result = Fails(mode == OpenMode::kRead ? "Open for reading" : "Open for writing")
                          ? fail_code

@@ -50,6 +50,7 @@ class FaultPlatform : public Platform {
   int FindNext(FindHandle find, FoundEntry* entry) override;
   void FindEnd(FindHandle find) override;
   int Remove(const Bytes& path) override;
+  int SyncDirectory(const Bytes& path) override;
   int Open(const Bytes& path, OpenMode mode, FileHandle* file) override;
   int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
   int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;

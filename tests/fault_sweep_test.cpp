@@ -68,64 +68,75 @@ Outcome Harvest(const HarvestScene& scene, long fail_at, int code, bool short_wr
   return outcome;
 }
 
+// Each call of a run fails in turn, in a scene with a list to append to and
+// in one where the run creates the list.
 TEST(FaultSweep, EveryFailingCallEndsAsItMustAndLosesNoComment) {
-  long k_calls = 0;
-  {
-    HarvestScene scene;
-    const Outcome outcome = Harvest(scene, 0, 0, false, &k_calls);
-    ASSERT_EQ(outcome.code, 0);
-    const auto incomplete = scene.Incomplete();
-    ASSERT_TRUE(incomplete.empty()) << incomplete.front();
-    EXPECT_EQ(scene.TornLines(), 0);
-  }
-  ASSERT_GT(k_calls, 30);
-
   // 5, 32 and 112 are Windows codes; the last one is outside every table.
   const int kCodes[] = {kErrorAccessDenied, kErrorSharingViolation, kErrorDiskFull, kErrorNativeBase + EIO};
-  long runs = 0;
-  long ended_by_failure = 0;
-  int lost = 0;
   std::set<std::string> operations;
-  for (long k = 1; k <= k_calls; ++k) {
-    for (int variant = 0; variant <= 4; ++variant) {
-      const bool short_write = variant == 4;
-      HarvestScene scene;
-      const Outcome outcome = Harvest(scene, k, short_write ? kErrorDiskFull : kCodes[variant], short_write);
-      if (short_write && outcome.operation != "Write") continue;  // the same as failing with 112
-      ++runs;
-      const std::string where = "call " + std::to_string(k) + " (" + outcome.operation + ") failing with " +
-                                (short_write ? std::string("a short write") : std::to_string(kCodes[variant]));
-      ASSERT_TRUE(outcome.failed) << where;
-      operations.insert(outcome.operation);
-      const int expected = EndsQuietly(outcome.operation) ? 0 : short_write ? kErrorDiskFull : kCodes[variant];
-      // A failed size query while a long line is read only forgoes the
-      // reservation for it: the run goes on and completes.
-      if (outcome.operation == "Size" && outcome.code == 0) {
-        for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ": " << problem;
-      } else {
-        EXPECT_EQ(outcome.code, expected) << where;
-      }
-      if (outcome.code != 0) ++ended_by_failure;
-      const auto losses = scene.Losses();
-      lost += static_cast<int>(losses.size());
-      for (const std::string& loss : losses) ADD_FAILURE() << where << ": " << loss;
-      EXPECT_EQ(outcome.open_files, 0) << where;
-      EXPECT_EQ(outcome.open_walks, 0) << where;
-      // Whatever the failure left undone, a following undisturbed run finishes.
-      if (losses.empty()) {
-        EXPECT_EQ(Harvest(scene, 0, 0, false).code, 0) << where << ", then a run";
-        for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ", then a run: " << problem;
+  for (const bool with_list : {true, false}) {
+    const std::string scene_name = with_list ? "an existing list" : "no list yet";
+    long k_calls = 0;
+    {
+      HarvestScene scene(with_list);
+      const Outcome outcome = Harvest(scene, 0, 0, false, &k_calls);
+      ASSERT_EQ(outcome.code, 0);
+      const auto incomplete = scene.Incomplete();
+      ASSERT_TRUE(incomplete.empty()) << incomplete.front();
+      EXPECT_EQ(scene.TornLines(), 0);
+    }
+    ASSERT_GT(k_calls, 30);
+
+    long runs = 0;
+    long ended_by_failure = 0;
+    int lost = 0;
+    int duplicated = 0;
+    for (long k = 1; k <= k_calls; ++k) {
+      for (int variant = 0; variant <= 4; ++variant) {
+        const bool short_write = variant == 4;
+        HarvestScene scene(with_list);
+        const Outcome outcome = Harvest(scene, k, short_write ? kErrorDiskFull : kCodes[variant], short_write);
+        if (short_write && outcome.operation != "Write") continue;  // the same as failing with 112
+        ++runs;
+        const std::string where = scene_name + ", call " + std::to_string(k) + " (" + outcome.operation +
+                                  ") failing with " +
+                                  (short_write ? std::string("a short write") : std::to_string(kCodes[variant]));
+        ASSERT_TRUE(outcome.failed) << where;
+        operations.insert(outcome.operation);
+        const int expected = EndsQuietly(outcome.operation) ? 0 : short_write ? kErrorDiskFull : kCodes[variant];
+        // A failed size query while a long line is read only forgoes the
+        // reservation for it: the run goes on and completes.
+        if (outcome.operation == "Size" && outcome.code == 0) {
+          for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ": " << problem;
+        } else {
+          EXPECT_EQ(outcome.code, expected) << where;
+        }
+        if (outcome.code != 0) ++ended_by_failure;
+        const auto losses = scene.Losses();
+        lost += static_cast<int>(losses.size());
+        for (const std::string& loss : losses) ADD_FAILURE() << where << ": " << loss;
+        EXPECT_EQ(outcome.open_files, 0) << where;
+        EXPECT_EQ(outcome.open_walks, 0) << where;
+        // Whatever the failure left undone, a following undisturbed run
+        // finishes, and writes no line a second time.
+        if (losses.empty()) {
+          EXPECT_EQ(Harvest(scene, 0, 0, false).code, 0) << where << ", then a run";
+          for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ", then a run: " << problem;
+          EXPECT_EQ(scene.DuplicateLines(), 0) << where << ", then a run";
+          duplicated += scene.DuplicateLines();
+        }
       }
     }
+    std::cout << "fault sweep, " << scene_name << ": K=" << k_calls << " calls, " << runs
+              << " runs with an injected failure, " << ended_by_failure << " ended by the injected code, " << lost
+              << " comments lost, " << duplicated << " lines written twice\n";
   }
   // Every kind of call the run makes was made to fail at least once.
   for (const char* operation :
        {"IsExistingFile", "IsExistingDirectory", "FindFirst", "FindNext", "Remove", "Open for reading",
-        "Open for writing", "Read", "Write", "Seek", "Truncate", "Size", "Kind", "Sync", "Close"}) {
+        "Open for writing", "Read", "Write", "Seek", "Truncate", "Size", "Kind", "Sync", "SyncDirectory", "Close"}) {
     EXPECT_EQ(operations.count(operation), 1u) << operation;
   }
-  std::cout << "fault sweep: K=" << k_calls << " calls, " << runs << " runs with an injected failure, "
-            << ended_by_failure << " ended by the injected code, " << lost << " comments lost\n";
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ const Bytes kErrorText = "        error reading file";
 const Bytes HarvestScene::kKeptContent = "old.zip  earlier comment\r\nold2.zip  second";
 const Bytes HarvestScene::kCutTail = "\x1A trailing junk";
 
-HarvestScene::HarvestScene() {
+HarvestScene::HarvestScene(bool with_list) : with_list_(with_list) {
   for (const Commented& log : CommentedLogs()) {
     WriteBytes(dir_ / log.companion, "data");
     WriteBytes(dir_ / (Bytes(log.companion) + ".log"), LogWithComment(log.comment));
@@ -53,10 +53,18 @@ HarvestScene::HarvestScene() {
     throw std::runtime_error("cannot lay out the scene");
   }
   MakeDirectory(dir_ / "folder.log");
-  WriteBytes(dir_ / "descript.ion", kKeptContent + kCutTail);
+  if (with_list_) WriteBytes(dir_ / "descript.ion", kKeptContent + kCutTail);
 }
 
-Bytes HarvestScene::List() const { return ReadBytes(dir_ / "descript.ion"); }
+const Bytes& HarvestScene::Kept() const {
+  static const Bytes nothing;
+  return with_list_ ? kKeptContent : nothing;
+}
+
+Bytes HarvestScene::List() const {
+  const Bytes path = dir_ / "descript.ion";
+  return Exists(path) ? ReadBytes(path) : Bytes();
+}
 
 std::vector<std::string> HarvestScene::Losses() const {
   std::vector<std::string> problems;
@@ -66,9 +74,9 @@ std::vector<std::string> HarvestScene::Losses() const {
       problems.push_back(std::string("comment lost: ") + log.companion);
     }
   }
-  if (list.compare(0, kKeptContent.size(), kKeptContent) != 0) {
+  if (list.compare(0, Kept().size(), Kept()) != 0) {
     problems.push_back("earlier content changed: " + list.substr(0, 200));
-  } else {
+  } else if (with_list_) {
     const Bytes rest = list.substr(kKeptContent.size());
     if (!rest.empty() && rest != kCutTail && rest.compare(0, 2, "\r\n") != 0) {
       problems.push_back("new lines joined to the last earlier line: " + rest.substr(0, 100));
@@ -102,9 +110,9 @@ std::vector<std::string> HarvestScene::Incomplete() const {
 
 int HarvestScene::TornLines() const {
   const Bytes list = List();
-  if (list.compare(0, kKeptContent.size(), kKeptContent) != 0) return -1;
+  if (list.compare(0, Kept().size(), Kept()) != 0) return -1;
   int torn = 0;
-  std::size_t at = kKeptContent.size();
+  std::size_t at = Kept().size();
   while (at < list.size()) {
     std::size_t end = list.find("\r\n", at);
     end = end == Bytes::npos ? list.size() : end + 2;
@@ -122,6 +130,9 @@ int HarvestScene::TornLines() const {
 int HarvestScene::DuplicateLines() const {
   const Bytes list = List();
   int duplicates = 0;
-  for (const Commented& log : CommentedLogs()) duplicates += list.find(log.line) != list.rfind(log.line) ? 1 : 0;
+  for (const Commented& log : CommentedLogs()) {
+    for (std::size_t at = list.find(log.line); at != Bytes::npos; at = list.find(log.line, at + 1)) ++duplicates;
+    if (list.find(log.line) != Bytes::npos) --duplicates;
+  }
   return duplicates;
 }

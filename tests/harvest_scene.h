@@ -10,15 +10,18 @@
 // one longer than the list's buffer), logs with an empty comment and with
 // none, a log without its companion, logs that cannot be opened (a symbolic
 // link, a FIFO, a directory), and an existing list with an end-of-file mark
-// in its last bytes and no line end before it.
+// in its last bytes and no line end before it (or, without with_list, no
+// list yet).
 class HarvestScene {
  public:
-  HarvestScene();
+  explicit HarvestScene(bool with_list = true);
 
   const Bytes& Directory() const { return dir_.Path(); }
 
   // The list's content before the run, up to its end-of-file mark.
   static const Bytes kKeptContent;
+  // kKeptContent, or nothing when the scene starts without a list.
+  const Bytes& Kept() const;
   // What follows the mark.
   static const Bytes kCutTail;
 
@@ -40,9 +43,10 @@ class HarvestScene {
   // Lines in the list, after its earlier content, that are neither a whole
   // harvested line nor a line end joining it: torn by a failure.
   int TornLines() const;
-  // Harvested lines that appear more than once.
+  // Harvested lines that appear more than once, and how often beyond the first.
   int DuplicateLines() const;
 
  private:
   TempDir dir_;
+  bool with_list_;
 };

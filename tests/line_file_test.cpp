@@ -227,10 +227,10 @@ TEST(ReadTextLine, EndOfFileMarkEndsEverything) {
 }
 
 TEST(ReadTextLine, LongLinesArriveWholeAndAcrossBufferEdges) {
-  const Bytes long_line(200 * 1024 + 7, 'q');
+  const Bytes long_line(600 * 1024 + 7, 'q');
   EXPECT_EQ(Lines(long_line + "\r\nx"), (std::vector<Bytes>{long_line, "x"}));
   // A CR LF split by the buffer's edge is still one line end.
-  const Bytes edge(64 * 1024 - 1, 'e');
+  const Bytes edge(256 * 1024 - 1, 'e');  // the reading buffer's size, less one
   EXPECT_EQ(Lines(edge + "\r\nx"), (std::vector<Bytes>{edge, "x"}));
 }
 
@@ -267,7 +267,7 @@ TEST(SkipLinesNotStartingWith, StopsWhereALineMayBeginWithTheByte) {
 
 TEST(SkipLinesNotStartingWith, FindsEveryLineAcrossBufferEdges) {
   using L = std::vector<Bytes>;
-  const std::size_t buffer = 64 * 1024;
+  const std::size_t buffer = 256 * 1024;  // the reading buffer's size
   // The LF as the last byte of a full buffer, and as the first of the next.
   EXPECT_EQ(StopsAtK(Bytes(buffer - 1, 'e') + "\nK1\n"), (L{"K1"}));
   EXPECT_EQ(StopsAtK(Bytes(buffer, 'e') + "\nK2"), (L{"K2"}));

@@ -107,6 +107,9 @@ class Platform {
   virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;
   virtual void FindEnd(FindHandle find) = 0;
   virtual int Remove(const Bytes& path) = 0;
+  // Puts the directory's entries (the names in it) on stable storage. The
+  // empty path is the current directory.
+  virtual int SyncDirectory(const Bytes& path) = 0;
 
   // --- open files ---
   virtual int Open(const Bytes& path, OpenMode mode, FileHandle* file) = 0;

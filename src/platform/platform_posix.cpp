@@ -228,6 +228,16 @@ class PosixPlatform : public Platform {
 
   int Remove(const Bytes& path) override { return unlink(path.c_str()) == 0 ? 0 : LastError(); }
 
+  // A new file's name is an entry of its directory, which some file systems
+  // write out apart from the file's data: fsync on the directory puts it on
+  // disk.
+  int SyncDirectory(const Bytes& path) override {
+    const int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastError();
+    if (fsync(fd) != 0) return CloseKeepingError(fd, LastError());
+    return close(fd) == 0 ? 0 : LastError();
+  }
+
   int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
     int flags = O_CLOEXEC | O_NOFOLLOW;
     switch (mode) {

@@ -108,6 +108,14 @@ class Win32Platform : public Platform {
 
   int Remove(const Bytes& path) override { return DeleteFileA(path.c_str()) ? 0 : LastError(); }
 
+  // Nothing to do. NTFS records a new name in its metadata journal, and
+  // FlushFileBuffers on the list, which the sync before any deletion makes,
+  // writes out the file's metadata along with its data. Flushing a directory
+  // itself needs a handle opened with write access and backup semantics,
+  // which an ordinary user is refused; FAT has no journal that could order
+  // the name anyway.
+  int SyncDirectory(const Bytes&) override { return 0; }
+
   // Others may read an open list or log but never write it: a writer that
   // still holds a log makes its open fail with a sharing violation, and so
   // does a second run on the same list.

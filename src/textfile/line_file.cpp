@@ -13,11 +13,17 @@ namespace {
 // Large blocks keep system calls per file low; the size shows only in what
 // has reached the disk when a write fails.
 constexpr std::size_t kBufferSize = 64 * 1024;
+// Reading a big log is mostly the kernel's copy: larger blocks save calls,
+// and 256 KiB still stays within the processor's second-level cache.
+constexpr std::size_t kReadBufferSize = 256 * 1024;
 // The window at the end of an existing file that is searched for the mark.
 constexpr std::int64_t kMarkWindow = 128;
 
-void EnsureBuffer(LineFile& file) {
-  if (!file.buffer) file.buffer = std::make_unique<char[]>(kBufferSize);
+void EnsureBuffer(LineFile& file, std::size_t capacity) {
+  if (!file.buffer || file.capacity != capacity) {
+    file.buffer = std::make_unique<char[]>(capacity);
+    file.capacity = capacity;
+  }
 }
 
 void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
@@ -29,6 +35,7 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.bytes_read = 0;
   file.flush_per_line = false;
   file.needs_line_end = false;
+  file.ends_in_cr = false;
 }
 
 // Writes out the pending bytes. On failure they are dropped and the I/O
@@ -72,7 +79,7 @@ bool DeviceCheck(LineFile& file, FileHandle handle) {
     SetIoResult(error);
     return false;
   }
-  EnsureBuffer(file);
+  EnsureBuffer(file, kBufferSize);
   ResetRecord(file, LineFileState::kWriting, handle);
   file.kind = kind;
   file.flush_per_line = kind == HandleKind::kCharacter;
@@ -83,7 +90,7 @@ bool DeviceCheck(LineFile& file, FileHandle handle) {
 // the position at the new end. Reports whether the remaining content lacks a
 // final LF. One byte before the window is read too, for the case that the
 // whole window is cut away.
-int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end) {
+int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end, bool* ends_in_cr) {
   std::int64_t size = 0;
   int error = Os().Size(handle, &size);
   if (error != 0) return error;
@@ -110,6 +117,7 @@ int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end) {
     if (error != 0) return error;
   }
   *needs_line_end = end > 0 && tail[end - 1] != '\n';
+  *ends_in_cr = end > 0 && tail[end - 1] == '\r';
   return 0;
 }
 
@@ -127,7 +135,7 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
   file.count = kept;
   while (file.count < wanted && !file.input_ended) {
     std::size_t got = 0;
-    const int error = Os().Read(file.handle, file.buffer.get() + file.count, kBufferSize - file.count, &got);
+    const int error = Os().Read(file.handle, file.buffer.get() + file.count, file.capacity - file.count, &got);
     if (error != 0) SetIoResult(error);
     if (error != 0 || got == 0) {
       file.input_ended = true;
@@ -212,29 +220,65 @@ void OpenAppend(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   int error = Os().Open(path, OpenMode::kAppend, &handle);
   bool needs_line_end = false;
+  bool ends_in_cr = false;
   if (error == 0) {
-    error = CutAtEndOfFileMark(handle, &needs_line_end);
+    error = CutAtEndOfFileMark(handle, &needs_line_end, &ends_in_cr);
     if (error != 0) Os().Close(handle);
   }
   if (error != 0) {
     SetIoResult(error);
     return;
   }
-  if (DeviceCheck(file, handle)) file.needs_line_end = needs_line_end;
+  if (DeviceCheck(file, handle)) {
+    file.needs_line_end = needs_line_end;
+    file.ends_in_cr = ends_in_cr;
+  }
 }
 
-void CreateNew(LineFile& file, const Bytes& path) {
+bool CreateNew(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kCreate, &handle);
   if (error == kErrorFileExists) {
     OpenAppend(file, path);
-    return;
+    return false;
   }
   if (error != 0) {
     SetIoResult(error);
-    return;
+    return false;
   }
-  DeviceCheck(file, handle);
+  return DeviceCheck(file, handle);
+}
+
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end) {
+  Bytes tail;
+  *start = 0;
+  *end = 0;
+  if (file.state != LineFileState::kWriting) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return tail;
+  }
+  if (file.kind != HandleKind::kDisk) return tail;
+  int error = Os().Size(file.handle, end);
+  if (error == 0 && *end == 0) return tail;
+  *start = std::max<std::int64_t>(0, *end - static_cast<std::int64_t>(max_bytes));
+  if (error == 0) error = Os().Seek(file.handle, *start, SeekOrigin::kBegin, nullptr);
+  if (error == 0) {
+    tail.resize(static_cast<std::size_t>(*end - *start));
+    std::size_t n = 0;
+    while (error == 0 && n < tail.size()) {
+      std::size_t got = 0;
+      error = Os().Read(file.handle, &tail[n], tail.size() - n, &got);
+      if (got == 0) break;
+      n += got;
+    }
+    tail.resize(n);
+  }
+  if (error == 0) error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, end);
+  if (error != 0) {
+    SetIoResult(error);
+    tail.clear();
+  }
+  return tail;
 }
 
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
@@ -248,13 +292,19 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
   bool placed = true;
   if (file.needs_line_end) {
     file.needs_line_end = false;
-    placed = Put(file, kCrLf);
+    placed = Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
   }
   for (ByteView part : parts) {
     if (placed) placed = Put(file, part);
   }
   Put(file, line_end);
   if (file.flush_per_line) WriteOut(file);
+}
+
+void EndLastLine(LineFile& file) {
+  if (file.state != LineFileState::kWriting || !file.needs_line_end) return;
+  file.needs_line_end = false;
+  Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
 }
 
 void FlushLineFile(LineFile& file) {
@@ -298,7 +348,7 @@ void OpenRead(LineFile& file, const Bytes& path) {
     SetIoResult(error);
     return;
   }
-  EnsureBuffer(file);
+  EnsureBuffer(file, kReadBufferSize);
   ResetRecord(file, LineFileState::kReading, handle);
 }
 
@@ -317,7 +367,7 @@ Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
     const void* line_feed = std::memchr(start, '\n', available);
     const std::size_t segment =
         line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) : available;
-    if (!reserved && line.size() + segment > kBufferSize && max_bytes > kBufferSize) {
+    if (!reserved && line.size() + segment > file.capacity && max_bytes > file.capacity) {
       ReserveForLongLine(file, line);
       reserved = true;
     }

@@ -41,14 +41,17 @@ struct LineFile {
   FileHandle handle = kNoFile;
   HandleKind kind = HandleKind::kUnknown;
   std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;     // the buffer's size
   std::size_t position = 0;     // reading: next unread byte
   std::size_t count = 0;        // reading: valid bytes; writing: pending bytes
   bool input_ended = false;     // reading: the end of the file or a mark was met
   std::int64_t bytes_read = 0;  // reading: bytes taken from the file so far
   bool flush_per_line = false;
   // Appending to content whose last byte is not LF: the first line written
-  // starts with CR LF so that it is not joined to the last existing line.
+  // starts with CR LF so that it is not joined to the last existing line, or
+  // with LF alone when that last byte is a CR waiting for it.
   bool needs_line_end = false;
+  bool ends_in_cr = false;
 };
 
 // Opens an existing file for appending: read and write access, others may
@@ -60,8 +63,14 @@ void OpenAppend(LineFile& file, const Bytes& path);
 // Creates the file: write access, others may only read. A file that exists
 // by then (another run created it since the caller looked) is opened with
 // OpenAppend instead, never emptied: its lines may be all that is left of
-// logs already deleted. On failure the file stays closed.
-void CreateNew(LineFile& file, const Bytes& path);
+// logs already deleted. On failure the file stays closed. True when a new
+// file was made.
+bool CreateNew(LineFile& file, const Bytes& path);
+
+// Reads up to max_bytes of the end of a file just opened with OpenAppend
+// (nothing written to it yet) and leaves the position at its end. *start is
+// the offset of the first byte returned, *end the file's size.
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
 
 // The line end of lists, logs and reports.
 constexpr ByteView kCrLf = "\r\n";
@@ -72,6 +81,10 @@ constexpr ByteView kCrLf = "\r\n";
 // still buffered.
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
 inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
+
+// Ends the last line of a file opened for appending when it lacks a line
+// end (see needs_line_end); otherwise writes nothing.
+void EndLastLine(LineFile& file);
 
 // Writes out the pending bytes of a file open for writing.
 void FlushLineFile(LineFile& file);
