@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps test-linux test-windows test-win32 format format-check clean package test-package test-hardening fuzz bench
+.PHONY: all build demo test deps layers-check test-linux test-windows test-win32 format format-check clean package test-package test-hardening fuzz bench
 
 all: build
 
@@ -18,7 +18,7 @@ demo: deps build
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check test-linux test-windows test-package test-win32 test-hardening
+test: deps format-check layers-check test-linux test-windows test-package test-win32 test-hardening
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -75,6 +75,10 @@ BENCH_DEPS = python3 strace time e2fsprogs
 bench:
 	scripts/install-deps.sh $(BENCH_DEPS)
 	bench/run.sh
+
+# Includes in src/ only look down the layers (scripts/check-layers.sh).
+layers-check:
+	scripts/check-layers.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/command_line.h"
+#include "platform/command_line.h"
 
 namespace {
 

@@ -18,6 +18,8 @@ class MemoryPlatform : public Platform {
   Bytes ProgramPath() override { return "/bin/logharvest"; }
   std::vector<Bytes> Arguments() override { return {}; }
   PathStyle Style() override { return PathStyle::kPosix; }
+  bool NamesAreCaseSensitive() override { return true; }
+  ByteView TextLineEnd() override { return "\n"; }
   Bytes UpperCase(ByteView text) override { return Bytes(text); }
   const void* ImageBase(const void*) override { return nullptr; }
   [[noreturn]] void Exit(int) override { std::abort(); }

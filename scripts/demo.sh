@@ -7,12 +7,12 @@ cp -a examples/area "$scratch/"
 area="$scratch/area"
 show_list() {
   # The list is in code page 866; shown here in the terminal's encoding.
-  iconv -f CP866 -t UTF-8 "$area/Descript.ion" | sed 's/\r$//; s/\x1a/<end-of-file mark>/; s/^/    /'
+  iconv -f CP866 -t UTF-8 "$area/descript.ion" | sed 's/\r$//; s/\x1a/<end-of-file mark>/; s/^/    /'
   echo
 }
 echo "== Before: $area"
 ls -1 "$area" | sed 's/^/    /'
-echo "   Descript.ion:"
+echo "   descript.ion:"
 show_list
 echo "== logharvest $area"
 status=0
@@ -21,7 +21,7 @@ echo "   exit code $status"
 echo
 echo "== After"
 ls -1 "$area" | sed 's/^/    /'
-echo "   Descript.ion:"
+echo "   descript.ion:"
 show_list
 echo "readme.txt.log stays: there is no readme.txt beside it."
 echo "The scratch copy is left in $scratch"

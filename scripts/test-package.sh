@@ -49,7 +49,7 @@ page=$(MANPAGER=cat MANWIDTH=80 man --warnings ./logharvest.1 2>"$scratch/man.er
 check "renders without warnings" test ! -s "$scratch/man.err"
 sed 's/^/        /' "$scratch/man.err"
 check "names its sections, arguments and files" has "$page" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES \
-  "--help" "--version" "-F" to_bbs Descript.ion Files.bbs "Error: Directory [" "*/10 * * * *" "pic.zip -F"
+  "--help" "--version" "-F" to_bbs descript.ion files.bbs "Error: Directory [" "*/10 * * * *" "pic.zip -F"
 check "carries the project's version $version" grep -q "^\.TH .*\"logharvest $version\"" logharvest.1
 
 deb=$out/logharvest_${version}_$(dpkg --print-architecture).deb
@@ -76,8 +76,8 @@ if [ -f "$deb" ]; then
     program=$scratch/root/usr/bin/logharvest
   fi
   answer=$("$program" --version | od -An -c | tr -s ' ')
-  check "runs: --version prints logharvest $version CR LF" \
-    test "$answer" = "$(printf 'logharvest %s\r\n' "$version" | od -An -c | tr -s ' ')"
+  check "runs: --version prints logharvest $version LF" \
+    test "$answer" = "$(printf 'logharvest %s\n' "$version" | od -An -c | tr -s ' ')"
 fi
 
 folder=logharvest-$version-win32

@@ -74,7 +74,7 @@ TEST_F(EndToEnd, ConcurrentRunsLoseNoCommentAndTearNoLine) {
     MakeDirectory(dir);
     MakeDirectory(dir + "out");
     // Even rounds start without a list, odd ones with one to append to.
-    if (round % 2 == 1) WriteBytes(dir + "Descript.ion", kept + "\x1A");
+    if (round % 2 == 1) WriteBytes(dir + "descript.ion", kept + "\x1A");
     for (int i = 0; i < kLogs; ++i) {
       WriteBytes(dir + Name(i), "d");
       WriteBytes(dir + Name(i) + ".log", LogWithComment(" comment of " + Name(i)));
@@ -92,7 +92,7 @@ TEST_F(EndToEnd, ConcurrentRunsLoseNoCommentAndTearNoLine) {
       }
     }
 
-    const Bytes list = ReadBytes(dir + "Descript.ion");
+    const Bytes list = ReadBytes(dir + "descript.ion");
     std::size_t at = 0;
     if (round % 2 == 1) {
       ASSERT_EQ(list.compare(0, kept.size(), kept), 0) << where;

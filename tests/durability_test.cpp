@@ -105,7 +105,7 @@ TEST_F(Durability, ManyLogsWaitAtMost256PerSync) {
   EXPECT_EQ(watcher.most_removes_after_one_sync, 256);
   EXPECT_TRUE(watcher.early.empty()) << watcher.early.front();
   EXPECT_EQ(LogsLeft(600), 0);
-  EXPECT_EQ(ReadBytes(dir_ / "Descript.ion").size(), 600u * Bytes("f0000  cf0000\r\n").size());
+  EXPECT_EQ(ReadBytes(dir_ / "descript.ion").size(), 600u * Bytes("f0000  cf0000\r\n").size());
 }
 
 TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
@@ -122,7 +122,7 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
   Watcher again(NativePlatform());
   EXPECT_EQ(Run(again), 0);
   EXPECT_EQ(LogsLeft(600), 0);
-  const Bytes list = ReadBytes(dir_ / "Descript.ion");
+  const Bytes list = ReadBytes(dir_ / "descript.ion");
   for (int i = 0; i < 600; ++i) {
     EXPECT_NE(list.find(Name(i) + "  c" + Name(i) + "\r\n"), Bytes::npos) << Name(i);
   }

@@ -28,19 +28,19 @@ TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
   MakeDirectory(At("area"));
   chmod(At("area").c_str(), 0777);
   AddLog(At("area/"), "a", " x");
-  WriteBytes(At("area/" + kListName), "old\r\n");
-  chmod(At("area/" + kListName).c_str(), 0444);
+  WriteBytes(At("area/" + kNewListName), "old\r\n");
+  chmod(At("area/" + kNewListName).c_str(), 0444);
   RunOptions options;
   options.user = kNobody;
   const RunResult result = RunProgram(program, {At("area")}, options);
   ExpectReport(result, "logharvest", "File access denied\\.");
   EXPECT_TRUE(Exists(At("area/a.log")));
-  EXPECT_EQ(ReadBytes(At("area/" + kListName)), "old\r\n");
+  EXPECT_EQ(ReadBytes(At("area/" + kNewListName)), "old\r\n");
 }
 
 TEST_F(EndToEnd, FullDeviceAsListIsReportedAndTheLogKept) {
   // A device node named like the list, standing for /dev/full.
-  if (mknod(At(kListName).c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+  if (mknod(At(kNewListName).c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
     GTEST_SKIP() << "cannot make a device node here";
   }
   AddLog(Root(), "a", " x");

@@ -7,9 +7,8 @@
 // The program under test, built beside the tests.
 inline Bytes Program() { return LOGHARVEST_PROGRAM; }
 
-// The names a new list gets here.
-inline const Bytes kListName = "Descript.ion";
-inline const Bytes kBbsName = "Files.bbs";
+// The names a new list gets here: kNewListName, or with the marker this.
+inline const Bytes kBbsName = "files.bbs";
 
 // One scratch area per test: Root() holds the files a test lays out.
 class EndToEnd : public ::testing::Test {

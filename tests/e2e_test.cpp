@@ -18,21 +18,20 @@ const Bytes kErrorLine = "        error reading file";
 
 class SharedScene : public ::testing::TestWithParam<Scene> {};
 
-TEST_P(SharedScene, Runs) { RunScene(GetParam(), Build{Program(), "", kListName, kBbsName}); }
+TEST_P(SharedScene, Runs) { RunScene(GetParam(), Build{Program(), "", kNewListName, kBbsName}); }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, SharedScene, ::testing::ValuesIn(Scenes()), SceneName);
 
-TEST_F(EndToEnd, ExactSpellingsWin) {
-  // With a list in another spelling beside, the one in the exact spelling
-  // is used.
+TEST_F(EndToEnd, LowerCaseListWinsAndCompanionsAreLookedUpExactly) {
+  // With both spellings present the lower-case one, which readers open, is used.
   WriteBytes(At("DESCRIPT.ION"), "x old\r\n");
-  WriteBytes(At(kListName), "");
-  AddLog(Root(), "q", " exact");
+  WriteBytes(At("descript.ion"), "");
+  AddLog(Root(), "q", " lower");
   // The companion is looked up with the log's own spelling.
   WriteBytes(At("Mixed.zip"), "m");
   WriteBytes(At("mixed.zip.log"), LogWithComment(" other case"));
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At(kListName)), "q  exact\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "q  lower\r\n");
   EXPECT_EQ(ReadBytes(At("DESCRIPT.ION")), "x old\r\n");
   EXPECT_TRUE(Exists(At("mixed.zip.log")));
 }
@@ -44,7 +43,7 @@ TEST_F(EndToEnd, NamesThatWouldBreakTheListAreLeftAlone) {
   AddLog(Root(), "say \"hi\"", " quote");
   AddLog(Root(), "my file.zip", " spaced");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  EXPECT_EQ(ReadBytes(At(kListName)), "\"my file.zip\"  spaced\r\n");
+  EXPECT_EQ(ReadBytes(At(kNewListName)), "\"my file.zip\"  spaced\r\n");
   EXPECT_TRUE(Exists(At("line\nfeed.log")));
   EXPECT_TRUE(Exists(At("carriage\rreturn.log")));
   EXPECT_TRUE(Exists(At("end\x1Amark.log")));
@@ -69,7 +68,7 @@ TEST_F(EndToEnd, FailingListWritesLoseNoComment) {
   const RunResult result = Run({Root()}, options);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "");
-  const Bytes list = ReadBytes(At(kListName));
+  const Bytes list = ReadBytes(At(kNewListName));
   int left = 0;
   for (int i = 0; i < 300; ++i) {
     const Bytes name = "f" + std::to_string(i);
@@ -90,21 +89,21 @@ TEST_F(EndToEnd, LogHeldOpenByItsWriterIsLeftAlone) {
   const RunResult result = Run({Root()});
   close(writer);
   EXPECT_QUIET_SUCCESS(result);
-  EXPECT_EQ(ReadBytes(At(kListName)), "done  finished\r\n");
+  EXPECT_EQ(ReadBytes(At(kNewListName)), "done  finished\r\n");
   EXPECT_TRUE(Exists(At("busy.log")));
 }
 
 TEST_F(EndToEnd, SecondRunOnALockedListTouchesNoLog) {
   AddLog(Root(), "a", " x");
-  WriteBytes(At(kListName), "");
-  const int holder = open(At(kListName).c_str(), O_RDONLY);
+  WriteBytes(At(kNewListName), "");
+  const int holder = open(At(kNewListName).c_str(), O_RDONLY);
   ASSERT_EQ(flock(holder, LOCK_EX), 0);
   const RunResult result = Run({Root()});
   close(holder);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.out.find("\nI/O error 32.\r\n"), Bytes::npos) << result.out;
   EXPECT_TRUE(Exists(At("a.log")));
-  EXPECT_EQ(ReadBytes(At(kListName)), "");
+  EXPECT_EQ(ReadBytes(At(kNewListName)), "");
 }
 
 TEST_F(EndToEnd, SymbolicLinksAreNotFollowed) {
@@ -115,12 +114,12 @@ TEST_F(EndToEnd, SymbolicLinksAreNotFollowed) {
   WriteBytes(At("b"), "b");
   symlink((elsewhere / "secret").c_str(), At("b.log").c_str());
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  const Bytes list = ReadBytes(At(kListName));
+  const Bytes list = ReadBytes(At(kNewListName));
   EXPECT_NE(list.find("b " + kErrorLine + "\r\n"), Bytes::npos) << list;
   EXPECT_TRUE(Exists(At("b.log")));
   // A linked list ends the run with the report and is neither cut nor written.
-  RemoveTree(At(kListName));
-  symlink((elsewhere / "secret").c_str(), At(kListName).c_str());
+  RemoveTree(At(kNewListName));
+  symlink((elsewhere / "secret").c_str(), At(kNewListName).c_str());
   AddLog(Root(), "c", " y");
   const RunResult result = Run({Root()});
   EXPECT_EQ(result.exit_code, 1);
@@ -133,7 +132,7 @@ TEST_F(EndToEnd, SpecialFilesAsLogsAreNeitherReadNorDeleted) {
   ASSERT_EQ(mkfifo(At("pipe.log").c_str(), 0644), 0);
   const RunResult result = Run({Root()});
   EXPECT_QUIET_SUCCESS(result);
-  EXPECT_EQ(ReadBytes(At(kListName)), "pipe " + kErrorLine + "\r\n");
+  EXPECT_EQ(ReadBytes(At(kNewListName)), "pipe " + kErrorLine + "\r\n");
   EXPECT_TRUE(Exists(At("pipe.log")));
 }
 

@@ -25,7 +25,7 @@ Bytes Program() {
 
 class SharedScene : public ::testing::TestWithParam<Scene> {};
 
-TEST_P(SharedScene, Runs) { RunScene(GetParam(), Build{Program(), ".exe", "Descript.ion", "Files.bbs"}); }
+TEST_P(SharedScene, Runs) { RunScene(GetParam(), Build{Program(), ".exe", kNewListName, "Files.bbs"}); }
 
 INSTANTIATE_TEST_SUITE_P(WinEndToEnd, SharedScene, ::testing::ValuesIn(Scenes()), SceneName);
 

@@ -34,6 +34,8 @@ class FaultPlatform : public Platform {
   Bytes ProgramPath() override { return program_path.empty() ? base_.ProgramPath() : program_path; }
   std::vector<Bytes> Arguments() override { return arguments; }
   PathStyle Style() override { return base_.Style(); }
+  bool NamesAreCaseSensitive() override { return base_.NamesAreCaseSensitive(); }
+  ByteView TextLineEnd() override { return base_.TextLineEnd(); }
   Bytes UpperCase(ByteView text) override { return base_.UpperCase(text); }
   const void* ImageBase(const void* address) override { return base_.ImageBase(address); }
   [[noreturn]] void Exit(int code) override {

@@ -53,10 +53,10 @@ HarvestScene::HarvestScene() {
     throw std::runtime_error("cannot lay out the scene");
   }
   MakeDirectory(dir_ / "folder.log");
-  WriteBytes(dir_ / "Descript.ion", kKeptContent + kCutTail);
+  WriteBytes(dir_ / "descript.ion", kKeptContent + kCutTail);
 }
 
-Bytes HarvestScene::List() const { return ReadBytes(dir_ / "Descript.ion"); }
+Bytes HarvestScene::List() const { return ReadBytes(dir_ / "descript.ion"); }
 
 std::vector<std::string> HarvestScene::Losses() const {
   std::vector<std::string> problems;

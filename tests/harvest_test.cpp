@@ -53,7 +53,7 @@ class InProcessHarvest : public ::testing::Test {
 TEST_F(InProcessHarvest, UndisturbedRunHarvestsEveryLog) {
   EXPECT_EQ(RunFailing(0), 0);
   EXPECT_EQ(LogsLeft(), 0);
-  const Bytes list = ReadBytes(dir_ / "Descript.ion");
+  const Bytes list = ReadBytes(dir_ / kNewListName);
   for (int i = 0; i < 5; ++i) {
     EXPECT_NE(list.find("f" + std::to_string(i) + ".zip  comment " + std::to_string(i) + "\r\n"), Bytes::npos);
   }
@@ -100,7 +100,7 @@ TEST_F(InProcessHarvest, LogsSurviveAFailedWriteOrSyncOfTheirLines) {
 
 TEST_F(InProcessHarvest, ListThatCannotBeOpenedLeavesEveryLog) {
   platform_.fail_at = 0;
-  WriteBytes(dir_ / "Descript.ion", "");
+  WriteBytes(dir_ / kNewListName, "");
   // The first Open of the run is the list's.
   struct FailFirstOpen : FaultPlatform {
     using FaultPlatform::FaultPlatform;
@@ -146,7 +146,7 @@ TEST(HarvestRun, OnlyEntriesNamedLikeLogsAreReadOrDeleted) {
   WriteBytes(dir / "a.LOG", LogWithComment(" log"));
   LooseMatchPlatform platform(NativePlatform());
   EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "a  log\r\n");
+  EXPECT_EQ(ReadBytes(dir / kNewListName), "a  log\r\n");
   EXPECT_TRUE(Exists(dir / "data.logx"));
   EXPECT_FALSE(Exists(dir / "a.LOG"));
 }

@@ -138,7 +138,7 @@ TEST_F(EndToEnd, SocketAsLogIsNeitherReadNorDeleted) {
   const LimitedRun run = RunWatched({Root()}, 60);
   close(server);
   EXPECT_QUIET_SUCCESS(run.result);
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   EXPECT_NE(list.find("sock " + kErrorLine + "\r\n"), Bytes::npos) << list;
   EXPECT_NE(list.find("plain  ok\r\n"), Bytes::npos) << list;
   EXPECT_TRUE(Exists(At("sock.log")));
@@ -152,7 +152,7 @@ TEST_F(EndToEnd, DeviceAsLogIsNeitherReadNorDeleted) {
   WriteBytes(At("zero"), "z");
   const LimitedRun run = RunWatched({Root()}, 60);
   EXPECT_QUIET_SUCCESS(run.result);
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "zero " + kErrorLine + "\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "zero " + kErrorLine + "\r\n");
   EXPECT_TRUE(Exists(At("zero.log")));
 }
 
@@ -163,7 +163,7 @@ TEST_F(EndToEnd, LongestNamesAndNamesThatAreNotUtf8AreHarvestedAsBytes) {
   AddLog(Root(), "\xFF\xFE\x80.bin", " stray bytes");
   AddLog(Root(), "it's.zip", " apostrophe");
   EXPECT_QUIET_SUCCESS(Run({Root()}));
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   std::size_t total = 0;
   for (const Bytes& line : {longest + "  long\r\n", Bytes("\xCF\xF0\xE8\xE2\xE5\xF2.txt  cp1251 name\r\n"),
                             Bytes("\xFF\xFE\x80.bin  stray bytes\r\n"), Bytes("it's.zip  apostrophe\r\n")}) {
@@ -179,7 +179,7 @@ TEST_F(EndToEnd, CommentLineOf100MegabytesArrivesWhole) {
   AddLog(Root(), "huge", comment);
   const LimitedRun run = RunWatched({Root()});
   EXPECT_QUIET_SUCCESS(run.result);
-  const Bytes list = ReadBytes(At("Descript.ion"));
+  const Bytes list = ReadBytes(At("descript.ion"));
   ASSERT_EQ(list.size(), 5 + comment.size() + 2);
   EXPECT_EQ(list.compare(0, 6, "huge  "), 0);
   EXPECT_EQ(list.find_first_not_of('\xA0', 6), list.size() - 2);
@@ -201,7 +201,7 @@ TEST_F(EndToEnd, SparseLogOfFiveGigabytesIsReadInBoundedMemory) {
   ASSERT_TRUE(written);
   const LimitedRun run = RunWatched({Root()});
   EXPECT_QUIET_SUCCESS(run.result);
-  EXPECT_EQ(ReadBytes(At("Descript.ion")), "sparse.img  at the very end\r\n");
+  EXPECT_EQ(ReadBytes(At("descript.ion")), "sparse.img  at the very end\r\n");
   EXPECT_FALSE(Exists(log));
   EXPECT_LT(run.peak_kilobytes, 128 * 1024);
 }
@@ -232,7 +232,7 @@ TEST_F(EndToEnd, PathsLongerThanTheSystemAllows) {
   EXPECT_QUIET_SUCCESS(RunWatched({near}, 60).result);
   EXPECT_FALSE(ExistsDeep(near, "a.log"));
   EXPECT_TRUE(ExistsDeep(near, long_name + ".log"));
-  EXPECT_TRUE(ExistsDeep(near, "Descript.ion"));
+  EXPECT_TRUE(ExistsDeep(near, "descript.ion"));
 
   // The list does not fit: the run ends with the report for code 3 and
   // touches no log.

@@ -32,6 +32,10 @@ std::vector<Bytes> ListTree(const Bytes& directory);
 // A character device that takes every write ("/dev/null", "NUL").
 extern const Bytes kNullDevice;
 
+// The name a run gives a new file-manager list: in lower case where names
+// differ by case ("descript.ion"), else "Descript.ion".
+extern const Bytes kNewListName;
+
 // The 12 bytes that open a comment line, and a log whose comment line
 // carries text (Windows-1251) between ordinary lines.
 extern const Bytes kPrefix;

@@ -16,6 +16,7 @@
 #include "test_support.h"
 
 const Bytes kNullDevice = "/dev/null";
+const Bytes kNewListName = "descript.ion";
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");

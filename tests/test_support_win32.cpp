@@ -10,6 +10,7 @@
 #include <string>
 
 const Bytes kNullDevice = "NUL";
+const Bytes kNewListName = "Descript.ion";
 
 namespace {
 

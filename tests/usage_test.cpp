@@ -43,11 +43,13 @@ TEST(InfoLines, HelpCoversArgumentsMarkerListsAndExitCodesInPlainAscii) {
       for (char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
       all += line + "\n";
     }
-    for (const char* word : {"Usage: logharvest [DIRECTORY | FILE] [-F]", "--help", "--version", "to_bbs",
-                             "Descript.ion", "Files.bbs", "Exit codes: 0", " 1 "}) {
+    const bool windows = style == PathStyle::kWindows;
+    // Each build names the lists as it creates them.
+    for (const char* word :
+         {"Usage: logharvest [DIRECTORY | FILE] [-F]", "--help", "--version", "to_bbs",
+          windows ? "Descript.ion" : "descript.ion", windows ? "Files.bbs" : "files.bbs", "Exit codes: 0", " 1 "}) {
       EXPECT_NE(all.find(word), Bytes::npos) << word;
     }
-    const bool windows = style == PathStyle::kWindows;
     EXPECT_EQ(all.find("/?") != Bytes::npos, windows);
     EXPECT_NE(all.find(windows ? ".\\--help" : "./--help"), Bytes::npos);
     EXPECT_NE(all.find(windows ? "trailing \\" : "trailing /"), Bytes::npos);

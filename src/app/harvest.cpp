@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "app/paths.h"
 #include "app/queries.h"
 #include "common/io_result.h"
 #include "logcomment/log_comment.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "textfile/line_file.h"
 
@@ -29,10 +29,20 @@ struct FindGuard {
   }
 };
 
-// The list's name as it exists in the directory. The platform may match
+// The spelling of a new list. Where names differ by letter case, readers
+// open the list in lower case only, so that is the spelling given to it.
+Bytes NewListName(ByteView name) {
+  Bytes spelling(name);
+  if (Os().NamesAreCaseSensitive()) {
+    for (char& c : spelling) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return spelling;
+}
+
+// The list's path as it exists in the directory. The platform may match
 // names without regard to case, so an existing list in another spelling is
-// the one to append to: the exact spelling wins, then the first other file.
-// A new list takes the exact spelling.
+// the one to append to: the new list's spelling wins, then the first other
+// file. A list that exists in no spelling gets the new list's spelling.
 Bytes ExistingListName(const Bytes& directory, ByteView name) {
   const Bytes exact = directory + Bytes(name);
   if (IsExistingFile(exact)) return exact;
@@ -146,7 +156,7 @@ void HarvestRun() {
   const char separator = SeparatorOf(Os().Style());
   if (!directory.empty() && directory.back() != separator) directory += separator;
 
-  const Bytes list_path = ExistingListName(directory, bbs_list ? kBbsListName : kFileManagerListName);
+  const Bytes list_path = ExistingListName(directory, NewListName(bbs_list ? kBbsListName : kFileManagerListName));
   LineFile list;
   if (IsExistingFile(list_path)) {
     OpenAppend(list, list_path);

@@ -1,6 +1,6 @@
 #include "app/queries.h"
 
-#include "app/paths.h"
+#include "platform/paths.h"
 
 namespace {
 

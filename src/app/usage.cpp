@@ -1,8 +1,8 @@
 #include "app/usage.h"
 
-#include "app/paths.h"
 #include "app/queries.h"
 #include "common/io_result.h"
+#include "platform/paths.h"
 #include "textfile/line_file.h"
 
 #ifndef LOGHARVEST_VERSION
@@ -40,7 +40,8 @@ std::vector<Bytes> InfoLines(InfoRequest request, PathStyle style) {
       "  -F         in any letter case: harvest one level up, when DIRECTORY is",
       "             given without a trailing " + separator,
       "",
-      "The list is Descript.ion, or Files.bbs when a file named to_bbs lies beside",
+      windows ? "The list is Descript.ion, or Files.bbs when a file named to_bbs lies beside"
+              : "The list is descript.ion, or files.bbs when a file named to_bbs lies beside",
       "the program. A directory named --help is reached as ." + separator + "--help.",
       "Nothing is printed on success; a directory that does not exist is reported",
       "on one line.",
@@ -54,7 +55,7 @@ bool AnswerInfoRequest() {
   const InfoRequest request = InfoRequestOf(ArgumentAt(1), Os().Style());
   if (request == InfoRequest::kNone) return false;
   for (const Bytes& line : InfoLines(request, Os().Style())) {
-    WriteLine(StandardOutputFile(), line);
+    WriteLine(StandardOutputFile(), line, Os().TextLineEnd());
     CheckIo();
   }
   return true;

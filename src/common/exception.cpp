@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "failure/messages.h"
+#include "common/messages.h"
 
 Exception::Exception(Bytes class_name, Bytes message, const void* address)
     : class_name_(std::move(class_name)), message_(std::move(message)), address_(address) {}

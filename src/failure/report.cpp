@@ -5,9 +5,9 @@
 #include <exception>
 #include <new>
 
-#include "app/paths.h"
 #include "common/exception.h"
 #include "common/io_result.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "textfile/line_file.h"
 

@@ -81,6 +81,12 @@ class Platform {
   virtual std::vector<Bytes> Arguments() = 0;
   // The separator rules of this platform's paths.
   virtual PathStyle Style() = 0;
+  // Whether two names that differ only in letter case name two files. Where
+  // they do, the lists are spelt in lower case, as the readers there open them.
+  virtual bool NamesAreCaseSensitive() = 0;
+  // The line end of the system's own text, used for the help and the
+  // version: CR LF on Windows, LF on POSIX. Lists and reports keep CR LF.
+  virtual ByteView TextLineEnd() = 0;
   // Upper-cases every byte under the user's locale; the length is unchanged.
   virtual Bytes UpperCase(ByteView text) = 0;
   // Start of the loaded image that holds the code at address, or nullptr.

@@ -174,6 +174,10 @@ class PosixPlatform : public Platform {
 
   PathStyle Style() override { return PathStyle::kPosix; }
 
+  bool NamesAreCaseSensitive() override { return true; }
+
+  ByteView TextLineEnd() override { return "\n"; }
+
   Bytes UpperCase(ByteView text) override {
     Bytes result(text);
     for (char& c : result) c = Upper(c);

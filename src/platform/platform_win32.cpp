@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/command_line.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 namespace {
@@ -51,6 +51,10 @@ class Win32Platform : public Platform {
   }
 
   PathStyle Style() override { return PathStyle::kWindows; }
+
+  bool NamesAreCaseSensitive() override { return false; }
+
+  ByteView TextLineEnd() override { return "\r\n"; }
 
   Bytes UpperCase(ByteView text) override {
     Bytes result(text);

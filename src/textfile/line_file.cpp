@@ -237,7 +237,7 @@ void CreateNew(LineFile& file, const Bytes& path) {
   DeviceCheck(file, handle);
 }
 
-void WriteLine(LineFile& file, std::initializer_list<ByteView> parts) {
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
   if (file.state != LineFileState::kWriting) {
     if (!(file.is_standard_output && file.state == LineFileState::kClosed)) {
       SetIoResult(kErrorNotOpenForOutput);
@@ -248,12 +248,12 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts) {
   bool placed = true;
   if (file.needs_line_end) {
     file.needs_line_end = false;
-    placed = Put(file, "\r\n");
+    placed = Put(file, kCrLf);
   }
   for (ByteView part : parts) {
     if (placed) placed = Put(file, part);
   }
-  Put(file, "\r\n");
+  Put(file, line_end);
   if (file.flush_per_line) WriteOut(file);
 }
 

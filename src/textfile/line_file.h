@@ -63,11 +63,15 @@ void OpenAppend(LineFile& file, const Bytes& path);
 // logs already deleted. On failure the file stays closed.
 void CreateNew(LineFile& file, const Bytes& path);
 
-// Writes the parts one after another, then CR LF. Standard output opens
-// itself on its first line. A failed write-out drops the pending bytes and
-// the rest of the line; the line end is still buffered.
-void WriteLine(LineFile& file, std::initializer_list<ByteView> parts);
-inline void WriteLine(LineFile& file, ByteView line) { WriteLine(file, {line}); }
+// The line end of lists, logs and reports.
+constexpr ByteView kCrLf = "\r\n";
+
+// Writes the parts one after another, then the line end (CR LF unless
+// another is given). Standard output opens itself on its first line. A failed
+// write-out drops the pending bytes and the rest of the line; the line end is
+// still buffered.
+void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
+inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
 
 // Writes out the pending bytes of a file open for writing.
 void FlushLineFile(LineFile& file);

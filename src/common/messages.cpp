@@ -1,4 +1,4 @@
-#include "failure/messages.h"
+#include "common/messages.h"
 
 Bytes InOutErrorMessage(int code) {
   switch (code) {

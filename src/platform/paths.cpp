@@ -1,4 +1,4 @@
-#include "app/paths.h"
+#include "platform/paths.h"
 
 namespace {
 
