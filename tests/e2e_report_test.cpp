@@ -4,22 +4,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <regex>
-
+#include "e2e_scenes.h"
 #include "e2e_support.h"
 
 namespace {
 
 constexpr int kNobody = 65534;
-
-// The whole output must be the report for message, with 8 hex digits.
-void ExpectReport(const RunResult& result, const Bytes& module, const Bytes& message) {
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err, "");
-  const std::regex pattern("Exception EInOutError in module " + module + " at [0-9A-F]{8}\\.\n" + message + "\r\n");
-  EXPECT_TRUE(std::regex_match(result.out, pattern)) << "output: [" << result.out << "]";
-  EXPECT_NE(result.out.find(" at 00000000."), 0u);
-}
 
 TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
+#include <sstream>
 
 namespace {
 
 const Bytes kOtchet = "\x20\xCE\xF2\xF7\xB8\xF2";  // " Отчёт" in Windows-1251
-const Bytes kErrorLine = "        error reading file";
-const Bytes kAccessDenied = "Exception EInOutError in module {program} at {offset}.\nFile access denied.\r\n";
 
 std::vector<Scene> MakeScenes() {
   const Bytes worked_log = "\xC0\xE2\xF2\xEE\xF0: x\r\n" + kPrefix + kOtchet + "\r\n";
@@ -19,251 +19,79 @@ std::vector<Scene> MakeScenes() {
   const std::vector<SceneFile> up_down = {Dir("new"), Log("up", " parent"), Log("new/down", " child")};
   const std::vector<Bytes> stayed = {"new/", "new/down", "new/{list}", "up", "up.log"};
   const std::vector<Bytes> moved_up = {"new/", "new/down", "new/down.log", "up", "{list}"};
-  const Bytes reported = "Error: Directory [{root}nowhere] not found!\r\n";
-  std::vector<Scene> scenes = {
-      // Which directory is harvested.
-      {"WorkedExample",
-       {File("pic.zip", "zip"), File("pic.zip.log", worked_log)},
-       {"{root}"},
-       "{list}",
-       worked_list,
-       false,
-       "",
-       0,
-       {"pic.zip", "{list}"}},
-      {"DirectoryWithoutTrailingSeparator",
-       new_a,
-       {"{root}new"},
-       "new/{list}",
-       "a  one\r\n",
-       false,
-       "",
-       0,
-       new_a_after},
-      {"DirectoryWithTrailingSeparator", new_a, {"{root}new/"}, "new/{list}", "a  one\r\n", false, "", 0, new_a_after},
-      {"FileNamesItsDirectory", new_a, {"{root}new/a"}, "new/{list}", "a  one\r\n", false, "", 0, new_a_after},
-      {"SwitchMovesUpFromADirectoryWithoutTrailingSeparator",
-       up_down,
-       {"{root}new", "-F"},
-       "{list}",
-       "up  parent\r\n",
-       false,
-       "",
-       0,
-       moved_up},
-      {"SwitchInAnyCaseLaterArgumentsIgnored",
-       up_down,
-       {"{root}new", "-f", "ignored"},
-       "{list}",
-       "up  parent\r\n",
-       false,
-       "",
-       0,
-       moved_up},
-      {"SwitchStaysInADirectoryWithTrailingSeparator",
-       up_down,
-       {"{root}new/", "-F"},
-       "new/{list}",
-       "down  child\r\n",
-       false,
-       "",
-       0,
-       stayed},
-      {"SwitchStaysWithAFile",
-       up_down,
-       {"{root}new/down", "-F"},
-       "new/{list}",
-       "down  child\r\n",
-       false,
-       "",
-       0,
-       stayed},
-      {"SwitchDoubledIsIgnored", up_down, {"{root}new", "-FF"}, "new/{list}", "down  child\r\n", false, "", 0, stayed},
-      {"SwitchWithSlashIsIgnored", up_down, {"{root}new", "/F"}, "new/{list}", "down  child\r\n", false, "", 0, stayed},
-      {"MissingDirectoryPrintsOneLineAndCreatesNothing",
-       {},
-       {"{root}nowhere", "-F"},
-       nullptr,
-       "",
-       false,
-       reported,
-       0,
-       {}},
-      {"BareFileNameHasAnEmptyDirectoryPart",
-       {Log("here", " current")},
-       {"here"},
-       nullptr,
-       "",
-       false,
-       "Error: Directory [] not found!\r\n",
-       0,
-       {"here", "here.log"},
-       nullptr,
-       "logharvest",
-       ""},
-      {"BareDirectoryNameWithSwitchHarvestsTheWorkingDirectory",
-       {Dir("sub"), Log("here", " current")},
-       {"sub", "-F"},
-       "{list}",
-       "here  current\r\n",
-       false,
-       "",
-       0,
-       {"here", "sub/", "{list}"},
-       nullptr,
-       "logharvest",
-       ""},
-      {"NoArgumentHarvestsTheProgramsOwnDirectory",
-       {Log("own", " beside")},
-       {},
-       "{list}",
-       "own  beside\r\n",
-       false,
-       "",
-       0,
-       {"own", "{list}"},
-       ""},
-      {"DirectoryNamedLikeAnOptionIsReachedWithADirectoryPart",
-       {Dir("--help"), Log("--help/a", " x")},
-       {"./--help"},
-       "--help/{list}",
-       "a  x\r\n",
-       false,
-       "",
-       0,
-       {"--help/", "--help/a", "--help/{list}"},
-       nullptr,
-       "logharvest",
-       ""},
-      // Which list: a marker beside the program, but not in the working
-      // directory, nor a directory named like it, chooses the other list,
-      // whose names are never quoted.
-      {"MarkerElsewhereDoesNotCount",
-       {Dir("bin"), Dir("area"), Log("area/a", " first"), File("area/to_bbs", ""), Dir("bin/to_bbs")},
-       {"{root}area"},
-       "area/{list}",
-       "a  first\r\n",
-       false,
-       "",
-       0,
-       {"area/", "area/a", "area/to_bbs", "area/{list}", "bin/", "bin/to_bbs/"},
-       "bin/",
-       "logharvest",
-       "area/"},
-      {"MarkerBesideTheProgramChoosesTheBbsList",
-       {Dir("bin"), Dir("area"), File("bin/to_bbs", ""), File("area/{list}", "a  first\r\n"),
-        Log("area/my file.zip", " second")},
-       {"{root}area"},
-       "area/{bbs}",
-       "my file.zip  second\r\n",
-       false,
-       "",
-       0,
-       {"area/", "area/my file.zip", "area/{bbs}", "area/{list}", "bin/", "bin/to_bbs"},
-       "bin/"},
-      // The logs and the list.
-      {"LogsWithoutCompanionOrCommentAndOddEntries",
-       {File("lonely.txt.log", LogWithComment(" nobody")),                     // no companion: untouched
-        File("quiet.txt", "q"), File("quiet.txt.log", "no comment here\r\n"),  // no line, deleted
-        File("b", "b"), Dir("b.log"),                                          // a directory as log: error line, kept
-        Dir("c"), File("c.log", LogWithComment(" dir")),                       // companion is a directory: untouched
-        File(".log", LogWithComment(" short"))},                               // empty companion: untouched
-       {"{root}"},
-       "{list}",
-       "b " + kErrorLine + "\r\n",
-       false,
-       "",
-       0,
-       {".log", "b", "b.log/", "c/", "c.log", "lonely.txt.log", "quiet.txt", "{list}"}},
-      {"NoLogsStillCreateTheList", {}, {"{root}"}, "{list}", "", false, "", 0, {"{list}"}},
-      {"SeveralLogsGiveOneLineEachAndBlanksAreQuoted",
-       {Log("one", " 1"), Log("two", " 2"), Log("my file.zip", " spaced"), File("mid", "m"),
-        File("mid.log", "nothing\r\n")},
-       {"{root}"},
-       "{list}",
-       "one  1\r\ntwo  2\r\n\"my file.zip\"  spaced\r\n",
-       true,
-       "",
-       0,
-       {"mid", "my file.zip", "one", "two", "{list}"}},
-      {"ExistingListIsCutAtItsMark",
-       {File("{list}", "old entry\r\n\x1A")},
-       {"{root}"},
-       "{list}",
-       "old entry\r\n",
-       false,
-       "",
-       0,
-       {"{list}"}},
-      {"ExistingListGetsItsMissingLineEnd",
-       {File("{list}", "old entry"), Log("n", " new")},
-       {"{root}"},
-       "{list}",
-       "old entry\r\nn  new\r\n",
-       false,
-       "",
-       0,
-       {"n", "{list}"}},
-      {"ExistingListAndLogsAreFoundWithoutRegardToCase",
-       {File("DESCRIPT.ION", "x old\r\n"), File("PIC.ZIP", "z"), File("PIC.ZIP.LOG", LogWithComment(" upper")),
-        File("Other.rar", "o"), File("Other.rar.Log", LogWithComment(" lower"))},
-       {"{root}"},
-       "DESCRIPT.ION",
-       "x old\r\nPIC.ZIP  upper\r\nOther.rar  lower\r\n",
-       true,
-       "",
-       0,
-       {"DESCRIPT.ION", "Other.rar", "PIC.ZIP"}},
-      // How failed runs end: the report names the program file, the list
-      // is not made and the log stays.
-      {"ListNameTakenByADirectoryIsReported",
-       {Dir("{list}"), Log("a", " x")},
-       {"{root}"},
-       nullptr,
-       "",
-       false,
-       kAccessDenied,
-       1,
-       {"a", "a.log", "{list}/"}},
-      {"ReportNamesTheProgramFile",
-       {Dir("{list}"), Log("a", " x")},
-       {"{root}"},
-       nullptr,
-       "",
-       false,
-       kAccessDenied,
-       1,
-       {"a", "a.log", "{list}/"},
-       "",
-       "harvest-copy"},
-      {"ClosedOutputEndsTheMissingDirectoryCaseWithCode1",
-       {},
-       {"{root}nowhere"},
-       nullptr,
-       "",
-       false,
-       "",
-       1,
-       {},
-       nullptr,
-       "logharvest",
-       nullptr,
-       Output::kClosed},
-      {"UnwritableOutputEndsTheMissingDirectoryCaseWithCode1",
-       {},
-       {"{root}nowhere"},
-       nullptr,
-       "",
-       false,
-       "",
-       1,
-       {},
-       nullptr,
-       "logharvest",
-       nullptr,
-       Output::kDevFull},
+  const std::vector<SceneFile> taken = {Dir("{list}"), Log("a", " x")};
+  const std::vector<Bytes> taken_after = {"a", "a.log", "{list}/"};
+  const Bytes report = "Exception EInOutError in module {program} at {offset}.\nFile access denied.\r\n";
+  // clang-format off
+  return {
+    // Which directory is harvested.
+    {"WorkedExample", {File("pic.zip", "zip"), File("pic.zip.log", worked_log)}, {"{root}"},
+     "{list}", worked_list, "", 0, {"pic.zip", "{list}"}},
+    {"DirectoryWithoutTrailingSeparator", new_a, {"{root}new"}, "new/{list}", "a  one\r\n", "", 0, new_a_after},
+    {"DirectoryWithTrailingSeparator", new_a, {"{root}new/"}, "new/{list}", "a  one\r\n", "", 0, new_a_after},
+    {"FileNamesItsDirectory", new_a, {"{root}new/a"}, "new/{list}", "a  one\r\n", "", 0, new_a_after},
+    {"SwitchMovesUpFromADirectory", up_down, {"{root}new", "-F"}, "{list}", "up  parent\r\n", "", 0, moved_up},
+    {"SwitchInAnyCaseLaterArgumentsIgnored", up_down, {"{root}new", "-f", "ignored"},
+     "{list}", "up  parent\r\n", "", 0, moved_up},
+    {"SwitchStaysWithATrailingSeparator", up_down, {"{root}new/", "-F"}, "new/{list}", "down  child\r\n", "", 0, stayed},
+    {"SwitchStaysWithAFile", up_down, {"{root}new/down", "-F"}, "new/{list}", "down  child\r\n", "", 0, stayed},
+    {"SwitchDoubledIsIgnored", up_down, {"{root}new", "-FF"}, "new/{list}", "down  child\r\n", "", 0, stayed},
+    {"SwitchWithSlashIsIgnored", up_down, {"{root}new", "/F"}, "new/{list}", "down  child\r\n", "", 0, stayed},
+    {"MissingDirectoryPrintsOneLineAndCreatesNothing", {}, {"{root}nowhere", "-F"},
+     nullptr, "", "Error: Directory [{root}nowhere] not found!\r\n", 0, {}},
+    {"BareFileNameHasAnEmptyDirectoryPart", {Log("here", " current")}, {"here"},
+     nullptr, "", "Error: Directory [] not found!\r\n", 0, {"here", "here.log"}, {nullptr, "logharvest", ""}},
+    {"BareDirectoryNameWithSwitchHarvestsTheWorkingDirectory", {Dir("sub"), Log("here", " current")}, {"sub", "-F"},
+     "{list}", "here  current\r\n", "", 0, {"here", "sub/", "{list}"}, {nullptr, "logharvest", ""}},
+    {"NoArgumentHarvestsTheProgramsOwnDirectory", {Log("own", " beside")}, {},
+     "{list}", "own  beside\r\n", "", 0, {"own", "{list}"}, {""}},
+    {"DirectoryNamedLikeAnOptionIsReachedWithADirectoryPart", {Dir("--help"), Log("--help/a", " x")}, {"./--help"},
+     "--help/{list}", "a  x\r\n", "", 0, {"--help/", "--help/a", "--help/{list}"}, {nullptr, "logharvest", ""}},
+    // Which list: a marker beside the program, but not in the working
+    // directory, nor a directory named like it, chooses the other list,
+    // whose names are never quoted.
+    {"MarkerElsewhereDoesNotCount",
+     {Dir("bin"), Dir("area"), Log("area/a", " first"), File("area/to_bbs", ""), Dir("bin/to_bbs")}, {"{root}area"},
+     "area/{list}", "a  first\r\n", "", 0, {"area/", "area/a", "area/to_bbs", "area/{list}", "bin/", "bin/to_bbs/"},
+     {"bin/", "logharvest", "area/"}},
+    {"MarkerBesideTheProgramChoosesTheBbsList",
+     {Dir("bin"), Dir("area"), File("bin/to_bbs", ""), File("area/{list}", "a  first\r\n"),
+      Log("area/my file.zip", " second")}, {"{root}area"},
+     "area/{bbs}", "my file.zip  second\r\n", "", 0,
+     {"area/", "area/my file.zip", "area/{bbs}", "area/{list}", "bin/", "bin/to_bbs"}, {"bin/"}},
+    // The logs and the list.
+    {"LogsWithoutCompanionOrCommentAndOddEntries",
+     {File("lonely.txt.log", LogWithComment(" nobody")),                     // no companion: untouched
+      File("quiet.txt", "q"), File("quiet.txt.log", "no comment here\r\n"),  // no line, deleted
+      File("b", "b"), Dir("b.log"),                                          // a directory as log: error line, kept
+      Dir("c"), File("c.log", LogWithComment(" dir")),                       // companion is a directory: untouched
+      File(".log", LogWithComment(" short"))},                               // empty companion: untouched
+     {"{root}"}, "{list}", "b         error reading file\r\n", "", 0,
+     {".log", "b", "b.log/", "c/", "c.log", "lonely.txt.log", "quiet.txt", "{list}"}},
+    {"NoLogsStillCreateTheList", {}, {"{root}"}, "{list}", "", "", 0, {"{list}"}},
+    {"SeveralLogsGiveOneLineEachAndBlanksAreQuoted",
+     {Log("one", " 1"), Log("two", " 2"), Log("my file.zip", " spaced"), File("mid", "m"), File("mid.log", "-\r\n")},
+     {"{root}"}, "{list}", "one  1\r\ntwo  2\r\n\"my file.zip\"  spaced\r\n", "", 0,
+     {"mid", "my file.zip", "one", "two", "{list}"}, {nullptr, "logharvest", nullptr, Output::kCaptured, true}},
+    {"ExistingListIsCutAtItsMark", {File("{list}", "old entry\r\n\x1A")}, {"{root}"},
+     "{list}", "old entry\r\n", "", 0, {"{list}"}},
+    {"ExistingListGetsItsMissingLineEnd", {File("{list}", "old entry"), Log("n", " new")}, {"{root}"},
+     "{list}", "old entry\r\nn  new\r\n", "", 0, {"n", "{list}"}},
+    {"ExistingListAndLogsAreFoundWithoutRegardToCase",
+     {File("DESCRIPT.ION", "x old\r\n"), File("PIC.ZIP", "z"), File("PIC.ZIP.LOG", LogWithComment(" upper")),
+      File("Other.rar", "o"), File("Other.rar.Log", LogWithComment(" lower"))}, {"{root}"},
+     "DESCRIPT.ION", "x old\r\nPIC.ZIP  upper\r\nOther.rar  lower\r\n", "", 0,
+     {"DESCRIPT.ION", "Other.rar", "PIC.ZIP"}, {nullptr, "logharvest", nullptr, Output::kCaptured, true}},
+    // How failed runs end: the report names the program file, the list is
+    // not made and the log stays; output that cannot be written: code 1.
+    {"ListNameTakenByADirectoryIsReported", taken, {"{root}"}, nullptr, "", report, 1, taken_after},
+    {"ReportNamesTheProgramFile", taken, {"{root}"}, nullptr, "", report, 1, taken_after, {"", "harvest-copy"}},
+    {"ClosedOutputEndsTheMissingDirectoryCaseWithCode1", {}, {"{root}nowhere"}, nullptr, "", "", 1, {},
+     {nullptr, "logharvest", nullptr, Output::kClosed}},
+    {"UnwritableOutputEndsTheMissingDirectoryCaseWithCode1", {}, {"{root}nowhere"}, nullptr, "", "", 1, {},
+     {nullptr, "logharvest", nullptr, Output::kDevFull}},
   };
-  return scenes;
+  // clang-format on
 }
 
 void ReplaceAll(Bytes& text, ByteView from, ByteView to) {
@@ -284,23 +112,26 @@ Bytes RegexEscape(ByteView text) {
 // The lines of a list, sorted.
 std::vector<Bytes> SortedLines(const Bytes& list) {
   std::vector<Bytes> lines;
-  for (std::size_t start = 0; start < list.size();) {
-    const std::size_t end = list.find("\r\n", start);
-    const std::size_t next = end == Bytes::npos ? list.size() : end + 2;
-    lines.push_back(list.substr(start, next - start));
-    start = next;
-  }
+  std::istringstream in(list);
+  for (Bytes line; std::getline(in, line);) lines.push_back(line);
   std::sort(lines.begin(), lines.end());
   return lines;
 }
 
-}  // namespace
-
-const std::vector<Scene>& Scenes() {
-  static const std::vector<Scene> scenes = MakeScenes();
-  return scenes;
+// Every entry below directory, sorted, relative to it with "/" between
+// names; a directory's ends in "/".
+std::vector<Bytes> ListTree(const Bytes& directory) {
+  std::vector<Bytes> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+    const Bytes path = entry.path().lexically_relative(directory).generic_string();
+    entries.push_back(entry.is_directory() ? path + "/" : path);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
 }
 
+// Lays out the scene in a fresh scratch directory, runs the program and
+// checks everything the scene expects.
 void RunScene(const Scene& scene, const Build& build) {
   const TempDir scratch;
   const Bytes& root = scratch.Path();
@@ -327,9 +158,9 @@ void RunScene(const Scene& scene, const Build& build) {
   }
   Bytes program = build.program;
   Bytes copy;  // relative to the scratch directory
-  if (scene.copy_to != nullptr) {
-    copy = Bytes(scene.copy_to) + scene.copy_name + build.executable_suffix;
-    program = CopyProgram(build.program, native(scene.copy_to), scene.copy_name + build.executable_suffix);
+  if (scene.start.copy_to != nullptr) {
+    copy = Bytes(scene.start.copy_to) + scene.start.copy_name + build.executable_suffix;
+    program = CopyProgram(build.program, native(scene.start.copy_to), scene.start.copy_name + build.executable_suffix);
   }
   std::vector<Bytes> arguments;
   for (Bytes argument : scene.arguments) {
@@ -340,8 +171,8 @@ void RunScene(const Scene& scene, const Build& build) {
     arguments.push_back(argument);
   }
   RunOptions options;
-  if (scene.cwd != nullptr) options.cwd = native(scene.cwd);
-  options.output = scene.output_to;
+  if (scene.start.cwd != nullptr) options.cwd = native(scene.start.cwd);
+  options.output = scene.start.output_to;
   const RunResult result = RunProgram(program, arguments, options);
 
   EXPECT_EQ(result.exit_code, scene.exit_code);
@@ -354,7 +185,7 @@ void RunScene(const Scene& scene, const Build& build) {
   EXPECT_EQ(result.out.find(" at 00000000."), Bytes::npos);
   if (scene.list != nullptr) {
     const Bytes list = ReadBytes(native(scene.list));
-    if (scene.any_order) {
+    if (scene.start.any_order) {
       EXPECT_EQ(SortedLines(list), SortedLines(scene.list_bytes)) << list;
     } else {
       EXPECT_EQ(list, scene.list_bytes);
@@ -366,4 +197,21 @@ void RunScene(const Scene& scene, const Build& build) {
   for (const Bytes& path : scene.after) expected.push_back(names(path));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(after, expected);
+}
+
+class SharedScene : public ::testing::TestWithParam<Scene> {};
+
+TEST_P(SharedScene, Runs) { RunScene(GetParam(), ThisBuild()); }
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, SharedScene, ::testing::ValuesIn(MakeScenes()),
+                         [](const ::testing::TestParamInfo<Scene>& scene) { return Bytes(scene.param.name); });
+
+}  // namespace
+
+void ExpectReport(const RunResult& result, const Bytes& module, const Bytes& message) {
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "");
+  const std::regex pattern("Exception EInOutError in module " + module + " at [0-9A-F]{8}\\.\n" + message + "\r\n");
+  EXPECT_TRUE(std::regex_match(result.out, pattern)) << "output: [" << result.out << "]";
+  EXPECT_EQ(result.out.find(" at 00000000."), Bytes::npos);
 }

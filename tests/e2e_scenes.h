@@ -2,9 +2,9 @@
 
 // The end-to-end cases that every build shares, as one table of scenes:
 // the files before, the command line, the list and the output expected,
-// the exit code and the files after. Each build runs the table through
-// RunScene with its own Build: the separator, the list names and the
-// program it starts.
+// the exit code and the files after. Each build's test program runs the
+// table (as EndToEnd/SharedScene.Runs/NAME) with its own ThisBuild(): the
+// program, the list names and, from its scratch directory, the separator.
 //
 // Paths in a scene are written neutrally, relative to the scene's scratch
 // directory, with "/" as separator. In arguments and in the expected output
@@ -15,9 +15,6 @@
 // "{program}" stands for the name of the program file run and "{offset}"
 // for any 8 hexadecimal digits.
 
-#include <gtest/gtest.h>
-
-#include <ostream>
 #include <vector>
 
 #include "test_support.h"
@@ -34,21 +31,25 @@ inline SceneFile Dir(const char* path) { return {SceneFile::kDirectory, path, ""
 // A file and its log X.log with the given comment text.
 inline SceneFile Log(const char* path, Bytes comment) { return {SceneFile::kLog, path, std::move(comment)}; }
 
+// How the program is started, when not as it is with the arguments.
+struct SceneStart {
+  const char* copy_to = nullptr;  // a copy of the program in this directory ("" the scratch one) is run
+  const char* copy_name = "logharvest";
+  const char* cwd = nullptr;  // the working directory, relative to the scratch one
+  Output output_to = Output::kCaptured;
+  bool any_order = false;  // the list's lines may come in any order
+};
+
 struct Scene {
   const char* name;  // a test name: letters and digits only
   std::vector<SceneFile> before;
   std::vector<Bytes> arguments;
   const char* list;  // the list expected after the run, or nullptr for none
-  Bytes list_bytes;  // its content
-  bool any_order;    // the new lines of the list may come in any order
-  Bytes output;      // standard output; standard error is always empty
+  Bytes list_bytes;
+  Bytes output;  // standard output; standard error is always empty
   int exit_code;
   std::vector<Bytes> after;  // every entry afterwards, directories ending in "/"
-  // How the program is started.
-  const char* copy_to = nullptr;  // a copy of the program in this directory ("" the scratch one) is run
-  const char* copy_name = "logharvest";
-  const char* cwd = nullptr;  // the working directory, relative to the scratch one
-  Output output_to = Output::kCaptured;
+  SceneStart start = {};
 };
 
 // What a build contributes: its program and its names.
@@ -59,13 +60,9 @@ struct Build {
   Bytes bbs_name;           // a new list with the marker
 };
 
-const std::vector<Scene>& Scenes();
+// Each test program defines it.
+Build ThisBuild();
 
-// Lays out the scene in a fresh scratch directory, runs the program and
-// checks everything the scene expects.
-void RunScene(const Scene& scene, const Build& build);
-
-// The scene's name, for INSTANTIATE_TEST_SUITE_P.
-inline Bytes SceneName(const ::testing::TestParamInfo<Scene>& param) { return param.param.name; }
-
-inline std::ostream& operator<<(std::ostream& out, const Scene& scene) { return out << scene.name; }
+// The whole output must be a fatal report for message, naming module, with
+// a code offset of 8 hex digits, not 0 (both are regular expressions).
+void ExpectReport(const RunResult& result, const Bytes& module, const Bytes& message);

@@ -4,11 +4,8 @@
 
 #include "test_support.h"
 
-// The program under test, built beside the tests.
-inline Bytes Program() { return LOGHARVEST_PROGRAM; }
-
-// The names a new list gets here: kNewListName, or with the marker this.
-inline const Bytes kBbsName = "files.bbs";
+// The program under test: each test program defines it.
+Bytes Program();
 
 // One scratch area per test: Root() holds the files a test lays out.
 class EndToEnd : public ::testing::Test {

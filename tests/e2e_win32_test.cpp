@@ -10,11 +10,8 @@
 #include <regex>
 
 #include "e2e_scenes.h"
+#include "e2e_support.h"
 #include "test_support_win32.h"
-
-namespace {
-
-const Bytes kErrorLine = "        error reading file";
 
 // The program under test: the one LOGHARVEST_PROGRAM names, or the one built
 // beside this test program.
@@ -22,12 +19,16 @@ Bytes Program() {
   const char* named = std::getenv("LOGHARVEST_PROGRAM");
   return named != nullptr && *named != '\0' ? Bytes(named) : OwnDirectory() + "logharvest.exe";
 }
+Build ThisBuild() { return {Program(), ".exe", kNewListName, "Files.bbs"}; }
 
-class SharedScene : public ::testing::TestWithParam<Scene> {};
+namespace {
 
-TEST_P(SharedScene, Runs) { RunScene(GetParam(), Build{Program(), ".exe", kNewListName, "Files.bbs"}); }
+const Bytes kErrorLine = "        error reading file";
 
-INSTANTIATE_TEST_SUITE_P(WinEndToEnd, SharedScene, ::testing::ValuesIn(Scenes()), SceneName);
+// Runs the program with "logharvest.exe " and the rest of the line.
+RunResult RunLine(const Bytes& rest, const RunOptions& options = RunOptions()) {
+  return RunCommandLine(Program(), "logharvest.exe " + rest, options);
+}
 
 // The summary of the starts that Wine failed and that were tried again.
 class StartRetryReport : public ::testing::Environment {
@@ -52,43 +53,11 @@ class HeldFile {
   HANDLE handle_;
 };
 
-class WinEndToEnd : public ::testing::Test {
- protected:
-  const Bytes& Root() const { return root_.Path(); }
-  Bytes At(ByteView name) const { return root_ / name; }
-
-  // A file X and its log X.log with the given comment text.
-  static void AddLog(const Bytes& directory, const Bytes& name, const Bytes& comment) {
-    WriteBytes(directory + name, "data");
-    WriteBytes(directory + name + ".log", LogWithComment(comment));
-  }
-
-  static RunResult Run(const std::vector<Bytes>& arguments, const RunOptions& options = RunOptions()) {
-    return RunProgram(Program(), arguments, options);
-  }
-
-  // Runs the program with "logharvest.exe " and the rest of the line.
-  static RunResult RunLine(const Bytes& rest, const RunOptions& options = RunOptions()) {
-    return RunCommandLine(Program(), "logharvest.exe " + rest, options);
-  }
-
-  TempDir root_;
-};
-
-// The whole output must be the report for message, with 8 hex digits.
-void ExpectReport(const RunResult& result, const Bytes& module, const Bytes& message) {
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err, "");
-  const std::regex pattern("Exception EInOutError in module " + module + " at [0-9A-F]{8}\\.\n" + message + "\r\n");
-  EXPECT_TRUE(std::regex_match(result.out, pattern)) << "output: [" << result.out << "]";
-  EXPECT_EQ(result.out.find(" at 00000000."), Bytes::npos);
-}
-
 // --- which directory is harvested ---
 
 // The file test is a find operation: a pattern whose first match is a file
 // names that file's directory.
-TEST_F(WinEndToEnd, PatternMatchingAFileNamesItsDirectory) {
+TEST_F(EndToEnd, PatternMatchingAFileNamesItsDirectory) {
   MakeDirectory(At("new"));
   AddLog(At("new\\"), "d.zip", " four");
   EXPECT_QUIET_SUCCESS(Run({At("new\\*.zip")}));
@@ -96,7 +65,7 @@ TEST_F(WinEndToEnd, PatternMatchingAFileNamesItsDirectory) {
   EXPECT_FALSE(Exists(At("Descript.ion")));
 }
 
-TEST_F(WinEndToEnd, NoArgumentHarvestsTheProgramsOwnDirectoryWhateverArgumentZeroSays) {
+TEST_F(EndToEnd, NoArgumentHarvestsTheProgramsOwnDirectoryWhateverArgumentZeroSays) {
   const Bytes program = CopyProgram(Program(), Root(), "logharvest.exe");
   AddLog(Root(), "own", " beside");
   EXPECT_QUIET_SUCCESS(RunCommandLine(program, "C:\\elsewhere\\other.exe"));
@@ -105,7 +74,7 @@ TEST_F(WinEndToEnd, NoArgumentHarvestsTheProgramsOwnDirectoryWhateverArgumentZer
 
 // --- the command line as Windows delivers it ---
 
-TEST_F(WinEndToEnd, QuotePairStandingAloneVanishes) {
+TEST_F(EndToEnd, QuotePairStandingAloneVanishes) {
   AddLog(Root(), "a", " x");
   EXPECT_QUIET_SUCCESS(RunLine("\"\" \"" + Root() + "\""));
   EXPECT_EQ(ReadBytes(At("Descript.ion")), "a  x\r\n");
@@ -115,7 +84,7 @@ TEST_F(WinEndToEnd, QuotePairStandingAloneVanishes) {
   EXPECT_EQ(result.out, "Error: Directory [-F] not found!\r\n");
 }
 
-TEST_F(WinEndToEnd, QuotedStretchesJoinTheirWord) {
+TEST_F(EndToEnd, QuotedStretchesJoinTheirWord) {
   MakeDirectory(At("my area"));
   AddLog(At("my area\\"), "a", " inside");
   // A stretch inside a word: the quotes go, the blank stays.
@@ -130,7 +99,7 @@ TEST_F(WinEndToEnd, QuotedStretchesJoinTheirWord) {
   EXPECT_FALSE(Exists(At("Descript.ion")));
 }
 
-TEST_F(WinEndToEnd, BackslashBeforeAQuoteIsAnOrdinaryByte) {
+TEST_F(EndToEnd, BackslashBeforeAQuoteIsAnOrdinaryByte) {
   MakeDirectory(At("new"));
   AddLog(Root(), "up", " parent");
   AddLog(At("new\\"), "down", " child");
@@ -143,7 +112,7 @@ TEST_F(WinEndToEnd, BackslashBeforeAQuoteIsAnOrdinaryByte) {
 }
 
 // The companion is found in any case, as Windows finds files.
-TEST_F(WinEndToEnd, CompanionIsFoundInAnyCase) {
+TEST_F(EndToEnd, CompanionIsFoundInAnyCase) {
   WriteBytes(At("pic.zip"), "z");
   WriteBytes(At("PIC.ZIP.log"), LogWithComment(" upper"));
   EXPECT_QUIET_SUCCESS(Run({Root()}));
@@ -153,7 +122,7 @@ TEST_F(WinEndToEnd, CompanionIsFoundInAnyCase) {
 
 // --- sharing with other programs ---
 
-TEST_F(WinEndToEnd, LogHeldOpenByItsWriterGetsTheErrorLineAndIsKept) {
+TEST_F(EndToEnd, LogHeldOpenByItsWriterGetsTheErrorLineAndIsKept) {
   AddLog(Root(), "busy", " writing");
   AddLog(Root(), "done", " finished");
   RunResult result;
@@ -171,7 +140,7 @@ TEST_F(WinEndToEnd, LogHeldOpenByItsWriterGetsTheErrorLineAndIsKept) {
   EXPECT_FALSE(Exists(At("done.log")));
 }
 
-TEST_F(WinEndToEnd, ListHeldWithoutWriteSharingEndsTheRunBeforeAnyLog) {
+TEST_F(EndToEnd, ListHeldWithoutWriteSharingEndsTheRunBeforeAnyLog) {
   AddLog(Root(), "a", " x");
   WriteBytes(At("Descript.ion"), "kept\r\n\x1A");
   RunResult result;
@@ -188,7 +157,7 @@ TEST_F(WinEndToEnd, ListHeldWithoutWriteSharingEndsTheRunBeforeAnyLog) {
 // Several runs on one directory at once: one holds the list, the others
 // end with the sharing report without touching a log, and every comment
 // lands in the list exactly once.
-TEST_F(WinEndToEnd, ConcurrentRunsShareOneListWithoutLoss) {
+TEST_F(EndToEnd, ConcurrentRunsShareOneListWithoutLoss) {
   constexpr int kRounds = 3;
   constexpr int kRuns = 4;
   constexpr int kLogs = 50;
@@ -253,7 +222,7 @@ TEST_F(WinEndToEnd, ConcurrentRunsShareOneListWithoutLoss) {
 
 // --- how failed runs end ---
 
-TEST_F(WinEndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
+TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
   AddLog(Root(), "a", " x");
   WriteBytes(At("Descript.ion"), "old\r\n");
   ASSERT_TRUE(SetFileAttributesA(At("Descript.ion").c_str(), FILE_ATTRIBUTE_READONLY));
@@ -271,7 +240,7 @@ TEST_F(WinEndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
 // The report's code offset lies in the code section of the program file,
 // which LOGHARVEST_CODE_SECTION gives as "BEGIN-END", offsets from the image
 // base in hexadecimal (from objdump of the same file).
-TEST_F(WinEndToEnd, ReportPointsIntoTheProgramsCode) {
+TEST_F(EndToEnd, ReportPointsIntoTheProgramsCode) {
   const char* section = std::getenv("LOGHARVEST_CODE_SECTION");
   if (section == nullptr) GTEST_SKIP() << "LOGHARVEST_CODE_SECTION is not set";
   unsigned long begin = 0, end = 0;
@@ -293,7 +262,7 @@ TEST_F(WinEndToEnd, ReportPointsIntoTheProgramsCode) {
 
 // A copy of the program beside a log: a run that harvested anything (the
 // program's own directory, say) would consume it.
-TEST_F(WinEndToEnd, HelpAndVersionAnswerAndTouchNothing) {
+TEST_F(EndToEnd, HelpAndVersionAnswerAndTouchNothing) {
   const Bytes program = CopyProgram(Program(), Root(), "logharvest.exe");
   AddLog(Root(), "a", " x");
   for (const Bytes& rest : std::vector<Bytes>{"/?", "--help", "--help -F", "--version"}) {

@@ -25,9 +25,6 @@ Bytes ReadBytes(const Bytes& path);
 bool Exists(const Bytes& path);
 void MakeDirectory(const Bytes& path);
 void RemoveTree(const Bytes& path);
-// Every entry below directory (which ends in the separator), sorted, as
-// paths relative to it with "/" between names; a directory's ends in "/".
-std::vector<Bytes> ListTree(const Bytes& directory);
 
 // A character device that takes every write ("/dev/null", "NUL").
 extern const Bytes kNullDevice;

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -56,23 +55,6 @@ void RemoveTree(const Bytes& path) {
 
 namespace {
 
-void AddTree(const Bytes& top, const Bytes& relative, std::vector<Bytes>& entries) {
-  DIR* dir = opendir((top + relative).c_str());
-  if (dir == nullptr) throw std::runtime_error("opendir failed: " + top + relative);
-  while (const dirent* entry = readdir(dir)) {
-    const Bytes name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat info;
-    if (lstat((top + relative + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      entries.push_back(relative + name + "/");
-      AddTree(top, relative + name + "/", entries);
-    } else {
-      entries.push_back(relative + name);
-    }
-  }
-  closedir(dir);
-}
-
 Bytes Drain(int fd) {
   Bytes all;
   char buffer[65536];
@@ -83,13 +65,6 @@ Bytes Drain(int fd) {
 }
 
 }  // namespace
-
-std::vector<Bytes> ListTree(const Bytes& directory) {
-  std::vector<Bytes> entries;
-  AddTree(directory, "", entries);
-  std::sort(entries.begin(), entries.end());
-  return entries;
-}
 
 RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];

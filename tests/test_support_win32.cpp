@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -39,25 +38,6 @@ void MakePipe(OwnedHandle& read_end, OwnedHandle& write_end) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   if (!CreatePipe(&read_end.handle, &write_end.handle, &inherit, 0)) Fail("CreatePipe");
   SetHandleInformation(read_end.handle, HANDLE_FLAG_INHERIT, 0);
-}
-
-void AddTree(const Bytes& top, const Bytes& relative, std::vector<Bytes>& entries) {
-  Bytes native = relative;
-  for (char& c : native) c = c == '/' ? '\\' : c;
-  WIN32_FIND_DATAA data;
-  const HANDLE find = FindFirstFileA((top + native + "*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) Fail("FindFirstFileA " + top + native);
-  do {
-    const Bytes name = data.cFileName;
-    if (name == "." || name == "..") continue;
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      entries.push_back(relative + name + "/");
-      AddTree(top, relative + name + "/", entries);
-    } else {
-      entries.push_back(relative + name);
-    }
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
 }
 
 }  // namespace
@@ -105,13 +85,6 @@ void RemoveTree(const Bytes& path) {
     FindClose(find);
   }
   RemoveDirectoryA(path.c_str());
-}
-
-std::vector<Bytes> ListTree(const Bytes& directory) {
-  std::vector<Bytes> entries;
-  AddTree(directory, "", entries);
-  std::sort(entries.begin(), entries.end());
-  return entries;
 }
 
 namespace {
