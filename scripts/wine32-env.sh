@@ -33,8 +33,9 @@ log() { echo "wine32-env: $*" >&2; }
 [ "$(id -u)" = 0 ] || { log "needs root (mounts, binfmt_misc, chroot)"; exit 1; }
 [ $# -ge 1 ] || { log "usage: $0 [NAME=VALUE...] PROGRAM.exe [ARGUMENT...]"; exit 2; }
 mkdir -p "$cache"
-exec 9>"$cache/lock"
-flock 9 # one run at a time uses the root
+# One run at a time on this machine: the binfmt_misc entry is the machine's.
+exec 9>/run/lock/logharvest-wine32.lock
+flock 9
 
 # The smallest i386 program: exit(42) by int 0x80. Whether it runs tells
 # whether this machine runs i386 programs at all.
@@ -183,7 +184,10 @@ if [ ! -e "$cache/root.done" ]; then
   log "making the i386 root with wine32 (several minutes, once)"
   start=$(date +%s)
   rm -rf "$root"
-  mmdebstrap --arch=i386 --variant=minbase --include=wine32,wine bookworm "$root" "$mirror" >&2
+  # Every program of the set-up runs emulated: no documentation, no syncs.
+  mmdebstrap --arch=i386 --variant=minbase --include=wine32,wine --dpkgopt=force-unsafe-io \
+    --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+    --dpkgopt='path-exclude=/usr/share/locale/*' bookworm "$root" "$mirror" >&2
   mkdir -p "$root/host"
   touch "$cache/root.done"
   log "root made in $(($(date +%s) - start)) s"
