@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows console program twice with mingw-w64: for i686 (the
-# release, a 32-bit program) and for x86_64 (the one that runs here: this
-# machine cannot execute 32-bit programs, so 32-bit Wine does not work).
-# Checks what both import, then runs the unit tests and the end-to-end suite
-# of the 64-bit build under Wine, in a scratch prefix.
+# release, a 32-bit program) and for x86_64 (the one that runs under this
+# machine's 64-bit Wine). Checks what both import, then runs the unit tests
+# and the end-to-end suite of the 64-bit build under Wine, in a scratch
+# prefix. The released 32-bit program is run by scripts/test-win32.sh.
 #
 # Needs g++-mingw-w64-i686, g++-mingw-w64-x86-64 and wine64 (make test-windows
 # installs them).
@@ -13,12 +13,12 @@ jobs=${JOBS:-2}
 build_type=${BUILD_TYPE:-RelWithDebInfo}
 wine_dir=/usr/lib/wine
 
-configure_and_build() {  # directory toolchain [cmake options...]
+configure_and_build() {  # directory toolchain [cmake options...]; builds $targets, or all
   local dir=$1 toolchain=$2
   shift 2
   [ -f "$dir/CMakeCache.txt" ] ||
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" -DCMAKE_BUILD_TYPE="$build_type" "$@"
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" ${targets:+--target $targets}
 }
 
 # The program must run with nothing beside it: a console program whose
@@ -49,7 +49,9 @@ check_imports() {  # objdump program expected-format
 }
 
 echo "== build-win32 (i686, the release program)"
-configure_and_build build-win32 mingw-w64-i686.cmake -DLOGHARVEST_TESTS=OFF
+# The tests are configured (scripts/test-win32.sh builds its suite here) but
+# not built.
+targets=logharvest configure_and_build build-win32 mingw-w64-i686.cmake -DLOGHARVEST_TESTS=ON
 check_imports i686-w64-mingw32-objdump build-win32/logharvest.exe pei-i386
 stripped=$(mktemp)
 i686-w64-mingw32-strip -o "$stripped" build-win32/logharvest.exe
@@ -97,6 +99,12 @@ start=$(date +%s)
   exit 1
 }
 echo "scratch prefix ready in $(($(date +%s) - start)) s"
+# The code section of the program under test, as offsets from its image base:
+# a fatal report's code offset must lie in it.
+base=$(x86_64-w64-mingw32-objdump -p build-win64/logharvest.exe | awk '$1 == "ImageBase" {print $2}')
+read -r size vma < <(x86_64-w64-mingw32-objdump -h build-win64/logharvest.exe | awk '$2 == ".text" {print $3, $4}')
+begin=$((0x$vma - 0x$base))
+export LOGHARVEST_CODE_SECTION=$(printf '%X-%X' "$begin" $((begin + 0x$size)))
 # Each test program is one ctest test started under Wine. Shown: failures,
 # skipped cases by name with their reason, and the totals.
 ctest --test-dir build-win64 -V -j 1 --timeout 600 |

@@ -4,8 +4,8 @@
 
 #include "test_support.h"
 
-// The program under test, built beside the tests.
-inline Bytes Program() { return LOGHARVEST_PROGRAM; }
+// The program under test: each test program defines it.
+Bytes Program();
 
 // One scratch area per test: Root() holds the files a test lays out.
 class EndToEnd : public ::testing::Test {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -86,8 +87,13 @@ void RemoveTree(const Bytes& path) {
   RemoveDirectoryA(path.c_str());
 }
 
-RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const RunOptions& options) {
-  if (options.user >= 0 || options.file_size_limit >= 0) throw std::invalid_argument("not available on Windows");
+namespace {
+
+int start_retries = 0;
+
+// One start of the program; false when it could not be started at all, with
+// the error code in result.exit_code.
+bool StartAndWait(const Bytes& program, const Bytes& command_line, const RunOptions& options, RunResult& result) {
   OwnedHandle out_read, out_write, err_read, err_write, unusable;
   MakePipe(out_read, out_write);
   MakePipe(err_read, err_write);
@@ -118,7 +124,8 @@ RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const 
   PROCESS_INFORMATION process{};
   if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process)) {
-    Fail("CreateProcessA " + program);
+    result.exit_code = static_cast<int>(GetLastError());  // the handles closed below may change it
+    return false;
   }
   OwnedHandle process_handle{process.hProcess}, thread_handle{process.hThread};
   // The child holds its own copies of the write ends: the pipes end with it.
@@ -126,7 +133,6 @@ RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const 
   out_write.handle = nullptr;
   CloseHandle(err_write.handle);
   err_write.handle = nullptr;
-  RunResult result;
   // Standard error is small in every case; read it after standard output.
   result.out = Drain(out_read.handle);
   result.err = Drain(err_read.handle);
@@ -134,8 +140,37 @@ RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const 
   DWORD code = 0;
   if (!GetExitCodeProcess(process.hProcess, &code)) Fail("GetExitCodeProcess");
   result.exit_code = static_cast<int>(code);
-  return result;
+  return true;
 }
+
+}  // namespace
+
+// Wine now and then fails to start a program: CreateProcess fails, or the
+// start ends with exit code 1 and no output at all, which the program never
+// does (its exit code 1 comes with a report). Such a start is tried once
+// more; a second failure is the case's.
+RunResult RunCommandLine(const Bytes& program, const Bytes& command_line, const RunOptions& options) {
+  if (options.user >= 0 || options.file_size_limit >= 0) throw std::invalid_argument("not available on Windows");
+  for (int attempt = 1;; ++attempt) {
+    RunResult result;
+    const bool started = StartAndWait(program, command_line, options, result);
+    const bool silent_failure = started && options.output == Output::kCaptured && result.exit_code == 1 &&
+                                result.out.empty() && result.err.empty();
+    if ((started && !silent_failure) || attempt == 2) {
+      if (!started)
+        throw std::runtime_error("CreateProcessA " + program + " failed twice, last with " +
+                                 std::to_string(result.exit_code));
+      return result;
+    }
+    ++start_retries;
+    std::fprintf(
+        stderr, "start failed (%s), once more: %s\n",
+        started ? "exit code 1, no output" : ("CreateProcessA error " + std::to_string(result.exit_code)).c_str(),
+        command_line.c_str());
+  }
+}
+
+int StartRetries() { return start_retries; }
 
 // Every argument in double quotes: there is no escape character, so an
 // argument that holds a double quote cannot be passed this way.
