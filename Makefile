@@ -26,7 +26,19 @@ demo:
 deps:
 	scripts/install-deps.sh
 
-test: deps format-check layers-check test-linux test-reader test-windows test-package test-win32 test-hardening
+# The 32-bit Wine environment takes minutes to make the first time (it is
+# kept in /var/tmp after that): it is made in the background while the other
+# tests build and run, and its log is shown when it fails.
+WIN32_PREPARE_LOG = $(BUILD)/wine32-prepare.log
+test: deps format-check layers-check
+	scripts/install-deps.sh $(WIN32_DEPS)
+	mkdir -p $(BUILD)
+	scripts/wine32-env.sh --prepare >$(WIN32_PREPARE_LOG) 2>&1 & prepare=$$!; \
+	$(MAKE) test-linux test-reader test-windows test-package || { \
+	  status=$$?; kill -TERM $$prepare 2>/dev/null; wait $$prepare; exit $$status; }; \
+	wait $$prepare || { cat $(WIN32_PREPARE_LOG); echo "make test: the 32-bit environment failed" >&2; exit 1; }; \
+	tail -n 3 $(WIN32_PREPARE_LOG); \
+	JOBS=$(JOBS) scripts/test-win32.sh $(OUT) && $(MAKE) test-hardening
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure

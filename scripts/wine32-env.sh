@@ -3,6 +3,7 @@
 # cannot run 32-bit Linux programs itself:
 #
 #   scripts/wine32-env.sh [NAME=VALUE...] PROGRAM.exe [ARGUMENT...]
+#   scripts/wine32-env.sh --prepare     only make what is kept (see below)
 #
 # Wine runs in an i386 Debian root whose 32-bit Linux side is run by
 # qemu-i386 (user mode, registered with binfmt_misc for the run only). The
@@ -31,7 +32,12 @@ binfmt=/proc/sys/fs/binfmt_misc
 log() { echo "wine32-env: $*" >&2; }
 
 [ "$(id -u)" = 0 ] || { log "needs root (mounts, binfmt_misc, chroot)"; exit 1; }
-[ $# -ge 1 ] || { log "usage: $0 [NAME=VALUE...] PROGRAM.exe [ARGUMENT...]"; exit 2; }
+prepare=no
+if [ "${1:-}" = --prepare ]; then
+  prepare=yes
+  shift
+fi
+[ $# -ge 1 ] || [ "$prepare" = yes ] || { log "usage: $0 [NAME=VALUE...] PROGRAM.exe [ARGUMENT...] | --prepare"; exit 2; }
 mkdir -p "$cache"
 # One run at a time on this machine: the binfmt_misc entry is the machine's.
 exec 9>/run/lock/logharvest-wine32.lock
@@ -213,6 +219,10 @@ if [ ! -e "$cache/prefix.done" ]; then
   mv "$root/root/prefix" "$root/root/prefix-template"
   touch "$cache/prefix.done"
   log "prefix made in $(($(date +%s) - start)) s"
+fi
+if [ "$prepare" = yes ]; then
+  log "root, qemu-i386 and prefix ready in $cache"
+  exit 0
 fi
 rm -rf "$root/root/prefix"
 cp -a "$root/root/prefix-template" "$root/root/prefix"

@@ -12,7 +12,6 @@
 #include "e2e_scenes.h"
 #include "e2e_support.h"
 
-Bytes Program() { return LOGHARVEST_PROGRAM; }
 Build ThisBuild() { return {Program(), "", kNewListName, "files.bbs"}; }
 
 namespace {

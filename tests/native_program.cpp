@@ -1,0 +1,4 @@
+#include "e2e_support.h"
+
+// The Linux program under test, built beside the tests.
+Bytes Program() { return LOGHARVEST_PROGRAM; }
