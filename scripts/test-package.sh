@@ -18,19 +18,8 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-passes=0
-failures=0
-check() {  # check DESCRIPTION COMMAND...: runs the command, counts a failure
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok    $what"
-    passes=$((passes + 1))
-  else
-    echo "  FAIL  $what"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=scripts/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 # has TEXT WORD...: every word occurs in the text.
 has() {
   local text=$1 word

@@ -56,19 +56,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passes=0
-failures=0
-check() {  # check DESCRIPTION COMMAND...: runs the command, counts a failure
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok    $what"
-    passes=$((passes + 1))
-  else
-    echo "  FAIL  $what"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=scripts/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 share=$scratch/share
 # Texts below are UTF-8; logs are written in Windows-1251, lists in code page 866.
