@@ -33,7 +33,6 @@ constexpr ByteView kSwitch = "-F";
 constexpr std::size_t kMaxPendingLogs = 8192;
 constexpr std::size_t kMaxPendingPathBytes = 512 * 1024;
 constexpr std::int64_t kWindowBytes = 512 * 1024;
-constexpr ByteView kLineEnd = "\r\n";
 
 // Ends a directory walk however the run leaves it.
 struct FindGuard {
@@ -43,29 +42,6 @@ struct FindGuard {
   }
 };
 
-// The spelling of a new list. Where names differ by letter case, readers
-// open the list in lower case only, so that is the spelling given to it.
-Bytes NewListName(ByteView name) {
-  Bytes spelling(name);
-  if (Os().NamesAreCaseSensitive()) {
-    for (char& c : spelling) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  return spelling;
-}
-
-// The platform's pattern may also match through an alternate short name
-// ("data.logx" is DATA~1.LOG there): only an entry whose own name ends in
-// ".log" is a log, so no other file is ever read or deleted as one.
-bool IsLogName(ByteView name) {
-  if (name.size() < kLogPattern.size() - 1) return false;
-  const ByteView suffix = kLogPattern.substr(1);
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    const char c = name[name.size() - suffix.size() + i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != suffix[i]) return false;
-  }
-  return true;
-}
-
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameIgnoringCase(ByteView a, ByteView b) {
@@ -74,6 +50,24 @@ bool SameIgnoringCase(ByteView a, ByteView b) {
     if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
+}
+
+// The spelling of a new list. Where names differ by letter case, readers
+// open the list in lower case only, so that is the spelling given to it.
+Bytes NewListName(ByteView name) {
+  Bytes spelling(name);
+  if (Os().NamesAreCaseSensitive()) {
+    for (char& c : spelling) c = LowerAscii(c);
+  }
+  return spelling;
+}
+
+// The platform's pattern may also match through an alternate short name
+// ("data.logx" is DATA~1.LOG there): only an entry whose own name ends in
+// ".log" is a log, so no other file is ever read or deleted as one.
+bool IsLogName(ByteView name) {
+  const ByteView suffix = kLogPattern.substr(1);
+  return name.size() >= suffix.size() && SameIgnoringCase(name.substr(name.size() - suffix.size()), suffix);
 }
 
 // Where the list is, and the logs the search passed when it saw them all.
@@ -177,7 +171,7 @@ std::int64_t ClaimTailLine(List& list, ByteView line) {
   found->second.pop_back();
   if (found->second.empty()) list.unclaimed.erase(found);
   if (offset == list.unended_offset && list.file.needs_line_end) {
-    list.end += list.file.ends_in_cr ? 1 : 2;
+    list.end += static_cast<std::int64_t>(MissingLineEnd(list.file).size());
     EndLastLine(list.file);
     CheckIo();
   }
@@ -221,8 +215,8 @@ void AddPending(List& list, const Bytes& log_path, std::int64_t offset) {
 // Appends the line made of the name part and the description, and returns
 // the offset where it starts.
 std::int64_t AppendLine(List& list, ByteView name_part, ByteView description) {
-  const std::int64_t lead = !list.file.needs_line_end ? 0 : list.file.ends_in_cr ? 1 : 2;
-  const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kLineEnd.size());
+  const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list.file).size());
+  const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
   KeepWithinWindow(list, list.end, list.end + size);
   WriteLine(list.file, {name_part, description});
   CheckIo();

@@ -121,6 +121,14 @@ int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end, bool* ends_in_cr
   return 0;
 }
 
+// Puts the missing line end of appended-to content before the first new
+// byte. False when that write-out failed.
+bool EndLastLineIn(LineFile& file) {
+  const ByteView missing = MissingLineEnd(file);
+  file.needs_line_end = false;
+  return missing.empty() || Put(file, missing);
+}
+
 bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().StandardOutput()); }
 
 // Makes sure that wanted unread bytes are in the buffer. False when the input
@@ -289,11 +297,7 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
     }
     if (!OpenStandardOutput(file)) return;
   }
-  bool placed = true;
-  if (file.needs_line_end) {
-    file.needs_line_end = false;
-    placed = Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
-  }
+  bool placed = EndLastLineIn(file);
   for (ByteView part : parts) {
     if (placed) placed = Put(file, part);
   }
@@ -301,10 +305,13 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
   if (file.flush_per_line) WriteOut(file);
 }
 
+ByteView MissingLineEnd(const LineFile& file) {
+  if (!file.needs_line_end) return ByteView();
+  return file.ends_in_cr ? ByteView("\n") : kCrLf;
+}
+
 void EndLastLine(LineFile& file) {
-  if (file.state != LineFileState::kWriting || !file.needs_line_end) return;
-  file.needs_line_end = false;
-  Put(file, file.ends_in_cr ? ByteView("\n") : kCrLf);
+  if (file.state == LineFileState::kWriting) EndLastLineIn(file);
 }
 
 void FlushLineFile(LineFile& file) {

@@ -82,8 +82,13 @@ constexpr ByteView kCrLf = "\r\n";
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
 inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
 
+// The bytes that the next line written is preceded by, to end the last line
+// of a file opened for appending: CR LF, or LF alone after a final CR; empty
+// once that is done or when the content ended with a line end.
+ByteView MissingLineEnd(const LineFile& file);
+
 // Ends the last line of a file opened for appending when it lacks a line
-// end (see needs_line_end); otherwise writes nothing.
+// end (see MissingLineEnd); otherwise writes nothing.
 void EndLastLine(LineFile& file);
 
 // Writes out the pending bytes of a file open for writing.
