@@ -26,6 +26,12 @@ MIB = 1 << 20
 PREFIX = "Комментарий:".encode("cp1251")
 
 
+def ratio_row(label, ratios, limit):
+    """A table row: the median of per-round ratios, the ratio of medians and an upper target."""
+    verdict = "met" if ratios[0] <= limit else "missed"
+    return f"| {label} | {ratios[0]:.2f} | {ratios[1]:.2f} | at most {limit}: {verdict} |"
+
+
 def log(text):
     print(text, flush=True)
 
@@ -146,10 +152,8 @@ def workload_small(runner, args, out):
     out += [
         "| ratio | median of per-round ratios | ratio of medians | target |",
         "|---|---:|---:|---|",
-        f"| logharvest / floor | {lh_floor[0]:.2f} | {lh_floor[1]:.2f} | at most 1.3: "
-        f"{'met' if lh_floor[0] <= 1.3 else 'missed'} |",
-        f"| logharvest (sync a no-op) / floor | {nosync_floor[0]:.2f} | {nosync_floor[1]:.2f} | at most 1.3: "
-        f"{'met' if nosync_floor[0] <= 1.3 else 'missed'} |",
+        ratio_row("logharvest / floor", lh_floor, 1.3),
+        ratio_row("logharvest (sync a no-op) / floor", nosync_floor, 1.3),
         f"| python / logharvest | {py_lh[0]:.2f} | {py_lh[1]:.2f} | at least 5: "
         f"{'met' if py_lh[0] >= 5 else 'missed'} |",
         f"| python / logharvest (sync a no-op) | {py_nosync[0]:.2f} | {py_nosync[1]:.2f} | at least 5: "
@@ -384,10 +388,8 @@ def workload_area(runner, args, out):
     out += [
         "| ratio | median of per-round ratios | ratio of medians | target |",
         "|---|---:|---:|---|",
-        f"| logharvest / floor, list exists | {with_list[0]:.2f} | {with_list[1]:.2f} | at most 1.2: "
-        f"{'met' if with_list[0] <= 1.2 else 'missed'} |",
-        f"| logharvest / floor, no list yet | {no_list[0]:.2f} | {no_list[1]:.2f} | at most 1.2: "
-        f"{'met' if no_list[0] <= 1.2 else 'missed'} |",
+        ratio_row("logharvest / floor, list exists", with_list, 1.2),
+        ratio_row("logharvest / floor, no list yet", no_list, 1.2),
         "",
     ]
 
