@@ -9,6 +9,7 @@ layers=(
   "platform"
   "textfile"
   "logcomment failure"
+  "desclist"
   "app"
 )
 declare -A rank

@@ -1,8 +1,8 @@
 #include "app/usage.h"
 
-#include "app/queries.h"
 #include "common/io_result.h"
 #include "platform/paths.h"
+#include "platform/queries.h"
 #include "textfile/line_file.h"
 
 #ifndef LOGHARVEST_VERSION

@@ -4,7 +4,7 @@
 
 #include "common/io_result.h"
 #include "logcomment/code_page.h"
-#include "textfile/line_file.h"
+#include "textfile/line_file_read.h"
 
 const ByteView kCommentPrefix = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
 const ByteView kErrorReadingFile = "        error reading file";

@@ -19,3 +19,19 @@ Bytes NamePartIn(ByteView path, PathStyle style);
 // The same in the style of the platform in use.
 Bytes DirectoryPart(ByteView path);
 Bytes NamePart(ByteView path);
+
+// Two names that are equal when ASCII letters are compared without regard to
+// case.
+bool SameIgnoringCase(ByteView a, ByteView b);
+
+// A copy of name with the ASCII letters in lower case.
+Bytes AsciiLowerCase(ByteView name);
+
+// An entry whose own name ends in ".log", in any letter case, is a log. The
+// platform's pattern may also match through an alternate short name
+// ("data.logx" is DATA~1.LOG there): only this test decides.
+bool IsLogName(ByteView name);
+
+// The companion of a log: its name less the last 4 bytes (empty for a name
+// shorter than that).
+Bytes CompanionName(ByteView log_name);

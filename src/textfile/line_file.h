@@ -8,8 +8,9 @@
 #include "platform/platform.h"
 
 // A file opened line-wise: one record per open file, with its own handle and
-// buffer. Lines are written with CR LF; when reading, LF or CR LF ends a
-// line, a CR anywhere else is dropped, and byte 26 ends the file.
+// buffer. This header holds the record, opening for writing (creating or
+// appending), writing lines with CR LF, and closing; the reading operations
+// are in textfile/line_file_read.h.
 //
 // Every operation reports failure through the I/O result (see
 // common/io_result.h) and leaves it unchanged on success. Besides the
@@ -67,11 +68,6 @@ void OpenAppend(LineFile& file, const Bytes& path);
 // file was made.
 bool CreateNew(LineFile& file, const Bytes& path);
 
-// Reads up to max_bytes of the end of a file just opened with OpenAppend
-// (nothing written to it yet) and leaves the position at its end. *start is
-// the offset of the first byte returned, *end the file's size.
-Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
-
 // The line end of lists, logs and reports.
 constexpr ByteView kCrLf = "\r\n";
 
@@ -101,28 +97,6 @@ void SyncLineFile(LineFile& file);
 // Writes out pending bytes and closes. When the write-out fails the file
 // stays open. Standard output keeps its handle.
 void CloseLineFile(LineFile& file);
-
-// Opens an existing file for reading. On failure the file stays closed.
-void OpenRead(LineFile& file, const Bytes& path);
-
-// True when no byte is left to read or the next one is the end-of-file mark.
-bool AtEnd(LineFile& file);
-
-// Reads the current line up to its end, leaving the line end unread. At most
-// max_bytes of it are returned; the rest of the line stays unread.
-Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size_t>(-1));
-
-// Reads past the rest of the current line, keeping nothing.
-void SkipTextLine(LineFile& file);
-
-// Called at the start of a line: reads past the lines that cannot begin with
-// the byte first and stops at the start of one that may (its first byte is
-// first, or a CR, which is dropped when the line is read). At the end of the
-// file nothing is left to read.
-void SkipLinesNotStartingWith(LineFile& file, char first);
-
-// Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
-void SkipLineEnd(LineFile& file);
 
 // The line file bound to the process's standard output.
 LineFile& StandardOutputFile();

@@ -27,5 +27,16 @@ bool IsExistingDirectory(const Bytes& path);
 int FirstMatchingEntry(const Bytes& pattern, std::uint32_t mask, FindHandle* find, FoundEntry* entry);
 int NextMatchingEntry(FindHandle find, std::uint32_t mask, FoundEntry* entry);
 
+// Ends a directory walk however the caller leaves it.
+struct WalkGuard {
+  WalkGuard() = default;
+  WalkGuard(const WalkGuard&) = delete;
+  WalkGuard& operator=(const WalkGuard&) = delete;
+  ~WalkGuard() {
+    if (find != nullptr) Os().FindEnd(find);
+  }
+  FindHandle find = nullptr;
+};
+
 // Asks the platform to delete the file; the outcome is not reported.
 void DeleteFileAt(const Bytes& path);

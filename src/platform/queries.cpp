@@ -1,4 +1,4 @@
-#include "app/queries.h"
+#include "platform/queries.h"
 
 #include "platform/paths.h"
 

@@ -1,0 +1,226 @@
+#include "textfile/line_file_read.h"
+
+#include <algorithm>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/io_result.h"
+#include "textfile/line_file_record.h"
+
+namespace {
+
+// Reading a big log is mostly the kernel's copy: larger blocks save calls,
+// and 256 KiB still stays within the processor's second-level cache.
+constexpr std::size_t kReadBufferSize = 256 * 1024;
+// Makes sure that wanted unread bytes are in the buffer. False when the input
+// ends before (the end of the file, a mark, or a failed read, which sets the
+// I/O result).
+bool Fill(LineFile& file, std::size_t wanted = 1) {
+  if (file.count - file.position >= wanted) return true;
+  if (file.input_ended) return false;
+  const std::size_t kept = file.count - file.position;
+  std::memmove(file.buffer.get(), file.buffer.get() + file.position, kept);
+  file.position = 0;
+  file.count = kept;
+  while (file.count < wanted && !file.input_ended) {
+    std::size_t got = 0;
+    const int error = Os().Read(file.handle, file.buffer.get() + file.count, file.capacity - file.count, &got);
+    if (error != 0) SetIoResult(error);
+    if (error != 0 || got == 0) {
+      file.input_ended = true;
+      break;
+    }
+    file.bytes_read += static_cast<std::int64_t>(got);
+    const void* mark = std::memchr(file.buffer.get() + file.count, kEndOfFileMark, got);
+    if (mark != nullptr) {
+      file.count = static_cast<std::size_t>(static_cast<const char*>(mark) - file.buffer.get());
+      file.input_ended = true;
+    } else {
+      file.count += got;
+    }
+  }
+  return file.count - file.position >= wanted;
+}
+
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+// The index of the first line start after an LF in data[from, last) whose
+// first byte is first or CR, or kNotFound. data[last] is looked at too. Most
+// lines of a big log are not of interest, so this runs over whole blocks
+// instead of line by line.
+std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t last, char first) {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i line_feeds = _mm_set1_epi8('\n');
+  const __m128i wanted = _mm_set1_epi8(first);
+  const __m128i carriage_return = _mm_set1_epi8('\r');
+  const auto hits = [&](std::size_t at) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + 1));
+    const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(next, wanted), _mm_cmpeq_epi8(next, carriage_return));
+    return _mm_and_si128(_mm_cmpeq_epi8(here, line_feeds), starts);
+  };
+  while (i + 64 <= last && _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(hits(i), hits(i + 16)),
+                                                          _mm_or_si128(hits(i + 32), hits(i + 48)))) == 0) {
+    i += 64;
+  }
+  for (; i + 16 <= last; i += 16) {
+    const int mask = _mm_movemask_epi8(hits(i));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask))) + 1;
+  }
+#endif
+  while (i < last) {
+    const void* line_feed = std::memchr(data + i, '\n', last - i);
+    if (line_feed == nullptr) break;
+    i = static_cast<std::size_t>(static_cast<const char*>(line_feed) - data) + 1;
+    if (data[i] == first || data[i] == '\r') return i;
+  }
+  return kNotFound;
+}
+
+bool CheckReading(LineFile& file) {
+  if (file.state == LineFileState::kReading) return true;
+  SetIoResult(kErrorNotOpenForInput);
+  return false;
+}
+
+// A line longer than the buffer reserves what the rest of the file could
+// hold at once, so that growing it never holds two copies: pages of the
+// reservation that are never written cost no memory.
+void ReserveForLongLine(LineFile& file, Bytes& line) {
+  std::int64_t size = 0;
+  if (Os().Size(file.handle, &size) != 0) return;
+  const std::int64_t unread = size - file.bytes_read + static_cast<std::int64_t>(file.count - file.position);
+  if (unread > 0) line.reserve(line.size() + static_cast<std::size_t>(unread));
+}
+
+}  // namespace
+
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end) {
+  Bytes tail;
+  *start = 0;
+  *end = 0;
+  if (file.state != LineFileState::kWriting) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return tail;
+  }
+  if (file.kind != HandleKind::kDisk) return tail;
+  int error = Os().Size(file.handle, end);
+  if (error == 0 && *end == 0) return tail;
+  *start = std::max<std::int64_t>(0, *end - static_cast<std::int64_t>(max_bytes));
+  if (error == 0) error = Os().Seek(file.handle, *start, SeekOrigin::kBegin, nullptr);
+  if (error == 0) {
+    tail.resize(static_cast<std::size_t>(*end - *start));
+    std::size_t n = 0;
+    while (error == 0 && n < tail.size()) {
+      std::size_t got = 0;
+      error = Os().Read(file.handle, &tail[n], tail.size() - n, &got);
+      if (got == 0) break;
+      n += got;
+    }
+    tail.resize(n);
+  }
+  if (error == 0) error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, end);
+  if (error != 0) {
+    SetIoResult(error);
+    tail.clear();
+  }
+  return tail;
+}
+
+void OpenRead(LineFile& file, const Bytes& path) {
+  FileHandle handle = kNoFile;
+  const int error = Os().Open(path, OpenMode::kRead, &handle);
+  if (error != 0) {
+    SetIoResult(error);
+    return;
+  }
+  EnsureBuffer(file, kReadBufferSize);
+  ResetRecord(file, LineFileState::kReading, handle);
+}
+
+bool AtEnd(LineFile& file) {
+  if (!CheckReading(file)) return true;
+  return !Fill(file);
+}
+
+Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
+  Bytes line;
+  if (!CheckReading(file)) return line;
+  bool reserved = false;
+  while (line.size() < max_bytes && Fill(file)) {
+    const char* start = file.buffer.get() + file.position;
+    const std::size_t available = file.count - file.position;
+    const void* line_feed = std::memchr(start, '\n', available);
+    const std::size_t segment =
+        line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) : available;
+    if (!reserved && line.size() + segment > file.capacity && max_bytes > file.capacity) {
+      ReserveForLongLine(file, line);
+      reserved = true;
+    }
+    // Every CR inside a line is dropped: one before LF belongs to the line
+    // end, any other is not part of the text.
+    std::size_t i = 0;
+    while (i < segment && line.size() < max_bytes) {
+      const void* cr = std::memchr(start + i, '\r', segment - i);
+      const std::size_t run_end =
+          cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - start) : segment;
+      const std::size_t take = std::min(run_end - i, max_bytes - line.size());
+      line.append(start + i, take);
+      i += take;
+      if (i == run_end && cr != nullptr) ++i;
+    }
+    file.position += i;
+    if (i < segment || line_feed != nullptr) break;
+  }
+  return line;
+}
+
+void SkipTextLine(LineFile& file) {
+  if (!CheckReading(file)) return;
+  while (Fill(file)) {
+    const char* start = file.buffer.get() + file.position;
+    const void* line_feed = std::memchr(start, '\n', file.count - file.position);
+    if (line_feed != nullptr) {
+      file.position += static_cast<std::size_t>(static_cast<const char*>(line_feed) - start);
+      return;
+    }
+    file.position = file.count;
+  }
+}
+
+void SkipLinesNotStartingWith(LineFile& file, char first) {
+  if (!CheckReading(file)) return;
+  bool at_line_start = true;
+  while (Fill(file)) {
+    if (at_line_start) {
+      const char next = file.buffer[file.position];
+      if (next == first || next == '\r') return;
+      at_line_start = false;
+    }
+    // The byte after each LF is looked at, so the last byte waits for the
+    // next fill. When it is the file's last, no line starts after it.
+    if (!Fill(file, 2)) {
+      file.position = file.count;
+      return;
+    }
+    const std::size_t start = FindLikelyLineStart(file.buffer.get(), file.position, file.count - 1, first);
+    if (start != kNotFound) {
+      file.position = start;
+      return;
+    }
+    file.position = file.count - 1;
+  }
+}
+
+void SkipLineEnd(LineFile& file) {
+  if (!CheckReading(file) || !Fill(file)) return;
+  const char* next = file.buffer.get() + file.position;
+  if (*next == '\n') {
+    ++file.position;
+  } else if (*next == '\r' && Fill(file, 2) && file.buffer[file.position + 1] == '\n') {
+    file.position += 2;
+  }
+}

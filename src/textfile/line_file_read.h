@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/bytes.h"
+#include "textfile/line_file.h"
+
+// Reading a line file: the logs line by line, and the tail of a list opened
+// for appending. When reading, LF or CR LF ends a line, a CR anywhere else is
+// dropped, and byte 26 ends the file. Failures set the I/O result as the
+// other line-file operations do (104 for a file not open for reading);
+// closing is CloseLineFile.
+
+// Opens an existing file for reading. On failure the file stays closed.
+void OpenRead(LineFile& file, const Bytes& path);
+
+// True when no byte is left to read or the next one is the end-of-file mark.
+bool AtEnd(LineFile& file);
+
+// Reads the current line up to its end, leaving the line end unread. At most
+// max_bytes of it are returned; the rest of the line stays unread.
+Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size_t>(-1));
+
+// Reads past the rest of the current line, keeping nothing.
+void SkipTextLine(LineFile& file);
+
+// Called at the start of a line: reads past the lines that cannot begin with
+// the byte first and stops at the start of one that may (its first byte is
+// first, or a CR, which is dropped when the line is read). At the end of the
+// file nothing is left to read.
+void SkipLinesNotStartingWith(LineFile& file, char first);
+
+// Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
+void SkipLineEnd(LineFile& file);
+
+// Reads up to max_bytes of the end of a file just opened with OpenAppend
+// (nothing written to it yet) and leaves the position at its end. *start is
+// the offset of the first byte returned, *end the file's size.
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
