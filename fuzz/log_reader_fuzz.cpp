@@ -31,10 +31,18 @@ Bytes ModelDescription(const Bytes& log) {
     }
     start = end + 1;
   }
+  // Ё ё Ў ў Є є Ї ї № ° · ¤ and the no-break space have places in code page
+  // 866 too; every other byte below 0xC0 stays.
+  const unsigned char kOthers[][2] = {{0xA8, 0xF0}, {0xB8, 0xF1}, {0xA1, 0xF6}, {0xA2, 0xF7}, {0xAA, 0xF2},
+                                      {0xBA, 0xF3}, {0xAF, 0xF4}, {0xBF, 0xF5}, {0xB9, 0xFC}, {0xB0, 0xF8},
+                                      {0xB7, 0xFA}, {0xA4, 0xFD}, {0xA0, 0xFF}};
   for (char& c : description) {
     const auto b = static_cast<unsigned char>(c);
     if (b >= 0xC0 && b <= 0xEF) c = static_cast<char>(b - 0x40);
     if (b >= 0xF0) c = static_cast<char>(b - 0x10);
+    for (const auto& other : kOthers) {
+      if (b == other[0]) c = static_cast<char>(other[1]);
+    }
   }
   return description;
 }
@@ -49,10 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes log(reinterpret_cast<const char*>(data) + 1, size - 1);
   platform.files["/area/a.log"] = log;
   Platform* previous = SetPlatform(&platform);
-  int open_error = -1;
-  const Bytes description = ReadLogComment("/area/a.log", &open_error);
+  const LogComment comment = ReadLogComment("/area/a.log", ListEncoding::kDosCyrillic);
   SetPlatform(previous);
-  if (open_error != 0 || IoResult() != 0 || platform.open_files != 0) std::abort();
-  if (description != ModelDescription(log)) std::abort();
+  if (comment.open_error != 0 || IoResult() != 0 || platform.open_files != 0) std::abort();
+  if (comment.description != ModelDescription(log)) std::abort();
   return 0;
 }

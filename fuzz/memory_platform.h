@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "platform/platform.h"
@@ -19,6 +20,8 @@ class MemoryPlatform : public Platform {
   std::vector<Bytes> Arguments() override { return {}; }
   PathStyle Style() override { return PathStyle::kPosix; }
   bool NamesAreCaseSensitive() override { return true; }
+  bool NamesAreUtf8() override { return true; }
+  Bytes NameToUtf8(ByteView name) override { return Bytes(name); }
   ByteView TextLineEnd() override { return "\n"; }
   Bytes UpperCase(ByteView text) override { return Bytes(text); }
   const void* ImageBase(const void*) override { return nullptr; }
@@ -30,12 +33,17 @@ class MemoryPlatform : public Platform {
   void FindEnd(FindHandle) override {}
   int Remove(const Bytes& path) override { return files.erase(path) != 0 ? 0 : kErrorFileNotFound; }
   int SyncDirectory(const Bytes&) override { return 0; }
+  int IdentityAt(const Bytes& path, FileIdentity* identity) override {
+    if (files.count(path) == 0) return kErrorFileNotFound;
+    *identity = IdentityOf(path);
+    return 0;
+  }
 
   int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
     if (mode == OpenMode::kCreate) files[path].clear();
     const auto found = files.find(path);
     if (found == files.end()) return kErrorFileNotFound;
-    open_.push_back({&found->second, 0});
+    open_.push_back({&found->second, 0, path});
     *file = static_cast<FileHandle>(open_.size() - 1);
     ++open_files;
     return 0;
@@ -52,6 +60,7 @@ class MemoryPlatform : public Platform {
     OpenFile& f = open_[static_cast<std::size_t>(file)];
     if (f.data->size() < f.position + size) f.data->resize(f.position + size);
     std::copy_n(data, size, &(*f.data)[f.position]);
+    ++changes_[f.path];
     f.position += size;
     *done = size;
     return 0;
@@ -69,6 +78,7 @@ class MemoryPlatform : public Platform {
   int Truncate(FileHandle file) override {
     OpenFile& f = open_[static_cast<std::size_t>(file)];
     f.data->resize(f.position);
+    ++changes_[f.path];
     return 0;
   }
   int Size(FileHandle file, std::int64_t* size) override {
@@ -77,6 +87,10 @@ class MemoryPlatform : public Platform {
   }
   int Kind(FileHandle, HandleKind* kind) override {
     *kind = HandleKind::kDisk;
+    return 0;
+  }
+  int Identify(FileHandle file, FileIdentity* identity) override {
+    *identity = IdentityOf(open_[static_cast<std::size_t>(file)].path);
     return 0;
   }
   int Sync(FileHandle) override { return 0; }
@@ -90,6 +104,17 @@ class MemoryPlatform : public Platform {
   struct OpenFile {
     Bytes* data;
     std::size_t position;
+    Bytes path;
   };
+  // A file's index is its path; its time counts the changes made to it.
+  FileIdentity IdentityOf(const Bytes& path) {
+    FileIdentity identity;
+    identity.device = 1;
+    identity.index = std::hash<Bytes>()(path);
+    identity.size = static_cast<std::int64_t>(files[path].size());
+    identity.time = changes_[path];
+    return identity;
+  }
   std::vector<OpenFile> open_;
+  std::map<Bytes, std::int64_t> changes_;
 };

@@ -25,8 +25,9 @@ TEST(FormOfName, UnsafeQuotedAndPlainNames) {
 }
 
 // A line already at the end of the list (its run ended before it deleted the
-// log) vouches for the log, which goes without a second line. Only a whole
-// line, byte for byte, within the list's last 512 KiB vouches.
+// log) vouches for the log, which goes without a second line. Only the whole
+// latest line of the log's name, byte for byte, within the list's tail
+// vouches; a torn last line that starts the log's line gets only the rest.
 TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
   TempDir dir;
   const char* const kNames[] = {"same.zip", "longer.zip", "inside.zip", "far.zip", "torn.zip"};
@@ -37,8 +38,8 @@ TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
   WriteBytes(dir / "far.zip.log", LogWithComment(" old"));
   WriteBytes(dir / "torn.zip.log", LogWithComment(" whole"));
   Bytes filler;
-  for (int i = 0; i < 9000; ++i) filler += "filler.bin  " + Bytes(50, 'f') + "\r\n";
-  const Bytes before = "far.zip  old\r\n" + filler + "same.zip  hello\r\nlonger.zip  hello world\r\n" +
+  while (filler.size() <= static_cast<std::size_t>(kTailBytes)) filler += "filler.bin  " + Bytes(50, 'f') + "\r\n";
+  const Bytes before = "far.zip  old\r\n" + filler + "same.zip  hello\r\nlonger.zip  hello\r\n" +
                        "x inside.zip  hi\r\nlonger.zip  hell\r\ntorn.zip  who";
   WriteBytes(dir / "Descript.ion", before);
   FaultPlatform platform(NativePlatform());
@@ -47,10 +48,12 @@ TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
   const Bytes list = ReadBytes(dir / "Descript.ion");
   ASSERT_EQ(list.compare(0, before.size(), before), 0);
   const Bytes added = list.substr(before.size());
+  EXPECT_EQ(added.compare(0, 4, "le\r\n"), 0) << added;
   EXPECT_EQ(added.find("same.zip"), Bytes::npos);
-  for (const char* line :
-       {"\r\nlonger.zip  hello\r\n", "\r\ninside.zip  hi\r\n", "\r\nfar.zip  old\r\n", "\r\ntorn.zip  whole\r\n"}) {
-    EXPECT_NE(("\r\n" + added).find(line), Bytes::npos) << line;
+  EXPECT_EQ(added.find("torn.zip"), Bytes::npos);
+  // "longer.zip  hell" came last for its name; "x inside.zip" names "x".
+  for (const char* line : {"\r\nlonger.zip  hello\r\n", "\r\ninside.zip  hi\r\n", "\r\nfar.zip  old\r\n"}) {
+    EXPECT_NE(added.find(line), Bytes::npos) << line;
   }
 }
 
@@ -67,6 +70,102 @@ TEST(HarvestRun, ALineWhoseLineEndIsMissingIsEndedNotWrittenAgain) {
     EXPECT_FALSE(Exists(dir / "a.zip.log"));
     EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "b.zip  first\r\na.zip  last\r\n");
   }
+}
+
+// Readers show the last line of a name. A line vouches only while no later
+// line names the same file, so a comment harvested again after another one
+// gets its line; one equal to the latest line of its name gets none.
+TEST(HarvestRun, TheLatestCommentIsTheLastLineOfItsName) {
+  TempDir dir;
+  WriteBytes(dir / "a.zip", "d");
+  FaultPlatform platform(NativePlatform());
+  for (const char* comment : {" first", " second", " first", " first"}) {
+    WriteBytes(dir / "a.zip.log", LogWithComment(comment));
+    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0) << comment;
+    EXPECT_FALSE(Exists(dir / "a.zip.log")) << comment;
+  }
+  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first\r\na.zip  second\r\na.zip  first\r\n");
+  // A quoted name and another letter case: the same file where names are
+  // matched without regard to case.
+  WriteBytes(dir / "my file.zip", "d");
+  WriteBytes(dir / kNewListName, "\"my file.zip\"  old\r\n\"my file.zip\"  new\r\nA.ZIP  second\r\n");
+  WriteBytes(dir / "my file.zip.log", LogWithComment(" old"));
+  WriteBytes(dir / "a.zip.log", LogWithComment(" first"));
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  const Bytes list = ReadBytes(dir / kNewListName);
+  EXPECT_NE(list.find("A.ZIP  second\r\n\"my file.zip\"  old\r\n"), Bytes::npos) << list;
+  EXPECT_EQ(list.find("a.zip  first") != Bytes::npos, Os().NamesAreCaseSensitive()) << list;
+}
+
+// Each occurrence of a line in the tail vouches for one log only: two logs
+// that give the same line, with that line once in the list, leave it twice.
+TEST(HarvestRun, ATailLineVouchesForOneLogOnly) {
+  {
+    TempDir dir;
+    WriteBytes(dir / "x", "d");
+    WriteBytes(dir / "x.log", LogWithComment(" same"));
+    WriteBytes(dir / (Os().NamesAreCaseSensitive() ? "x.LOG" : "y"), LogWithComment(" same"));
+    if (!Os().NamesAreCaseSensitive()) WriteBytes(dir / "y.log", LogWithComment(" same"));
+    WriteBytes(dir / kNewListName, "x  same\r\n");
+    FaultPlatform platform(NativePlatform());
+    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+    if (Os().NamesAreCaseSensitive()) {
+      EXPECT_EQ(ReadBytes(dir / kNewListName), "x  same\r\nx  same\r\n");
+      EXPECT_FALSE(Exists(dir / "x.LOG"));
+    }
+    EXPECT_FALSE(Exists(dir / "x.log"));
+  }
+  {
+    // In the file areas' list a name ends at the first blank: the lines of
+    // "a b" commented "c" and of "a" commented "b c" are one and the same.
+    TempDir dir;
+    const Bytes bbs = Os().NamesAreCaseSensitive() ? "files.bbs" : "Files.bbs";
+    WriteBytes(dir / "to_bbs", "");
+    WriteBytes(dir / "a b", "d");
+    WriteBytes(dir / "a", "d");
+    WriteBytes(dir / "a b.log", LogWithComment("c"));
+    WriteBytes(dir / "a.log", LogWithComment("b c"));
+    WriteBytes(dir / bbs, "a b c\r\n");
+    FaultPlatform platform(NativePlatform());
+    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+    EXPECT_EQ(ReadBytes(dir / bbs), "a b c\r\na b c\r\n");
+    EXPECT_FALSE(Exists(dir / "a b.log"));
+    EXPECT_FALSE(Exists(dir / "a.log"));
+  }
+}
+
+// The tail read after a crash starts in the middle of a line: the piece
+// before its first line end is no line and never vouches.
+TEST(HarvestRun, ACutOffFirstLineInTheTailNeverVouches) {
+  TempDir dir;
+  WriteBytes(dir / "same.zip", "d");
+  WriteBytes(dir / "same.zip.log", LogWithComment(" hello"));
+  // The tail is its last kTailBytes and one byte more: here it starts just
+  // after the "x".
+  Bytes list = "xsame.zip  hello\r\n";
+  while (list.size() < static_cast<std::size_t>(kTailBytes) - 64) list += "filler.bin  " + Bytes(50, 'f') + "\r\n";
+  list += "end.bin " + Bytes(static_cast<std::size_t>(kTailBytes) + 2 - list.size() - 10, 'e') + "\r\n";
+  ASSERT_EQ(list.size(), static_cast<std::size_t>(kTailBytes) + 2);
+  WriteBytes(dir / kNewListName, list);
+  FaultPlatform platform(NativePlatform());
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  EXPECT_EQ(ReadBytes(dir / kNewListName), list + "same.zip  hello\r\n");
+}
+
+// A log that cannot be opened stays and gets its error line, but a run adds
+// none while the latest line of its name is that line already.
+TEST(HarvestRun, ErrorLinesDoNotPileUp) {
+  TempDir dir;
+  WriteBytes(dir / "b", "d");
+  MakeDirectory(dir / "b.log");
+  const Bytes error_line = "b         error reading file\r\n";
+  FaultPlatform platform(NativePlatform());
+  for (int run = 0; run < 3; ++run) EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  EXPECT_EQ(ReadBytes(dir / kNewListName), error_line);
+  WriteBytes(dir / kNewListName, error_line + "b  a comment typed since\r\n");
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  EXPECT_EQ(ReadBytes(dir / kNewListName), error_line + "b  a comment typed since\r\n" + error_line);
+  EXPECT_TRUE(Exists(dir / "b.log"));
 }
 
 // Counts the walks, writes and syncs of a run.
@@ -107,7 +206,7 @@ TEST(HarvestRun, OneWalkAndNoWriteOrSyncWithoutWork) {
     CallCounter harvest(NativePlatform());
     EXPECT_EQ(HarvestUnder(harvest, dir.Path()), 0);
     EXPECT_EQ(harvest.walks, 1) << list;
-    EXPECT_EQ(harvest.syncs, *list != 0 ? 1 : 2) << list;  // a new list's directory too
+    EXPECT_EQ(harvest.syncs, 2) << list;  // the list, then its directory
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(Exists(dir / ("f" + std::to_string(i) + ".zip.log"))) << list;
 
     CallCounter idle(NativePlatform());

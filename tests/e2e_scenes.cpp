@@ -13,7 +13,8 @@ const Bytes kOtchet = "\x20\xCE\xF2\xF7\xB8\xF2";  // " Отчёт" in Windows-1
 
 std::vector<Scene> MakeScenes() {
   const Bytes worked_log = "\xC0\xE2\xF2\xEE\xF0: x\r\n" + kPrefix + kOtchet + "\r\n";
-  const Bytes worked_list = "\x70\x69\x63\x2E\x7A\x69\x70\x20\x20\x8E\xE2\xE7\xB8\xE2\x0D\x0A";
+  // ё (B8) is F1 in code page 866.
+  const Bytes worked_list = "\x70\x69\x63\x2E\x7A\x69\x70\x20\x20\x8E\xE2\xE7\xF1\xE2\x0D\x0A";
   const std::vector<SceneFile> new_a = {Dir("new"), Log("new/a", " one")};
   const std::vector<Bytes> new_a_after = {"new/", "new/a", "new/{list}"};
   const std::vector<SceneFile> up_down = {Dir("new"), Log("up", " parent"), Log("new/down", " child")};

@@ -52,6 +52,12 @@ int FaultPlatform::Remove(const Bytes& path) {
   return result;
 }
 
+int FaultPlatform::IdentityAt(const Bytes& path, FileIdentity* identity) {
+  const int result = Fails("IdentityAt") ? fail_code : base_.IdentityAt(path, identity);
+  After();
+  return result;
+}
+
 int FaultPlatform::SyncDirectory(const Bytes& path) {
   const int result = Fails("SyncDirectory") ? fail_code : base_.SyncDirectory(path);
   After();
@@ -107,6 +113,12 @@ int FaultPlatform::Size(FileHandle file, std::int64_t* size) {
 
 int FaultPlatform::Kind(FileHandle file, HandleKind* kind) {
   const int result = Fails("Kind") ? fail_code : base_.Kind(file, kind);
+  After();
+  return result;
+}
+
+int FaultPlatform::Identify(FileHandle file, FileIdentity* identity) {
+  const int result = Fails("Identify") ? fail_code : base_.Identify(file, identity);
   After();
   return result;
 }

@@ -35,6 +35,8 @@ class FaultPlatform : public Platform {
   std::vector<Bytes> Arguments() override { return arguments; }
   PathStyle Style() override { return base_.Style(); }
   bool NamesAreCaseSensitive() override { return base_.NamesAreCaseSensitive(); }
+  bool NamesAreUtf8() override { return base_.NamesAreUtf8(); }
+  Bytes NameToUtf8(ByteView name) override { return base_.NameToUtf8(name); }
   ByteView TextLineEnd() override { return base_.TextLineEnd(); }
   Bytes UpperCase(ByteView text) override { return base_.UpperCase(text); }
   const void* ImageBase(const void* address) override { return base_.ImageBase(address); }
@@ -50,6 +52,7 @@ class FaultPlatform : public Platform {
   int FindNext(FindHandle find, FoundEntry* entry) override;
   void FindEnd(FindHandle find) override;
   int Remove(const Bytes& path) override;
+  int IdentityAt(const Bytes& path, FileIdentity* identity) override;
   int SyncDirectory(const Bytes& path) override;
   int Open(const Bytes& path, OpenMode mode, FileHandle* file) override;
   int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
@@ -58,6 +61,7 @@ class FaultPlatform : public Platform {
   int Truncate(FileHandle file) override;
   int Size(FileHandle file, std::int64_t* size) override;
   int Kind(FileHandle file, HandleKind* kind) override;
+  int Identify(FileHandle file, FileIdentity* identity) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
 

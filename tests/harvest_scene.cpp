@@ -19,7 +19,7 @@ const std::vector<Commented>& CommentedLogs() {
   static const std::vector<Commented> logs = {
       {"alpha.zip", " first", "alpha.zip  first\r\n"},
       {"beta.txt", " second one", "beta.txt  second one\r\n"},
-      {"gamma", " \xCE\xF2\xF7\xB8\xF2", "gamma  \x8E\xE2\xE7\xB8\xE2\r\n"},
+      {"gamma", " \xCE\xF2\xF7\xB8\xF2", "gamma  \x8E\xE2\xE7\xF1\xE2\r\n"},
       {"my file.zip", " spaced", "\"my file.zip\"  spaced\r\n"},
       {"delta.rar", " last\t", "delta.rar  last\t\r\n"},
       {"big.iso", kLongComment, "big.iso " + kLongComment + "\r\n"},

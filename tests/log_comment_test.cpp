@@ -11,17 +11,21 @@
 
 namespace {
 
-Bytes CommentOf(const Bytes& content) {
+Bytes CommentOf(const Bytes& content, ListEncoding encoding = ListEncoding::kDosCyrillic) {
   TempDir dir;
   WriteBytes(dir / "a.log", content);
-  int open_error = -1;
-  Bytes description = ReadLogComment(dir / "a.log", &open_error);
-  EXPECT_EQ(open_error, 0);
-  return description;
+  const LogComment comment = ReadLogComment(dir / "a.log", encoding);
+  EXPECT_EQ(comment.open_error, 0);
+  EXPECT_EQ(comment.identity.size, static_cast<std::int64_t>(content.size()));
+  return comment.description;
 }
 
 TEST(ReadLogComment, WorkedExampleIsConvertedWithItsLeadingBlank) {
-  EXPECT_EQ(CommentOf(LogWithComment("\x20\xCE\xF2\xF7\xB8\xF2")), "\x20\x8E\xE2\xE7\xB8\xE2");
+  // " Отчёт": ё is F1 in code page 866.
+  EXPECT_EQ(CommentOf(LogWithComment("\x20\xCE\xF2\xF7\xB8\xF2")), "\x20\x8E\xE2\xE7\xF1\xE2");
+  // For a UTF-8 list: " Отчёт №1" in UTF-8.
+  EXPECT_EQ(CommentOf(LogWithComment("\x20\xCE\xF2\xF7\xB8\xF2 \xB9\x31"), ListEncoding::kUtf8),
+            " \xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE2\x84\x96\x31");
 }
 
 TEST(ReadLogComment, NoCommentLineGivesAnEmptyDescription) {
@@ -78,11 +82,12 @@ TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {
 
 TEST(ReadLogComment, LogThatCannotBeOpenedGivesTheErrorTextWithoutRaising) {
   TempDir dir;
-  int open_error = 0;
-  EXPECT_EQ(ReadLogComment(dir / "missing.log", &open_error), "        error reading file");
-  EXPECT_EQ(open_error, 2);
-  EXPECT_EQ(ReadLogComment(dir.Path(), &open_error), "        error reading file");
-  EXPECT_EQ(open_error, 5);
+  LogComment comment = ReadLogComment(dir / "missing.log", ListEncoding::kDosCyrillic);
+  EXPECT_EQ(comment.description, "        error reading file");
+  EXPECT_EQ(comment.open_error, 2);
+  comment = ReadLogComment(dir.Path(), ListEncoding::kUtf8);
+  EXPECT_EQ(comment.description, "        error reading file");
+  EXPECT_EQ(comment.open_error, 5);
   EXPECT_EQ(IoResult(), 0);
 }
 
@@ -91,11 +96,10 @@ TEST(ReadLogComment, ReadFailureAfterTheOpenRaisesAndReleasesTheLog) {
   WriteBytes(dir / "a.log", LogWithComment(" x"));
   FaultPlatform platform(NativePlatform());
   ScopedPlatform use(platform);
-  platform.fail_at = 2;  // the open, then the first read
+  platform.fail_at = 3;  // the open, its identity, then the first read
   platform.fail_code = 1117;
-  int open_error = 0;
   try {
-    ReadLogComment(dir / "a.log", &open_error);
+    ReadLogComment(dir / "a.log", ListEncoding::kDosCyrillic);
     FAIL() << "no failure raised";
   } catch (const EInOutError& failure) {
     EXPECT_EQ(failure.Code(), 1117);

@@ -123,6 +123,57 @@ TEST(Win32Platform, CreateMakesANewFileThatIsWrittenSeekedAndCut) {
   EXPECT_EQ(os.Close(file), 0);
 }
 
+// Sizes and positions past 4 GiB keep their high part: a sparse file of
+// 5 GiB and 7 bytes, made by a seek and a cut.
+TEST(Win32Platform, SizesAndSeeksPastFourGigabytes) {
+  TempDir dir;
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.Open(dir / "big", OpenMode::kCreate, &file), 0);
+  const std::int64_t size = (std::int64_t{5} << 30) + 7;
+  std::int64_t position = -1;
+  ASSERT_EQ(os.Seek(file, size, SeekOrigin::kBegin, &position), 0);
+  EXPECT_EQ(position, size);
+  ASSERT_EQ(os.Truncate(file), 0);
+  std::int64_t found = -1;
+  EXPECT_EQ(os.Size(file, &found), 0);
+  EXPECT_EQ(found, size);
+  EXPECT_EQ(os.Seek(file, -3, SeekOrigin::kEnd, &position), 0);
+  EXPECT_EQ(position, size - 3);
+  FileIdentity identity;
+  EXPECT_EQ(os.Identify(file, &identity), 0);
+  EXPECT_EQ(identity.size, size);
+  EXPECT_EQ(os.Close(file), 0);
+  EXPECT_EQ(os.Remove(dir / "big"), 0);
+}
+
+// A file is told by its volume and index, and a change by its size or its
+// last write time; the identity at a path is that of the file there now.
+TEST(Win32Platform, IdentityTellsTheFileAndItsChanges) {
+  TempDir dir;
+  WriteBytes(dir / "a.log", "first");
+  WriteBytes(dir / "b.log", "first");
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.Open(dir / "a.log", OpenMode::kRead, &file), 0);
+  FileIdentity read;
+  EXPECT_EQ(os.Identify(file, &read), 0);
+  EXPECT_EQ(read.size, 5);
+  FileIdentity at;
+  EXPECT_EQ(os.IdentityAt(dir / "a.log", &at), 0);  // while it is open, shared for reading only
+  EXPECT_EQ(at, read);
+  EXPECT_EQ(os.Close(file), 0);
+  FileIdentity other;
+  EXPECT_EQ(os.IdentityAt(dir / "b.log", &other), 0);
+  EXPECT_FALSE(SameFile(other, read));
+  ASSERT_TRUE(MoveFileExA((dir / "b.log").c_str(), (dir / "a.log").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(os.IdentityAt(dir / "a.log", &at), 0);
+  EXPECT_FALSE(SameFile(at, read));
+  WriteBytes(dir / "a.log", "second!");
+  FileIdentity rewritten;
+  EXPECT_EQ(os.IdentityAt(dir / "a.log", &rewritten), 0);
+  EXPECT_NE(rewritten, at);
+  EXPECT_EQ(os.IdentityAt(dir / "none", &at), kErrorFileNotFound);
+}
+
 TEST(Win32Platform, KindTellsDiskDeviceAndPipe) {
   TempDir dir;
   WriteBytes(dir / "file", "");
@@ -158,6 +209,12 @@ TEST(Win32Platform, DeleteReportsAMissingFile) {
 
 TEST(Win32Platform, ProcessFacts) {
   EXPECT_EQ(os.Style(), PathStyle::kWindows);
+  EXPECT_FALSE(os.NamesAreUtf8());
+  // ASCII is the same in every ANSI code page; e with an acute accent is
+  // 0xE9 in Windows-1252, the Cyrillic small letter shcha in Windows-1251.
+  EXPECT_EQ(os.NameToUtf8("pic.zip"), "pic.zip");
+  const Bytes e9 = os.NameToUtf8("\xE9");
+  EXPECT_TRUE(e9 == "\xC3\xA9" || e9 == "\xD1\x89") << e9;
   EXPECT_EQ(os.UpperCase("-f x\xE9"), "-F X\xC9");  // Windows-1252 or -1251: both upper-case 0xE9 to 0xC9
   EXPECT_EQ(os.UpperCase(""), "");
   const Bytes program = os.ProgramPath();

@@ -1,10 +1,10 @@
 #include "desclist/description_list.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/io_result.h"
 #include "platform/paths.h"
-#include "platform/platform.h"
 #include "platform/queries.h"
 #include "textfile/line_file_read.h"
 
@@ -17,6 +17,9 @@ constexpr std::uint32_t kAllAttributes = 63;
 // The logs one walk remembers: a directory with more logs is walked again
 // for them, which its logs' own work outweighs.
 constexpr std::size_t kMaxRememberedLogs = 4096;
+
+// The block in which waiting lines are read back before their logs go.
+constexpr std::size_t kCheckBlockBytes = 256 * 1024;
 
 // The spelling of a new list. Where names differ by letter case, readers
 // open the list in lower case only, so that is the spelling given to it.
@@ -66,89 +69,247 @@ Bytes ExistingListPath(const Bytes& directory, ByteView name, DirectoryLogs* log
   return path;
 }
 
-// Splits the tail into lines. A line counts only when it starts the file or
-// follows an LF, and ends in CR LF: a torn line never matches.
-void IndexTail(DescriptionList& list, std::int64_t tail_start) {
-  const ByteView tail = list.tail;
-  std::size_t line_start = tail_start == 0 ? 0 : ByteView::npos;
+// A digest of bytes given in pieces: a waiting line is compared with what
+// the list holds where it was written without keeping the line itself.
+struct Digest {
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  std::uint64_t word = 0;
+  unsigned filled = 0;  // bytes in word
+  std::uint64_t length = 0;
+};
+
+void Mix(Digest& digest, std::uint64_t word) {
+  digest.state = (digest.state ^ word) * 0xFF51AFD7ED558CCDu;
+  digest.state ^= digest.state >> 29;
+}
+
+void AddBytes(Digest& digest, ByteView bytes) {
+  digest.length += bytes.size();
+  std::size_t i = 0;
+  while (i < bytes.size() && digest.filled != 0) {
+    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i++])) << (8 * digest.filled);
+    if (++digest.filled == 8) {
+      Mix(digest, digest.word);
+      digest.word = 0;
+      digest.filled = 0;
+    }
+  }
+  for (; i + 8 <= bytes.size(); i += 8) {
+    unsigned char b[8];
+    std::memcpy(b, bytes.data() + i, 8);
+    std::uint64_t word = 0;
+    for (int k = 7; k >= 0; --k) word = (word << 8) | b[k];
+    Mix(digest, word);
+  }
+  for (; i < bytes.size(); ++i) {
+    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * digest.filled++);
+  }
+}
+
+std::uint64_t ValueOf(Digest digest) {
+  if (digest.filled != 0) Mix(digest, digest.word);
+  Mix(digest, digest.length);
+  return digest.state;
+}
+
+// The digest of a line with its CR LF.
+std::uint64_t LineDigest(ByteView name_part, ByteView description) {
+  Digest digest;
+  AddBytes(digest, name_part);
+  AddBytes(digest, description);
+  AddBytes(digest, kCrLf);
+  return ValueOf(digest);
+}
+
+// The name a line describes, as the key of the latest lines: without regard
+// to letter case where names do not differ by it.
+Bytes KeyOf(const DescriptionList& list, ByteView line) {
+  const ByteView name = NameOfLine(line, list.kind);
+  return list.names_differ_by_case ? Bytes(name) : AsciiLowerCase(name);
+}
+
+// A line of the list at offset, without its line end; only a line whose
+// line end is CR LF, as this program writes it, may vouch.
+void NoteLine(DescriptionList& list, ByteView line, std::int64_t offset, bool may_vouch) {
+  LatestLine& latest = list.latest[KeyOf(list, line)];
+  if (latest.unknown || latest.line != line) {
+    latest.line.assign(line.data(), line.size());
+    latest.unknown = false;
+    latest.vouching.clear();
+  }
+  if (may_vouch) {
+    latest.vouching.push_back(offset);
+    ++list.vouching_lines;
+  }
+}
+
+// Notes every line of the tail. A line counts only when it starts the file
+// (after a byte order mark) or follows an LF: the cut piece before the
+// tail's first LF is no line. A last line without a line end may be a line
+// whose line end a crash kept from the file, or the start of one.
+void IndexTail(DescriptionList& list, ByteView tail, std::int64_t tail_start) {
+  std::size_t line_start = ByteView::npos;
+  if (tail_start == 0) line_start = list.encoding == ListEncoding::kUtf8 ? kByteOrderMark.size() : 0;
   for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) {
-    if (line_start != ByteView::npos && lf > line_start && tail[lf - 1] == '\r') {
-      list.unclaimed[tail.substr(line_start, lf - 1 - line_start)].push_back(tail_start +
-                                                                             static_cast<std::int64_t>(line_start));
+    if (line_start != ByteView::npos && lf >= line_start) {
+      ByteView line = tail.substr(line_start, lf - line_start);
+      const bool crlf = !line.empty() && line.back() == '\r';
+      if (crlf) line.remove_suffix(1);
+      NoteLine(list, line, tail_start + static_cast<std::int64_t>(line_start), crlf);
     }
     line_start = lf + 1;
   }
   if (line_start != ByteView::npos && line_start < tail.size()) {
+    const ByteView last = tail.substr(line_start);
+    list.torn.assign(last.data(), last.size());
+    list.torn_offset = tail_start + static_cast<std::int64_t>(line_start);
     // A CR there lost its LF to the crash; the LF is written then.
-    ByteView last = tail.substr(line_start);
-    if (last.back() == '\r') last.remove_suffix(1);
-    list.unended_offset = tail_start + static_cast<std::int64_t>(line_start);
-    list.unclaimed[last].push_back(list.unended_offset);
+    NoteLine(list, last.back() == '\r' ? last.substr(0, last.size() - 1) : last, list.torn_offset, true);
   }
 }
 
-// Claims an occurrence of line in the tail: each occurrence vouches for one
-// log only. Returns its offset, or -1 when the tail holds no unclaimed one.
-std::int64_t ClaimTailLine(DescriptionList& list, ByteView line) {
-  if (list.unclaimed.empty()) return -1;
-  const auto found = list.unclaimed.find(line);
-  if (found == list.unclaimed.end()) return -1;
-  const std::int64_t offset = found->second.back();
-  found->second.pop_back();
-  if (found->second.empty()) list.unclaimed.erase(found);
-  if (offset == list.unended_offset && list.file.needs_line_end) {
-    list.end += static_cast<std::int64_t>(MissingLineEnd(list.file).size());
-    EndLastLine(list.file);
-    CheckIo();
-  }
-  return offset;
+// This run wrote line for its name: it is the latest now, and vouches for
+// no log. Lines too long to keep are known only as other than any.
+void NoteNewLine(DescriptionList& list, ByteView name_part, ByteView description) {
+  LatestLine& latest = list.latest[KeyOf(list, name_part)];
+  latest.vouching.clear();
+  latest.unknown = name_part.size() + description.size() > static_cast<std::size_t>(kTailBytes);
+  latest.line.clear();
+  if (!latest.unknown) latest.line.append(name_part.data(), name_part.size()).append(description);
 }
 
-// Syncs the list (and, once, the directory that holds a list this run made)
-// and deletes the logs that waited for it. On a failure they stay on disk.
-void DeletePendingLogs(DescriptionList& list) {
+void SyncDirectoryOf(DescriptionList& list) {
+  const int error = Os().SyncDirectory(list.directory);
+  if (error != 0) SetIoResult(error);
+  CheckIo();
+  list.undurable_from = -1;
+}
+
+// The file under the list's name is still the one this run writes.
+bool StillTheList(const DescriptionList& list) {
+  if (list.file.kind != HandleKind::kDisk) return true;
+  FileIdentity now;
+  return Os().IdentityAt(list.path, &now) == 0 && SameFile(now, list.identity);
+}
+
+// Reads the list forward in blocks for the check of waiting lines.
+struct ListReader {
+  std::vector<char> block = std::vector<char>(kCheckBlockBytes);
+  std::int64_t block_start = 0;
+  std::size_t block_size = 0;
+};
+
+// The digest of the list's bytes at [offset, offset + length); false when
+// the list ends before.
+bool DigestAt(LineFile& file, ListReader& reader, std::int64_t offset, std::int64_t length, std::uint64_t* value) {
+  Digest digest;
+  while (length > 0) {
+    if (offset < reader.block_start || offset >= reader.block_start + static_cast<std::int64_t>(reader.block_size)) {
+      reader.block_start = offset;
+      reader.block_size = ReadAt(file, offset, reader.block.data(), reader.block.size());
+      CheckIo();
+      if (reader.block_size == 0) return false;
+    }
+    const std::int64_t in_block = offset - reader.block_start;
+    const std::int64_t take = std::min(length, static_cast<std::int64_t>(reader.block_size) - in_block);
+    AddBytes(digest, ByteView(reader.block.data() + in_block, static_cast<std::size_t>(take)));
+    offset += take;
+    length -= take;
+  }
+  *value = ValueOf(digest);
+  return true;
+}
+
+// Keeps in the batch only the logs whose lines the list holds, whole, where
+// they were written: another program may have cut or rewritten the list.
+void KeepLogsWhoseLinesAreThere(DescriptionList& list) {
+  if (list.file.kind != HandleKind::kDisk) return;
+  std::vector<std::pair<std::int64_t, std::size_t>> order;  // where each line lies now
+  order.reserve(list.pending.size());
+  for (std::size_t i = 0; i < list.pending.size(); ++i) {
+    const WaitingLog& log = list.pending[i];
+    const std::int64_t at = PlacedAt(list.file, log.offset, log.length);
+    if (at >= 0) order.emplace_back(at, i);
+  }
+  std::sort(order.begin(), order.end());
+  std::vector<WaitingLog> there;
+  ListReader reader;
+  for (const auto& [at, i] : order) {
+    WaitingLog& log = list.pending[i];
+    std::uint64_t digest = 0;
+    if (DigestAt(list.file, reader, at, log.length, &digest) && digest == log.digest) there.push_back(std::move(log));
+  }
+  list.pending.swap(there);
+}
+
+// Ends the batch: the list is synced and checked, the directory synced, and
+// the logs whose lines are safe are deleted. On a failure they stay on disk.
+void EndBatch(DescriptionList& list) {
   if (list.pending.empty()) return;
+  // Logs deleted before, whose deletion is not yet durable, could come back
+  // after a power loss: their lines must then still lie in the tail.
+  if (list.undurable_from >= 0 && list.end - list.undurable_from > kTailBytes) SyncDirectoryOf(list);
   SyncLineFile(list.file);
   CheckIo();
-  if (list.created) {
-    const int error = Os().SyncDirectory(list.directory);
-    if (error != 0) SetIoResult(error);
-    CheckIo();
-    list.created = false;
+  if (!StillTheList(list)) {
+    list.replaced = true;
+    list.pending.clear();
   }
-  for (const Bytes& path : list.pending) DeleteFileAt(path);
+  KeepLogsWhoseLinesAreThere(list);
+  if (!list.pending.empty()) {
+    // The list's name (a new list, or one a killed run created) and the
+    // deletions before are durable before these deletions are made.
+    SyncDirectoryOf(list);
+    for (const WaitingLog& log : list.pending) DeleteFileIfUnchanged(log.path, log.identity);
+    list.undurable_from = list.oldest_pending;
+  }
   list.pending.clear();
   list.pending_path_bytes = 0;
 }
 
-// Ends the batch before the list grows past the window measured from its
+// Ends the batch before the list grows past its span measured from the
 // oldest waiting line.
-void KeepWithinWindow(DescriptionList& list, std::int64_t from, std::int64_t to) {
-  if (!list.pending.empty() && to - std::min(from, list.oldest_pending) > kWindowBytes) DeletePendingLogs(list);
+void KeepWithinSpan(DescriptionList& list, std::int64_t from, std::int64_t to) {
+  if (!list.pending.empty() && to - std::min(from, list.oldest_pending) > kBatchSpanBytes) EndBatch(list);
 }
 
-// The log's line is in the list from offset on: the log waits for the sync.
-void AddPending(DescriptionList& list, const Bytes& log_path, std::int64_t offset) {
-  if (list.pending.empty() || offset < list.oldest_pending) list.oldest_pending = offset;
-  list.pending.push_back(log_path);
-  list.pending_path_bytes += log_path.size();
+// The log's line is in the list: the log waits for the batch's end.
+void AddPending(DescriptionList& list, WaitingLog log) {
+  if (list.pending.empty() || log.offset < list.oldest_pending) list.oldest_pending = log.offset;
+  list.pending_path_bytes += log.path.size();
+  list.pending.push_back(std::move(log));
   if (list.pending.size() >= kMaxPendingLogs || list.pending_path_bytes >= kMaxPendingPathBytes ||
-      list.end - list.oldest_pending > kWindowBytes) {
-    DeletePendingLogs(list);
+      list.end - list.oldest_pending > kBatchSpanBytes) {
+    EndBatch(list);
   }
 }
 
-// Writes the line made of the name part and the description, and returns
-// the offset where it starts.
-std::int64_t WriteListLine(DescriptionList& list, ByteView name_part, ByteView description) {
+// Writes the line made of the name part and the description and returns
+// the offset where it starts. The torn last line, if any, is ended first.
+std::int64_t WriteNewLine(DescriptionList& list, ByteView name_part, ByteView description) {
   const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list.file).size());
   const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
-  KeepWithinWindow(list, list.end, list.end + size);
+  KeepWithinSpan(list, list.end, list.end + size);
   WriteLine(list.file, {name_part, description});
   CheckIo();
   const std::int64_t offset = list.end + lead;
   list.end += size;
+  list.torn_offset = -1;
+  NoteNewLine(list, name_part, description);
   return offset;
+}
+
+Bytes NamePartFor(const DescriptionList& list, ByteView name) {
+  const Bytes listed = NameInList(name, list.encoding);
+  return NamePartOfLine(listed, FormOfName(listed, list.kind));
+}
+
+// Whether the line made of the two parts starts with prefix; true also when
+// it is exactly prefix.
+bool LineStartsWith(ByteView name_part, ByteView description, ByteView prefix) {
+  if (prefix.size() <= name_part.size()) return name_part.substr(0, prefix.size()) == prefix;
+  return prefix.substr(0, name_part.size()) == name_part &&
+         description.substr(0, prefix.size() - name_part.size()) == prefix.substr(name_part.size());
 }
 
 }  // namespace
@@ -156,52 +317,142 @@ std::int64_t WriteListLine(DescriptionList& list, ByteView name_part, ByteView d
 void OpenDescriptionList(DescriptionList& list, const Bytes& directory, ListKind kind, DirectoryLogs* logs) {
   list.directory = directory;
   list.kind = kind;
-  const Bytes path = ExistingListPath(directory, NewListName(kind), logs);
-  if (IsExistingFile(path)) {
-    OpenAppend(list.file, path);
+  list.names_differ_by_case = Os().NamesAreCaseSensitive();
+  list.path = ExistingListPath(directory, NewListName(kind), logs);
+  if (IsExistingFile(list.path)) {
+    OpenAppend(list.file, list.path);
   } else {
     // Creating appends to a list that exists after all (another run created
     // it since, or the check failed), so it is never emptied.
-    list.created = CreateNew(list.file, path);
+    list.created = CreateNew(list.file, list.path);
   }
   CheckIo();
-  if (!list.created) {
-    std::int64_t tail_start = 0;
-    // One byte more than the window tells whether its first line starts after an LF.
-    list.tail = ReadTail(list.file, static_cast<std::size_t>(kWindowBytes) + 1, &tail_start, &list.end);
+  if (list.file.kind == HandleKind::kDisk) {
+    IdentifyLineFile(list.file, &list.identity);
     CheckIo();
-    IndexTail(list, tail_start);
   }
+  if (list.created) return;
+  std::int64_t tail_start = 0;
+  // One byte more than the tail tells whether its first line starts after an LF.
+  const Bytes tail = ReadTail(list.file, static_cast<std::size_t>(kTailBytes) + 1, &tail_start, &list.end);
+  CheckIo();
+  Bytes head = tail.substr(0, kByteOrderMark.size());
+  if (tail_start > 0) {
+    head.resize(kByteOrderMark.size());
+    head.resize(ReadAt(list.file, 0, head.data(), head.size()));
+    CheckIo();
+  }
+  if (head == kByteOrderMark) {
+    list.encoding = ListEncoding::kUtf8;
+    // A list that is the mark alone has no line to end.
+    if (list.end == static_cast<std::int64_t>(kByteOrderMark.size())) ContinueLastLine(list.file);
+  }
+  IndexTail(list, tail, tail_start);
+  // The lines of the last batch of the run before may lie this far back;
+  // their logs' deletion may not be durable yet.
+  if (list.end > 0) list.undurable_from = std::max<std::int64_t>(0, list.end - kBatchSpanBytes);
 }
+
+ListEncoding EncodingOf(const DescriptionList& list) { return list.encoding; }
 
 bool CanBeListed(const DescriptionList& list, ByteView name) {
-  return FormOfName(name, list.kind) != NameForm::kUnsafe;
+  return FormOfName(NameInList(name, list.encoding), list.kind) != NameForm::kUnsafe;
 }
 
-void AppendLine(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path) {
-  const Bytes name_part = NamePartOfLine(name, FormOfName(name, list.kind));
-  // A line already in the list's tail was written by a run that ended before
-  // it deleted the log: the log goes without a second line. A line longer
-  // than the tail cannot be there, and is never copied to be looked up.
-  std::int64_t offset = -1;
-  if (!list.unclaimed.empty() && name_part.size() + description.size() <= static_cast<std::size_t>(kWindowBytes)) {
-    offset = ClaimTailLine(list, name_part + Bytes(description));
+bool TailMayVouch(const DescriptionList& list) { return list.vouching_lines > 0 || list.torn_offset >= 0; }
+
+bool MayBeInTail(const DescriptionList& list, ByteView name) {
+  if (!TailMayVouch(list)) return false;
+  const Bytes name_part = NamePartFor(list, name);
+  if (list.torn_offset >= 0) {
+    const ByteView torn = list.torn;
+    if (LineStartsWith(name_part, "", torn) || torn.substr(0, name_part.size()) == name_part) return true;
   }
-  if (offset >= 0) {
-    KeepWithinWindow(list, offset, list.end);
-  } else {
-    offset = WriteListLine(list, name_part, description);
+  const auto found = list.latest.find(KeyOf(list, name_part));
+  return found != list.latest.end() && !found->second.vouching.empty();
+}
+
+bool TakeFromTail(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
+                  const FileIdentity& read) {
+  if (list.replaced) return false;
+  const Bytes name_part = NamePartFor(list, name);
+  const std::int64_t length = static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
+  WaitingLog log{log_path, read, -1, length, LineDigest(name_part, description)};
+  // A line longer than the tail cannot be in it, and is never copied to be
+  // looked up.
+  if (name_part.size() + description.size() <= static_cast<std::size_t>(kTailBytes)) {
+    const Bytes line = name_part + Bytes(description);
+    const auto found = list.latest.find(KeyOf(list, line));
+    if (found != list.latest.end() && !found->second.unknown && found->second.line == line &&
+        !found->second.vouching.empty()) {
+      // A run that ended before it deleted the log wrote its line: the log
+      // goes without a second one. A crash may have kept the line's end from
+      // the file; it is written now.
+      log.offset = found->second.vouching.back();
+      found->second.vouching.pop_back();
+      if (log.offset == list.torn_offset) {
+        list.end += static_cast<std::int64_t>(MissingLineEnd(list.file).size());
+        EndLastLine(list.file);
+        CheckIo();
+        list.torn_offset = -1;
+      }
+      KeepWithinSpan(list, log.offset, list.end);
+      AddPending(list, std::move(log));
+      return true;
+    }
   }
-  AddPending(list, log_path, offset);
+  if (list.torn_offset >= 0 && length - 2 > static_cast<std::int64_t>(list.torn.size()) &&
+      LineStartsWith(name_part, description, list.torn)) {
+    // The torn last line is the start of this one: only its rest is written.
+    log.offset = list.torn_offset;
+    const std::size_t done = list.torn.size();
+    const ByteView rest_of_name = done < name_part.size() ? ByteView(name_part).substr(done) : ByteView();
+    const ByteView rest_of_description = description.substr(done - (name_part.size() - rest_of_name.size()));
+    const std::int64_t rest = static_cast<std::int64_t>(rest_of_name.size() + rest_of_description.size() + 2);
+    KeepWithinSpan(list, log.offset, list.end + rest);
+    ContinueLastLine(list.file);
+    WriteLine(list.file, {rest_of_name, rest_of_description});
+    CheckIo();
+    list.end += rest;
+    list.torn_offset = -1;
+    NoteNewLine(list, name_part, description);
+    AddPending(list, std::move(log));
+    return true;
+  }
+  return false;
+}
+
+void AppendLine(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
+                const FileIdentity& read) {
+  if (list.replaced || TakeFromTail(list, name, description, log_path, read)) return;
+  const Bytes name_part = NamePartFor(list, name);
+  WaitingLog log{log_path, read, 0, 0, LineDigest(name_part, description)};
+  log.offset = WriteNewLine(list, name_part, description);
+  log.length = list.end - log.offset;
+  AddPending(list, std::move(log));
 }
 
 void AppendErrorLine(DescriptionList& list, ByteView name, ByteView description) {
-  // The log stays, so its line is written again by each run.
-  WriteListLine(list, NamePartOfLine(name, FormOfName(name, list.kind)), description);
+  if (list.replaced) return;
+  const Bytes name_part = NamePartFor(list, name);
+  const auto found = list.latest.find(KeyOf(list, name_part));
+  if (found != list.latest.end() && !found->second.unknown &&
+      ByteView(found->second.line) == name_part + Bytes(description)) {
+    return;
+  }
+  WriteNewLine(list, name_part, description);
 }
 
+bool IsListReplaced(const DescriptionList& list) { return list.replaced; }
+
 void CloseDescriptionList(DescriptionList& list) {
-  DeletePendingLogs(list);
+  EndBatch(list);
+  // A batch of lines far back in the tail (logs harvested again with the
+  // same comment): the next run assumes the lines of logs whose deletion is
+  // not durable within a batch's span of its start.
+  if (!list.replaced && list.undurable_from >= 0 && list.end - list.undurable_from > kBatchSpanBytes) {
+    SyncDirectoryOf(list);
+  }
   CloseLineFile(list.file);
   CheckIo();
 }

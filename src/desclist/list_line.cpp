@@ -1,5 +1,9 @@
 #include "desclist/list_line.h"
 
+#include "platform/platform.h"
+
+const ByteView kByteOrderMark = "\xEF\xBB\xBF";
+
 NameForm FormOfName(ByteView name, ListKind kind) {
   if (name.find_first_of(ByteView("\r\n\x1A", 3)) != ByteView::npos) return NameForm::kUnsafe;
   if (kind == ListKind::kBulletinBoard) return NameForm::kPlain;
@@ -7,7 +11,22 @@ NameForm FormOfName(ByteView name, ListKind kind) {
   return name.find_first_of(" \t") != ByteView::npos ? NameForm::kQuoted : NameForm::kPlain;
 }
 
+Bytes NameInList(ByteView name, ListEncoding encoding) {
+  if (encoding == ListEncoding::kUtf8) return Os().NameToUtf8(name);
+  Bytes dos;
+  if (Os().NamesAreUtf8() && Utf8ToDosCyrillic(name, &dos)) return dos;
+  return Bytes(name);
+}
+
 Bytes NamePartOfLine(ByteView name, NameForm form) {
   if (form == NameForm::kQuoted) return "\"" + Bytes(name) + "\" ";
   return Bytes(name) + " ";
+}
+
+ByteView NameOfLine(ByteView line, ListKind kind) {
+  if (kind == ListKind::kFileManager && !line.empty() && line[0] == '"') {
+    const std::size_t close = line.find('"', 1);
+    if (close != ByteView::npos) return line.substr(1, close - 1);
+  }
+  return line.substr(0, line.find(' '));
 }

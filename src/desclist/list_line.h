@@ -1,16 +1,22 @@
 #pragma once
 
 #include "common/bytes.h"
+#include "logcomment/code_page.h"
 
 // The line format of a description list: the file's name, one blank and the
 // description, ended by CR LF. The description keeps its own leading blank,
-// so two blanks usually stand between the name and the words.
+// so two blanks usually stand between the name and the words. A list that
+// begins with the UTF-8 byte order mark is written in UTF-8, every other
+// list in code page 866.
 
 // Which list a directory keeps: the file managers' or the file areas'.
 enum class ListKind {
   kFileManager,    // "Descript.ion": a name with blanks is quoted
   kBulletinBoard,  // "Files.bbs": names are never quoted
 };
+
+// The UTF-8 byte order mark.
+extern const ByteView kByteOrderMark;
 
 // How a companion name may appear in a list line.
 enum class NameForm {
@@ -24,5 +30,18 @@ enum class NameForm {
 // with blanks are quoted, and a name holding a quote cannot be written.
 NameForm FormOfName(ByteView name, ListKind kind);
 
+// A file's name as a list in encoding carries it. In a UTF-8 list, the name
+// in UTF-8. In a code page 866 list, where names are UTF-8, a name that is
+// valid UTF-8 and holds only characters code page 866 has is written in it,
+// so that a reader finds the file; any other name, and every name where
+// names are in the ANSI code page, is written as its bytes.
+Bytes NameInList(ByteView name, ListEncoding encoding);
+
 // The start of a line: the name as form says (not kUnsafe), then one blank.
 Bytes NamePartOfLine(ByteView name, NameForm form);
+
+// The name a line (without its line end) describes, as the list's readers
+// take it: in a file-manager list a name in double quotes, or else the
+// bytes up to the first blank; in a file-area list the bytes up to the
+// first blank.
+ByteView NameOfLine(ByteView line, ListKind kind);

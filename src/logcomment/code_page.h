@@ -2,8 +2,25 @@
 
 #include "common/bytes.h"
 
-// Converts Windows-1251 text to code page 866, byte for byte: the Cyrillic
-// letters move to their DOS places, every other byte (ASCII, controls, and
-// 0x80-0xBF with Ё and ё) passes unchanged. The length never changes.
+// The encodings a description list is written in: code page 866, or UTF-8
+// for a list that begins with the UTF-8 byte order mark.
+enum class ListEncoding { kDosCyrillic, kUtf8 };
+
+// Converts Windows-1251 text to code page 866, byte for byte. Every
+// character that code page 866 also holds moves to its place there: the
+// letters А to я, Ё ё Ў ў Є є Ї ї, and №, °, ·, ¤ and the no-break space.
+// Every other byte (ASCII, controls, and the rest of 0x80-0xBF) passes
+// unchanged. The length never changes.
 Bytes ToDosCyrillic(ByteView text);
 void ToDosCyrillicInPlace(Bytes& text);
+
+// Converts Windows-1251 text to UTF-8. Byte 0x98, which stands for no
+// character, becomes U+FFFD, so that the result is always valid UTF-8.
+Bytes Windows1251ToUtf8(ByteView text);
+
+// Windows-1251 text in the given encoding.
+Bytes FromWindows1251(ByteView text, ListEncoding encoding);
+
+// The UTF-8 text in code page 866, when it is valid UTF-8 and code page 866
+// holds every one of its characters; otherwise false, with *dos untouched.
+bool Utf8ToDosCyrillic(ByteView text, Bytes* dos);

@@ -1,16 +1,24 @@
 #pragma once
 
 #include "common/bytes.h"
+#include "logcomment/code_page.h"
+#include "platform/platform.h"
 
 // The 12 bytes that open a comment line: "Комментарий:" in Windows-1251.
 extern const ByteView kCommentPrefix;
 // The description of a log that cannot be opened: eight blanks and the words.
 extern const ByteView kErrorReadingFile;
 
-// The description of the log at path: the text after the prefix of its last
-// comment line, converted to code page 866; empty when there is none.
-//
-// A log that cannot be opened gives kErrorReadingFile and never throws; its
-// platform code is stored in *open_error (0 when the log was read). A read or
-// close failure after the open throws EInOutError.
-Bytes ReadLogComment(const Bytes& path, int* open_error);
+// What a log gives the list.
+struct LogComment {
+  // The text after the prefix of the log's last comment line, converted from
+  // Windows-1251 to the list's encoding; empty when there is none, and
+  // kErrorReadingFile when the log cannot be opened.
+  Bytes description;
+  int open_error = 0;     // the platform's code when the log cannot be opened
+  FileIdentity identity;  // the log as it was read: a changed log is another one
+};
+
+// Reads the log at path. A log that cannot be opened never throws; a read,
+// query or close failure after the open throws EInOutError.
+LogComment ReadLogComment(const Bytes& path, ListEncoding encoding);

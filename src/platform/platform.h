@@ -48,10 +48,14 @@ constexpr std::uint32_t kAttributeArchive = 32;
 
 enum class PathStyle { kPosix, kWindows };
 
+// Where other programs may write a list that this one holds (POSIX has no
+// sharing modes), a file opened for appending or creating is written at its
+// end, wherever that is by then: a line another program appended is never
+// written over.
 enum class OpenMode {
   kAppend,  // existing file, read and write access; others may read it only
-  kCreate,  // create a new file, write access; others may read it only;
-            // fails with 80 when the file exists by then
+  kCreate,  // create a new file, read and write access; others may read it
+            // only; fails with 80 when the file exists by then
   kRead,    // existing file, read access; others may read it only
 };
 
@@ -63,6 +67,26 @@ using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 
 using FindHandle = void*;
+
+// What tells one file from another, and whether it changed since: on POSIX
+// the device, the inode, the size and the change time; on Windows the volume
+// serial number, the file index, the size and the last write time.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  std::int64_t size = 0;
+  std::int64_t time = 0;  // in the platform's own unit: only compared
+};
+
+// The same file (device and index), whatever its size and time.
+inline bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.index == b.index;
+}
+// The same file, unchanged.
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return SameFile(a, b) && a.size == b.size && a.time == b.time;
+}
+inline bool operator!=(const FileIdentity& a, const FileIdentity& b) { return !(a == b); }
 
 struct FoundEntry {
   Bytes name;  // without any directory part
@@ -84,6 +108,12 @@ class Platform {
   // Whether two names that differ only in letter case name two files. Where
   // they do, the lists are spelt in lower case, as the readers there open them.
   virtual bool NamesAreCaseSensitive() = 0;
+  // Whether file names are UTF-8 (POSIX) rather than bytes in the system's
+  // ANSI code page (Windows).
+  virtual bool NamesAreUtf8() = 0;
+  // A file name in UTF-8: as it is where names are UTF-8, otherwise
+  // converted from the ANSI code page.
+  virtual Bytes NameToUtf8(ByteView name) = 0;
   // The line end of the system's own text, used for the help and the
   // version: CR LF on Windows, LF on POSIX. Lists and reports keep CR LF.
   virtual ByteView TextLineEnd() = 0;
@@ -107,6 +137,8 @@ class Platform {
   virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;
   virtual void FindEnd(FindHandle find) = 0;
   virtual int Remove(const Bytes& path) = 0;
+  // The identity of the file at path; a final symbolic link is not followed.
+  virtual int IdentityAt(const Bytes& path, FileIdentity* identity) = 0;
   // Puts the directory's entries (the names in it) on stable storage. The
   // empty path is the current directory.
   virtual int SyncDirectory(const Bytes& path) = 0;
@@ -123,6 +155,8 @@ class Platform {
   virtual int Truncate(FileHandle file) = 0;
   virtual int Size(FileHandle file, std::int64_t* size) = 0;
   virtual int Kind(FileHandle file, HandleKind* kind) = 0;
+  // The identity of an open file.
+  virtual int Identify(FileHandle file, FileIdentity* identity) = 0;
   // Puts the file's data on stable storage.
   virtual int Sync(FileHandle file) = 0;
   virtual int Close(FileHandle file) = 0;

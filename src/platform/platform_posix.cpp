@@ -110,6 +110,17 @@ int NextMatch(Search& search, FoundEntry* entry) {
   }
 }
 
+// The change time moves with every write, truncation, rename and change of
+// links, so together with the size it tells a file that was touched.
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity identity;
+  identity.device = static_cast<std::uint64_t>(info.st_dev);
+  identity.index = static_cast<std::uint64_t>(info.st_ino);
+  identity.size = static_cast<std::int64_t>(info.st_size);
+  identity.time = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  return identity;
+}
+
 int CloseKeepingError(int fd, int error) {
   close(fd);
   return error;
@@ -176,6 +187,10 @@ class PosixPlatform : public Platform {
 
   bool NamesAreCaseSensitive() override { return true; }
 
+  bool NamesAreUtf8() override { return true; }
+
+  Bytes NameToUtf8(ByteView name) override { return Bytes(name); }
+
   ByteView TextLineEnd() override { return "\n"; }
 
   Bytes UpperCase(ByteView text) override {
@@ -228,6 +243,13 @@ class PosixPlatform : public Platform {
 
   int Remove(const Bytes& path) override { return unlink(path.c_str()) == 0 ? 0 : LastError(); }
 
+  int IdentityAt(const Bytes& path, FileIdentity* identity) override {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return LastError();
+    *identity = IdentityOf(info);
+    return 0;
+  }
+
   // A new file's name is an entry of its directory, which some file systems
   // write out apart from the file's data: fsync on the directory puts it on
   // disk.
@@ -242,10 +264,10 @@ class PosixPlatform : public Platform {
     int flags = O_CLOEXEC | O_NOFOLLOW;
     switch (mode) {
       case OpenMode::kAppend:
-        flags |= O_RDWR;
+        flags |= O_RDWR | O_APPEND;
         break;
       case OpenMode::kCreate:
-        flags |= O_WRONLY | O_CREAT | O_EXCL;
+        flags |= O_RDWR | O_APPEND | O_CREAT | O_EXCL;
         break;
       case OpenMode::kRead:
         flags |= O_RDONLY | O_NONBLOCK;
@@ -326,6 +348,13 @@ class PosixPlatform : public Platform {
     } else {
       *kind = HandleKind::kUnknown;
     }
+    return 0;
+  }
+
+  int Identify(FileHandle file, FileIdentity* identity) override {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0) return LastError();
+    *identity = IdentityOf(info);
     return 0;
   }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include "platform/command_line.h"
 #include "platform/platform.h"
@@ -28,6 +29,18 @@ int LastError() { return static_cast<int>(GetLastError()); }
 std::size_t NextCharacter(ByteView line, std::size_t position) {
   const char* here = line.data() + position;
   return position + static_cast<std::size_t>(CharNextA(here) - here);
+}
+
+int IdentityOf(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return LastError();
+  identity->device = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity->size =
+      static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  identity->time = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                             info.ftLastWriteTime.dwLowDateTime);
+  return 0;
 }
 
 void FillEntry(const WIN32_FIND_DATAA& data, FoundEntry* entry) {
@@ -53,6 +66,24 @@ class Win32Platform : public Platform {
   PathStyle Style() override { return PathStyle::kWindows; }
 
   bool NamesAreCaseSensitive() override { return false; }
+
+  bool NamesAreUtf8() override { return false; }
+
+  // Through UTF-16, from the ANSI code page the names are in. A name that
+  // cannot be converted is kept as it is.
+  Bytes NameToUtf8(ByteView name) override {
+    if (name.empty()) return Bytes();
+    const int size = static_cast<int>(name.size());
+    const int wide_size = MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0);
+    if (wide_size <= 0) return Bytes(name);
+    std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), size, wide.data(), wide_size);
+    const int utf8_size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_size, nullptr, 0, nullptr, nullptr);
+    if (utf8_size <= 0) return Bytes(name);
+    Bytes utf8(static_cast<std::size_t>(utf8_size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_size, utf8.data(), utf8_size, nullptr, nullptr);
+    return utf8;
+  }
 
   ByteView TextLineEnd() override { return "\r\n"; }
 
@@ -108,6 +139,18 @@ class Win32Platform : public Platform {
 
   int Remove(const Bytes& path) override { return DeleteFileA(path.c_str()) ? 0 : LastError(); }
 
+  // Opened for its attributes only, which no sharing mode forbids, and never
+  // through a reparse point.
+  int IdentityAt(const Bytes& path, FileIdentity* identity) override {
+    const HANDLE handle =
+        CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    const int error = IdentityOf(handle, identity);
+    CloseHandle(handle);
+    return error;
+  }
+
   // Nothing to do. NTFS records a new name in its metadata journal, and
   // FlushFileBuffers on the list, which the sync before any deletion makes,
   // writes out the file's metadata along with its data. Flushing a directory
@@ -127,7 +170,7 @@ class Win32Platform : public Platform {
         access = GENERIC_READ | GENERIC_WRITE;
         break;
       case OpenMode::kCreate:
-        access = GENERIC_WRITE;
+        access = GENERIC_READ | GENERIC_WRITE;
         disposition = CREATE_NEW;
         break;
       case OpenMode::kRead:
@@ -198,6 +241,8 @@ class Win32Platform : public Platform {
         return 0;
     }
   }
+
+  int Identify(FileHandle file, FileIdentity* identity) override { return IdentityOf(ToHandle(file), identity); }
 
   int Sync(FileHandle file) override { return FlushFileBuffers(ToHandle(file)) ? 0 : LastError(); }
 

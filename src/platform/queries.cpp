@@ -46,3 +46,8 @@ int NextMatchingEntry(FindHandle find, std::uint32_t mask, FoundEntry* entry) {
 }
 
 void DeleteFileAt(const Bytes& path) { Os().Remove(path); }
+
+void DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity) {
+  FileIdentity now;
+  if (Os().IdentityAt(path, &now) == 0 && now == identity) Os().Remove(path);
+}

@@ -40,3 +40,7 @@ struct WalkGuard {
 
 // Asks the platform to delete the file; the outcome is not reported.
 void DeleteFileAt(const Bytes& path);
+
+// Deletes the file at path only when it is still the file identity was
+// taken of, unchanged: a file renamed over it, or written since, stays.
+void DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity);

@@ -14,30 +14,58 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 // The window at the end of an existing file that is searched for the mark.
 constexpr std::int64_t kMarkWindow = 128;
 
-// Writes out the pending bytes. On failure they are dropped and the I/O
-// result is set; a write that the platform reports complete but short counts
-// as a full disk.
-bool WriteOut(LineFile& file) {
-  if (file.count == 0) return true;
+// Another program may have changed the size of a file this one writes since
+// the last write-out: the next bytes then go to its end (the platform writes
+// there), after a line end when its last byte is not LF, so that neither
+// program's line is joined to the other's. The move is kept for PlacedAt.
+int FollowEnd(LineFile& file) {
+  std::int64_t size = 0;
+  int error = Os().Size(file.handle, &size);
+  if (error != 0 || size == file.file_end) return error;
+  char last = '\n';
+  std::size_t got = 0;
+  if (size > 0) {
+    error = Os().Seek(file.handle, size - 1, SeekOrigin::kBegin, nullptr);
+    if (error == 0) error = Os().Read(file.handle, &last, 1, &got);
+    if (error != 0) return error;
+  }
+  error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, &size);
+  if (error != 0) return error;
+  const ByteView lead = got == 0 || last == '\n' ? ByteView() : last == '\r' ? ByteView("\n") : kCrLf;
   std::size_t done = 0;
-  int error = Os().Write(file.handle, file.buffer.get(), file.count, &done);
-  if (error == 0 && done < file.count) error = kErrorDiskFull;
-  file.count = 0;
+  if (!lead.empty()) error = Os().Write(file.handle, lead.data(), lead.size(), &done);
+  file.file_end = size + static_cast<std::int64_t>(done);
+  file.moves.push_back({file.written, file.file_end - file.written});
+  return error;
+}
+
+// Writes bytes to the file. A write that the platform reports complete but
+// short counts as a full disk.
+bool WriteToFile(LineFile& file, const char* data, std::size_t size) {
+  int error = file.follows_end ? FollowEnd(file) : 0;
+  std::size_t done = 0;
+  if (error == 0) error = Os().Write(file.handle, data, size, &done);
+  if (error == 0 && done < size) error = kErrorDiskFull;
+  file.written += static_cast<std::int64_t>(done);
+  file.file_end += static_cast<std::int64_t>(done);
   if (error != 0) SetIoResult(error);
   return error == 0;
+}
+
+// Writes out the pending bytes. On failure they are dropped and the I/O
+// result is set.
+bool WriteOut(LineFile& file) {
+  if (file.count == 0) return true;
+  const std::size_t count = file.count;
+  file.count = 0;
+  return WriteToFile(file, file.buffer.get(), count);
 }
 
 // Places bytes after the pending ones; a piece larger than the buffer goes
 // straight to the file so that a huge line is never copied whole.
 bool Put(LineFile& file, ByteView data) {
   if (data.size() > kBufferSize - file.count && !WriteOut(file)) return false;
-  if (data.size() >= kBufferSize) {
-    std::size_t done = 0;
-    int error = Os().Write(file.handle, data.data(), data.size(), &done);
-    if (error == 0 && done < data.size()) error = kErrorDiskFull;
-    if (error != 0) SetIoResult(error);
-    return error == 0;
-  }
+  if (data.size() >= kBufferSize) return WriteToFile(file, data.data(), data.size());
   std::memcpy(file.buffer.get() + file.count, data.data(), data.size());
   file.count += data.size();
   return true;
@@ -105,6 +133,21 @@ bool EndLastLineIn(LineFile& file) {
   return missing.empty() || Put(file, missing);
 }
 
+// A disk file just opened for appending or creating, its position at its
+// end, may be written by other programs too.
+void FollowEndOf(LineFile& file) {
+  if (file.kind != HandleKind::kDisk) return;
+  std::int64_t end = 0;
+  const int error = Os().Seek(file.handle, 0, SeekOrigin::kCurrent, &end);
+  if (error != 0) {
+    SetIoResult(error);
+    return;
+  }
+  file.follows_end = true;
+  file.written = end;
+  file.file_end = end;
+}
+
 bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().StandardOutput()); }
 
 }  // namespace
@@ -126,6 +169,10 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.flush_per_line = false;
   file.needs_line_end = false;
   file.ends_in_cr = false;
+  file.follows_end = false;
+  file.written = 0;
+  file.file_end = 0;
+  file.moves.clear();
 }
 
 LineFile::~LineFile() {
@@ -153,6 +200,7 @@ void OpenAppend(LineFile& file, const Bytes& path) {
   if (DeviceCheck(file, handle)) {
     file.needs_line_end = needs_line_end;
     file.ends_in_cr = ends_in_cr;
+    FollowEndOf(file);
   }
 }
 
@@ -167,7 +215,9 @@ bool CreateNew(LineFile& file, const Bytes& path) {
     SetIoResult(error);
     return false;
   }
-  return DeviceCheck(file, handle);
+  if (!DeviceCheck(file, handle)) return false;
+  FollowEndOf(file);
+  return true;
 }
 
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
@@ -193,6 +243,20 @@ ByteView MissingLineEnd(const LineFile& file) {
 
 void EndLastLine(LineFile& file) {
   if (file.state == LineFileState::kWriting) EndLastLineIn(file);
+}
+
+void ContinueLastLine(LineFile& file) { file.needs_line_end = false; }
+
+std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t length) {
+  std::int64_t shift = 0;
+  for (const EndMove& move : file.moves) {
+    if (move.from <= offset) {
+      shift = move.shift;
+    } else if (move.from < offset + length) {
+      return -1;
+    }
+  }
+  return offset + shift;
 }
 
 void FlushLineFile(LineFile& file) {
@@ -226,6 +290,15 @@ void CloseLineFile(LineFile& file) {
   }
   const int error = Os().Close(file.handle);
   file.handle = kNoFile;
+  if (error != 0) SetIoResult(error);
+}
+
+void IdentifyLineFile(LineFile& file, FileIdentity* identity) {
+  if (file.state == LineFileState::kClosed) {
+    SetIoResult(kErrorFileNotOpen);
+    return;
+  }
+  const int error = Os().Identify(file.handle, identity);
   if (error != 0) SetIoResult(error);
 }
 

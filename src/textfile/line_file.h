@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <vector>
 
 #include "common/bytes.h"
 #include "platform/platform.h"
@@ -27,6 +29,14 @@ constexpr int kErrorNotOpenForOutput = 105;
 constexpr char kEndOfFileMark = 26;
 
 enum class LineFileState { kClosed, kReading, kWriting };
+
+// Another program changed the size of a file this one writes (see
+// LineFile::follows_end): the bytes the record counts from offset `from` on
+// lie `shift` bytes further on in the file.
+struct EndMove {
+  std::int64_t from = 0;
+  std::int64_t shift = 0;
+};
 
 struct LineFile {
   LineFile() = default;
@@ -53,6 +63,15 @@ struct LineFile {
   // with LF alone when that last byte is a CR waiting for it.
   bool needs_line_end = false;
   bool ends_in_cr = false;
+  // A disk file opened for appending or creating, which other programs may
+  // write too: before each write-out its size is compared with where this
+  // record left it. When another program has changed it, the bytes go to
+  // its end, after a line end when its last byte is not LF, and the move is
+  // kept. Offsets count the file as it was opened plus the bytes placed.
+  bool follows_end = false;
+  std::int64_t written = 0;   // the offset up to which the record's bytes are written out
+  std::int64_t file_end = 0;  // where the file ended after that
+  std::vector<EndMove> moves;
 };
 
 // Opens an existing file for appending: read and write access, others may
@@ -87,6 +106,14 @@ ByteView MissingLineEnd(const LineFile& file);
 // end (see MissingLineEnd); otherwise writes nothing.
 void EndLastLine(LineFile& file);
 
+// Where the bytes that the record counts at [offset, offset + length) lie in
+// the file now, or -1 when another program's change fell between them.
+std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t length);
+
+// The next line written continues the last line of a file opened for
+// appending, which lacks its line end: no line end is put before it.
+void ContinueLastLine(LineFile& file);
+
 // Writes out the pending bytes of a file open for writing.
 void FlushLineFile(LineFile& file);
 
@@ -97,6 +124,9 @@ void SyncLineFile(LineFile& file);
 // Writes out pending bytes and closes. When the write-out fails the file
 // stays open. Standard output keeps its handle.
 void CloseLineFile(LineFile& file);
+
+// The identity of the open file (see FileIdentity).
+void IdentifyLineFile(LineFile& file, FileIdentity* identity);
 
 // The line file bound to the process's standard output.
 LineFile& StandardOutputFile();

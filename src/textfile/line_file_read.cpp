@@ -130,6 +130,26 @@ Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::
   return tail;
 }
 
+std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t size) {
+  if (file.state != LineFileState::kWriting) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return 0;
+  }
+  FlushLineFile(file);
+  std::size_t n = 0;
+  int error = Os().Seek(file.handle, offset, SeekOrigin::kBegin, nullptr);
+  while (error == 0 && n < size) {
+    std::size_t got = 0;
+    error = Os().Read(file.handle, into + n, size - n, &got);
+    if (got == 0) break;
+    n += got;
+  }
+  const int end_error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, nullptr);
+  if (error == 0) error = end_error;
+  if (error != 0) SetIoResult(error);
+  return n;
+}
+
 void OpenRead(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kRead, &handle);

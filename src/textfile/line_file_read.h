@@ -38,3 +38,8 @@ void SkipLineEnd(LineFile& file);
 // (nothing written to it yet) and leaves the position at its end. *start is
 // the offset of the first byte returned, *end the file's size.
 Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
+
+// Reads up to size bytes at offset of a file open for writing, after its
+// pending bytes are written out, and leaves the position at the file's end.
+// Returns the count read: less than size only at the end of the file.
+std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t size);
