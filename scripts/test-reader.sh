@@ -14,7 +14,7 @@
 # The server and the queries run in a network namespace of their own, with
 # only the loopback device: the server listens on 127.0.0.1, and whatever it
 # tries to reach beyond this machine (it looks for a router at start) goes
-# nowhere. The server is stopped by its PID at the end, also on failure.
+# nowhere. Each server is stopped by its PID at the end, also on failure.
 set -euo pipefail
 hfs_version=0.52.9
 self=$(realpath "$0")
@@ -46,12 +46,13 @@ fi
 
 ip link set lo up
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/logharvest-reader-XXXXXX")
-server_pid=
+server_pids=()
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  local pid
+  for pid in "${server_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -115,32 +116,42 @@ for area in fresh marked blanks nolog; do
 done
 check "fresh: the new list is descript.ion" test -f "$share/fresh/descript.ion"
 
-echo "== starting hfs $hfs_version"
-mkdir -p "$scratch/server"
-port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); });")
-cat >"$scratch/server/config.yaml" <<EOF
-port: $port
+# start_server NAME ENCODING: starts hfs on a free port, with its
+# configuration in $scratch/NAME, serving $share and reading each
+# descript.ion in ENCODING; sets server_port once the server answers.
+start_server() {
+  local name=$1 encoding=$2 pid
+  echo "== starting hfs $hfs_version, lists read as $encoding"
+  mkdir -p "$scratch/$name"
+  server_port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); });")
+  cat >"$scratch/$name/config.yaml" <<EOF
+port: $server_port
 listen_interface: 127.0.0.1
 open_browser_at_start: false
 descript_ion: true
-descript_ion_encoding: cp866
+descript_ion_encoding: $encoding
 vfs:
   source: $share
 EOF
-node "$cache/node_modules/hfs/src/index.js" --cwd "$scratch/server" </dev/null >"$scratch/server.log" 2>&1 &
-server_pid=$!
-if ! node --no-warnings "$client" "$port" / --wait; then
-  echo "reader: the server did not answer on 127.0.0.1:$port; its output:"
-  sed 's/^/    /' "$scratch/server.log"
-  echo "reader: $passes passed, $((failures + 1)) failed"
-  exit 1
-fi
-echo "listening on 127.0.0.1:$port, PID $server_pid"
+  node "$cache/node_modules/hfs/src/index.js" --cwd "$scratch/$name" </dev/null >"$scratch/$name.log" 2>&1 &
+  pid=$!
+  server_pids+=("$pid")
+  if ! node --no-warnings "$client" "$server_port" / --wait; then
+    echo "reader: the server did not answer on 127.0.0.1:$server_port; its output:"
+    sed 's/^/    /' "$scratch/$name.log"
+    echo "reader: $passes passed, $((failures + 1)) failed"
+    exit 1
+  fi
+  echo "listening on 127.0.0.1:$server_port, PID $pid"
+}
+start_server server cp866
+cp866=$server_port
 
-# shows AREA EXPECTED: the server lists exactly the expected entries of
-# /AREA/, each line "name", or "name<tab>comment" for a file with a comment.
+# shows PORT AREA EXPECTED: the server on PORT lists exactly the expected
+# entries of /AREA/, each line "name", or "name<tab>comment" for a file with
+# a comment.
 shows() {
-  local area=$1 expected=$2 actual line before=$failures
+  local port=$1 area=$2 expected=$3 actual line before=$failures
   echo "== /$area/"
   if ! actual=$(node --no-warnings "$client" "$port" "/$area/"); then
     check "/$area/ is listed" false
@@ -162,15 +173,15 @@ shows() {
   fi
 }
 
-shows fresh "report.zip	Годовой отчет за 2025 год
+shows "$cp866" fresh "report.zip	Годовой отчет за 2025 год
 letters.txt	$alphabet"
-shows marked "old.arj	Старый архив
+shows "$cp866" marked "old.arj	Старый архив
 older.lzh	Очень старый архив
 new.rar	Новый архив"
-shows blanks "photos 2026.rar	Фотографии с конференции
+shows "$cp866" blanks "photos 2026.rar	Фотографии с конференции
 two  blanks.txt	Два пробела в имени
 plain.txt	Без пробелов"
-shows nolog "setup.exe
+shows "$cp866" nolog "setup.exe
 empty.exe
 readme.txt.log
 notes.txt	Заметки"
