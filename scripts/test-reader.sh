@@ -108,13 +108,62 @@ add_log nolog readme.txt 'Файла readme.txt нет рядом'
 add_file nolog notes.txt
 add_log nolog notes.txt 'Заметки'
 
+# Cyrillic names, which CP866 holds: the list must name them in CP866 (ё as
+# F1, quoted when they hold a blank), since that is how a reader decodes them.
+mkdir -p "$share"/{cyrillic,foreign,letters,again}
+add_file cyrillic 'Отчёт 2025.zip'
+add_log cyrillic 'Отчёт 2025.zip' 'Годовой отчет'
+add_file cyrillic фото.rar
+add_log cyrillic фото.rar 'Фотографии с выставки'
+
+# A name that CP866 cannot hold (ï, €) is harvested all the same: its log is
+# taken and its line holds the name's bytes as they are (UTF-8) beside the
+# converted comment. No reader of a CP866 list can show that comment, as it
+# decodes those bytes to a name no file has; plain.zip beside it shows that
+# the list itself is read.
+foreign=naïve€.zip
+add_file foreign "$foreign"
+add_log foreign "$foreign" 'Наивный ёжик'
+add_file foreign plain.zip
+add_log foreign plain.zip 'Обычное имя'
+
+# Every Windows-1251 character that CP866 holds comes out as that character:
+# ё and № above all, and the rarer ones with them (no-break space included).
+nbsp=$'\xc2\xa0'
+add_file letters hedgehog.txt
+add_log letters hedgehog.txt 'Ёжик и ёлка, № 5'
+signs="Ўў Єє Її 20° a·b ¤1${nbsp}000"
+add_file letters signs.txt
+add_log letters signs.txt "$signs"
+
 echo "== harvesting with $program"
-for area in fresh marked blanks nolog; do
+for area in fresh marked blanks nolog cyrillic foreign letters; do
   status=0
   "$program" "$share/$area" || status=$?
   check "$area: the run ends with exit code 0" test "$status" = 0
 done
 check "fresh: the new list is descript.ion" test -f "$share/fresh/descript.ion"
+check "foreign: $foreign.log is taken" test ! -e "$share/foreign/$foreign.log"
+# holds_line FILE LINE: FILE has a line of exactly LINE's bytes (its CR too).
+holds_line() {
+  LC_ALL=C grep -qaxF -- "$2" "$1"
+}
+line="$foreign  $(printf 'Наивный ёжик' | iconv -f UTF-8 -t CP866)"$'\r'
+check "foreign: its line is the name's own bytes and the comment in CP866" holds_line "$share/foreign/descript.ion" "$line"
+
+# The same file harvested three times, its log made anew before each run,
+# with the comments first, second and first again: the reader takes the last
+# line for a name, so the list must end with the third comment.
+add_file again a.zip
+run=0
+for comment in first second first; do
+  run=$((run + 1))
+  add_log again a.zip "$comment"
+  status=0
+  "$program" "$share/again" || status=$?
+  check "again: run $run ($comment) ends with exit code 0" test "$status" = 0
+  check "again: run $run takes the log" test ! -e "$share/again/a.zip.log"
+done
 
 # start_server NAME ENCODING: starts hfs on a free port, with its
 # configuration in $scratch/NAME, serving $share and reading each
@@ -185,6 +234,14 @@ shows "$cp866" nolog "setup.exe
 empty.exe
 readme.txt.log
 notes.txt	Заметки"
+shows "$cp866" cyrillic "Отчёт 2025.zip	Годовой отчет
+фото.rar	Фотографии с выставки"
+shows "$cp866" foreign "$foreign
+plain.zip	Обычное имя"
+echo "        $foreign shows no comment, and cannot in a CP866 list: CP866 has no ï and no €"
+shows "$cp866" letters "hedgehog.txt	Ёжик и ёлка, № 5
+signs.txt	$signs"
+shows "$cp866" again "a.zip	first"
 
 echo "reader: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
