@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Harvests real directories with the built program, then asks a real reader
 # of description lists what it shows: the file server of the npm package hfs
-# (pinned below), run on the system's Node.js with descript_ion on and the
-# list's encoding set to cp866. Every file must show exactly its comment, and
-# a file without one must show none.
+# (pinned below), run on the system's Node.js with descript_ion on. The list
+# encoding is one setting for the whole server, so two instances run: one set
+# to cp866 for the lists logharvest creates, one set to utf8 for a list that
+# another file manager began in UTF-8. Every file must show exactly its
+# comment, and a file without one must show none.
 #
 #   scripts/test-reader.sh [PROGRAM [CACHE]]
 #
@@ -11,9 +13,9 @@
 # npm into CACHE (build/reader) once and reused. Node.js and npm are installed
 # with apt-get when missing.
 #
-# The server and the queries run in a network namespace of their own, with
-# only the loopback device: the server listens on 127.0.0.1, and whatever it
-# tries to reach beyond this machine (it looks for a router at start) goes
+# The servers and the queries run in a network namespace of their own, with
+# only the loopback device: the servers listen on 127.0.0.1, and whatever they
+# try to reach beyond this machine (hfs looks for a router at start) goes
 # nowhere. Each server is stopped by its PID at the end, also on failure.
 set -euo pipefail
 hfs_version=0.52.9
@@ -136,8 +138,24 @@ signs="Ўў Єє Її 20° a·b ¤1${nbsp}000"
 add_file letters signs.txt
 add_log letters signs.txt "$signs"
 
+# A list that another file manager began in UTF-8, with the byte order mark
+# (EF BB BF) first, read by the server set to utf8: the new lines must be
+# UTF-8 too, names as they are and comments converted from Windows-1251, so
+# that here even naïve€.zip shows its comment. The old lines have the shape
+# of logharvest's own (two blanks, CR LF), which the client expects.
+mkdir -p "$share/bom"
+add_file bom old.zip
+add_file bom 'Прошлый год.rar'
+printf '\xef\xbb\xbfold.zip  Старый архив\r\n"Прошлый год.rar"  Отчёт за прошлый год\r\n' >"$share/bom/descript.ion"
+add_file bom new.zip
+add_log bom new.zip 'Ёлка № 1'
+add_file bom 'Новый отчёт.zip'
+add_log bom 'Новый отчёт.zip' 'Отчёт за этот год'
+add_file bom "$foreign"
+add_log bom "$foreign" 'Наивный архив'
+
 echo "== harvesting with $program"
-for area in fresh marked blanks nolog cyrillic foreign letters; do
+for area in fresh marked blanks nolog cyrillic foreign letters bom; do
   status=0
   "$program" "$share/$area" || status=$?
   check "$area: the run ends with exit code 0" test "$status" = 0
@@ -195,6 +213,8 @@ EOF
 }
 start_server server cp866
 cp866=$server_port
+start_server server-utf8 utf8
+utf8=$server_port
 
 # shows PORT AREA EXPECTED: the server on PORT lists exactly the expected
 # entries of /AREA/, each line "name", or "name<tab>comment" for a file with
@@ -242,6 +262,15 @@ echo "        $foreign shows no comment, and cannot in a CP866 list: CP866 has n
 shows "$cp866" letters "hedgehog.txt	Ёжик и ёлка, № 5
 signs.txt	$signs"
 shows "$cp866" again "a.zip	first"
+# hfs decodes a list with the npm package iconv-lite, whose UTF-8 decoder
+# drops a leading byte order mark: the first old line keeps its name and
+# shows. (A reader that kept the mark would read that one name as U+FEFF
+# "old.zip" and lose only its comment.)
+shows "$utf8" bom "old.zip	Старый архив
+Прошлый год.rar	Отчёт за прошлый год
+new.zip	Ёлка № 1
+Новый отчёт.zip	Отчёт за этот год
+$foreign	Наивный архив"
 
 echo "reader: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
