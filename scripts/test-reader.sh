@@ -63,7 +63,8 @@ trap cleanup EXIT
 . "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 share=$scratch/share
-# Texts below are UTF-8; logs are written in Windows-1251, lists in code page 866.
+# Texts below are UTF-8; logs are written in Windows-1251, lists in code page
+# 866 (one list in UTF-8, by another file manager).
 add_file() {  # add_file DIRECTORY NAME
   printf 'data\n' >"$share/$1/$2"
 }
@@ -120,9 +121,9 @@ add_log cyrillic фото.rar 'Фотографии с выставки'
 
 # A name that CP866 cannot hold (ï, €) is harvested all the same: its log is
 # taken and its line holds the name's bytes as they are (UTF-8) beside the
-# converted comment. No reader of a CP866 list can show that comment, as it
-# decodes those bytes to a name no file has; plain.zip beside it shows that
-# the list itself is read.
+# comment, converted as any other (ё included). No reader of a CP866 list can
+# show that comment, as it decodes those bytes to a name no file has;
+# plain.zip beside it shows that the list itself is read.
 foreign=naïve€.zip
 add_file foreign "$foreign"
 add_log foreign "$foreign" 'Наивный ёжик'
