@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Harvests real directories with the built program, then asks a real reader
 # of description lists what it shows: the file server of the npm package hfs
-# (pinned below), run on the system's Node.js with descript_ion on and the
-# list's encoding set to cp866. Every file must show exactly its comment, and
-# a file without one must show none.
+# (pinned below), run on the system's Node.js with descript_ion on. The list
+# encoding is one setting for the whole server, so two instances run: one set
+# to cp866 for the lists logharvest creates, one set to utf8 for a list that
+# another file manager began in UTF-8. Every file must show exactly its
+# comment, and a file without one must show none.
 #
 #   scripts/test-reader.sh [PROGRAM [CACHE]]
 #
@@ -11,10 +13,10 @@
 # npm into CACHE (build/reader) once and reused. Node.js and npm are installed
 # with apt-get when missing.
 #
-# The server and the queries run in a network namespace of their own, with
-# only the loopback device: the server listens on 127.0.0.1, and whatever it
-# tries to reach beyond this machine (it looks for a router at start) goes
-# nowhere. The server is stopped by its PID at the end, also on failure.
+# The servers and the queries run in a network namespace of their own, with
+# only the loopback device: the servers listen on 127.0.0.1, and whatever they
+# try to reach beyond this machine (hfs looks for a router at start) goes
+# nowhere. Each server is stopped by its PID at the end, also on failure.
 set -euo pipefail
 hfs_version=0.52.9
 self=$(realpath "$0")
@@ -46,12 +48,13 @@ fi
 
 ip link set lo up
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/logharvest-reader-XXXXXX")
-server_pid=
+server_pids=()
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  local pid
+  for pid in "${server_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -60,7 +63,8 @@ trap cleanup EXIT
 . "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 share=$scratch/share
-# Texts below are UTF-8; logs are written in Windows-1251, lists in code page 866.
+# Texts below are UTF-8; logs are written in Windows-1251, lists in code page
+# 866 (one list in UTF-8, by another file manager).
 add_file() {  # add_file DIRECTORY NAME
   printf 'data\n' >"$share/$1/$2"
 }
@@ -107,40 +111,117 @@ add_log nolog readme.txt 'Файла readme.txt нет рядом'
 add_file nolog notes.txt
 add_log nolog notes.txt 'Заметки'
 
+# Cyrillic names, which CP866 holds: the list must name them in CP866 (ё as
+# F1, quoted when they hold a blank), since that is how a reader decodes them.
+mkdir -p "$share"/{cyrillic,foreign,letters,again}
+add_file cyrillic 'Отчёт 2025.zip'
+add_log cyrillic 'Отчёт 2025.zip' 'Годовой отчет'
+add_file cyrillic фото.rar
+add_log cyrillic фото.rar 'Фотографии с выставки'
+
+# A name that CP866 cannot hold (ï, €) is harvested all the same: its log is
+# taken and its line holds the name's bytes as they are (UTF-8) beside the
+# comment, converted as any other (ё included). No reader of a CP866 list can
+# show that comment, as it decodes those bytes to a name no file has;
+# plain.zip beside it shows that the list itself is read.
+foreign=naïve€.zip
+add_file foreign "$foreign"
+add_log foreign "$foreign" 'Наивный ёжик'
+add_file foreign plain.zip
+add_log foreign plain.zip 'Обычное имя'
+
+# Every Windows-1251 character that CP866 holds comes out as that character:
+# ё and № above all, and the rarer ones with them (no-break space included).
+nbsp=$'\xc2\xa0'
+add_file letters hedgehog.txt
+add_log letters hedgehog.txt 'Ёжик и ёлка, № 5'
+signs="Ўў Єє Її 20° a·b ¤1${nbsp}000"
+add_file letters signs.txt
+add_log letters signs.txt "$signs"
+
+# A list that another file manager began in UTF-8, with the byte order mark
+# (EF BB BF) first, read by the server set to utf8: the new lines must be
+# UTF-8 too, names as they are and comments converted from Windows-1251, so
+# that here even naïve€.zip shows its comment. The old lines have the shape
+# of logharvest's own (two blanks, CR LF), which the client expects.
+mkdir -p "$share/bom"
+add_file bom old.zip
+add_file bom 'Прошлый год.rar'
+printf '\xef\xbb\xbfold.zip  Старый архив\r\n"Прошлый год.rar"  Отчёт за прошлый год\r\n' >"$share/bom/descript.ion"
+add_file bom new.zip
+add_log bom new.zip 'Ёлка № 1'
+add_file bom 'Новый отчёт.zip'
+add_log bom 'Новый отчёт.zip' 'Отчёт за этот год'
+add_file bom "$foreign"
+add_log bom "$foreign" 'Наивный архив'
+
 echo "== harvesting with $program"
-for area in fresh marked blanks nolog; do
+for area in fresh marked blanks nolog cyrillic foreign letters bom; do
   status=0
   "$program" "$share/$area" || status=$?
   check "$area: the run ends with exit code 0" test "$status" = 0
 done
 check "fresh: the new list is descript.ion" test -f "$share/fresh/descript.ion"
+check "foreign: $foreign.log is taken" test ! -e "$share/foreign/$foreign.log"
+# holds_line FILE LINE: FILE has a line of exactly LINE's bytes (its CR too).
+holds_line() {
+  LC_ALL=C grep -qaxF -- "$2" "$1"
+}
+line="$foreign  $(printf 'Наивный ёжик' | iconv -f UTF-8 -t CP866)"$'\r'
+check "foreign: its line is the name's own bytes and the comment in CP866" holds_line "$share/foreign/descript.ion" "$line"
 
-echo "== starting hfs $hfs_version"
-mkdir -p "$scratch/server"
-port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); });")
-cat >"$scratch/server/config.yaml" <<EOF
-port: $port
+# The same file harvested three times, its log made anew before each run,
+# with the comments first, second and first again: the reader takes the last
+# line for a name, so the list must end with the third comment.
+add_file again a.zip
+run=0
+for comment in first second first; do
+  run=$((run + 1))
+  add_log again a.zip "$comment"
+  status=0
+  "$program" "$share/again" || status=$?
+  check "again: run $run ($comment) ends with exit code 0" test "$status" = 0
+  check "again: run $run takes the log" test ! -e "$share/again/a.zip.log"
+done
+
+# start_server NAME ENCODING: starts hfs on a free port, with its
+# configuration in $scratch/NAME, serving $share and reading each
+# descript.ion in ENCODING; sets server_port once the server answers.
+start_server() {
+  local name=$1 encoding=$2 pid
+  echo "== starting hfs $hfs_version, lists read as $encoding"
+  mkdir -p "$scratch/$name"
+  server_port=$(node -e "const s = require('net').createServer().listen(0, '127.0.0.1', () => { console.log(s.address().port); s.close(); });")
+  cat >"$scratch/$name/config.yaml" <<EOF
+port: $server_port
 listen_interface: 127.0.0.1
 open_browser_at_start: false
 descript_ion: true
-descript_ion_encoding: cp866
+descript_ion_encoding: $encoding
 vfs:
   source: $share
 EOF
-node "$cache/node_modules/hfs/src/index.js" --cwd "$scratch/server" </dev/null >"$scratch/server.log" 2>&1 &
-server_pid=$!
-if ! node --no-warnings "$client" "$port" / --wait; then
-  echo "reader: the server did not answer on 127.0.0.1:$port; its output:"
-  sed 's/^/    /' "$scratch/server.log"
-  echo "reader: $passes passed, $((failures + 1)) failed"
-  exit 1
-fi
-echo "listening on 127.0.0.1:$port, PID $server_pid"
+  node "$cache/node_modules/hfs/src/index.js" --cwd "$scratch/$name" </dev/null >"$scratch/$name.log" 2>&1 &
+  pid=$!
+  server_pids+=("$pid")
+  if ! node --no-warnings "$client" "$server_port" / --wait; then
+    echo "reader: the server did not answer on 127.0.0.1:$server_port; its output:"
+    sed 's/^/    /' "$scratch/$name.log"
+    echo "reader: $passes passed, $((failures + 1)) failed"
+    exit 1
+  fi
+  echo "listening on 127.0.0.1:$server_port, PID $pid"
+}
+start_server server cp866
+cp866=$server_port
+start_server server-utf8 utf8
+utf8=$server_port
 
-# shows AREA EXPECTED: the server lists exactly the expected entries of
-# /AREA/, each line "name", or "name<tab>comment" for a file with a comment.
+# shows PORT AREA EXPECTED: the server on PORT lists exactly the expected
+# entries of /AREA/, each line "name", or "name<tab>comment" for a file with
+# a comment.
 shows() {
-  local area=$1 expected=$2 actual line before=$failures
+  local port=$1 area=$2 expected=$3 actual line before=$failures
   echo "== /$area/"
   if ! actual=$(node --no-warnings "$client" "$port" "/$area/"); then
     check "/$area/ is listed" false
@@ -162,18 +243,35 @@ shows() {
   fi
 }
 
-shows fresh "report.zip	Годовой отчет за 2025 год
+shows "$cp866" fresh "report.zip	Годовой отчет за 2025 год
 letters.txt	$alphabet"
-shows marked "old.arj	Старый архив
+shows "$cp866" marked "old.arj	Старый архив
 older.lzh	Очень старый архив
 new.rar	Новый архив"
-shows blanks "photos 2026.rar	Фотографии с конференции
+shows "$cp866" blanks "photos 2026.rar	Фотографии с конференции
 two  blanks.txt	Два пробела в имени
 plain.txt	Без пробелов"
-shows nolog "setup.exe
+shows "$cp866" nolog "setup.exe
 empty.exe
 readme.txt.log
 notes.txt	Заметки"
+shows "$cp866" cyrillic "Отчёт 2025.zip	Годовой отчет
+фото.rar	Фотографии с выставки"
+shows "$cp866" foreign "$foreign
+plain.zip	Обычное имя"
+echo "        $foreign shows no comment, and cannot in a CP866 list: CP866 has no ï and no €"
+shows "$cp866" letters "hedgehog.txt	Ёжик и ёлка, № 5
+signs.txt	$signs"
+shows "$cp866" again "a.zip	first"
+# hfs decodes a list with the npm package iconv-lite, whose UTF-8 decoder
+# drops a leading byte order mark: the first old line keeps its name and
+# shows. (A reader that kept the mark would read that one name as U+FEFF
+# "old.zip" and lose only its comment.)
+shows "$utf8" bom "old.zip	Старый архив
+Прошлый год.rar	Отчёт за прошлый год
+new.zip	Ёлка № 1
+Новый отчёт.zip	Отчёт за этот год
+$foreign	Наивный архив"
 
 echo "reader: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
