@@ -1,14 +1,19 @@
-// Several runs started together on one directory.
+// Several runs started together on one directory, and runs killed at a
+// random moment.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -122,6 +127,73 @@ TEST_F(EndToEnd, ConcurrentRunsLoseNoCommentWriteNoneTwiceAndTearNoLine) {
   std::cout << "concurrent runs: " << kRounds << " rounds of " << kProcesses << " processes on " << kLogs << " logs; "
             << winners << " runs ended normally, " << losers << " lost the list lock, " << duplicates
             << " duplicate lines\n";
+}
+
+// Runs killed at a random moment, each followed by one more run: nothing is
+// lost, nothing written twice, and no torn piece of a line is left in the
+// list (a run completes a torn last line that starts one of its lines).
+TEST_F(EndToEnd, KilledRunsLeaveNoTornPieceAfterTheNextRun) {
+  constexpr int kKilledRounds = 8;
+  constexpr int kManyLogs = 3000;
+  std::mt19937 random(20261207);
+  int torn_by_kills = 0;
+  auto lay_out = [&](const Bytes& dir) {
+    MakeDirectory(dir);
+    WriteBytes(dir + "descript.ion", "kept  from before\r\n");
+    for (int i = 0; i < kManyLogs; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "f%05d.zip", i);
+      WriteBytes(dir + name, "d");
+      WriteBytes(dir + name + ".log", LogWithComment(" comment of " + Bytes(name) + " " + Bytes(60, 'c')));
+    }
+  };
+  // How long an undisturbed run takes here: the kills fall within it.
+  lay_out(At("whole/"));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run({At("whole/")}).exit_code, 0);
+  const auto whole = std::chrono::steady_clock::now() - start;
+  RemoveTree(At("whole"));
+  for (int round = 0; round < kKilledRounds; ++round) {
+    const Bytes dir = At("killed" + std::to_string(round) + "/");
+    lay_out(dir);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      execl(Program().c_str(), Program().c_str(), dir.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(whole * std::uniform_real_distribution<double>(0.05, 0.95)(random));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const Bytes after_kill = ReadBytes(dir + "descript.ion");
+    torn_by_kills += after_kill.size() > 2 && after_kill.compare(after_kill.size() - 2, 2, "\r\n") != 0 ? 1 : 0;
+
+    const std::string where = "round " + std::to_string(round);
+    ASSERT_EQ(Run({dir}).exit_code, 0) << where;
+    const Bytes list = ReadBytes(dir + "descript.ion");
+    std::map<Bytes, int> lines;
+    std::size_t at = 0;
+    while (at < list.size()) {
+      const std::size_t end = list.find("\r\n", at);
+      ASSERT_NE(end, Bytes::npos) << where << ": the list does not end with a line end";
+      ++lines[list.substr(at, end + 2 - at)];
+      at = end + 2;
+    }
+    EXPECT_EQ(lines["kept  from before\r\n"], 1) << where;
+    lines.erase("kept  from before\r\n");
+    for (int i = 0; i < kManyLogs; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "f%05d.zip", i);
+      const Bytes line = Bytes(name) + "  comment of " + name + " " + Bytes(60, 'c') + "\r\n";
+      EXPECT_EQ(lines[line], 1) << where << ": " << name;
+      lines.erase(line);
+      EXPECT_FALSE(Exists(dir + name + ".log")) << where << ": " << name;
+    }
+    for (const auto& [line, count] : lines) ADD_FAILURE() << where << ": a torn piece left: " << line;
+    RemoveTree(dir);
+  }
+  std::cout << "killed runs: " << kKilledRounds << " rounds of " << kManyLogs << " logs; " << torn_by_kills
+            << " kills left a torn last line, none was left after the next run\n";
 }
 
 }  // namespace

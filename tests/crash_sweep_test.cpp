@@ -1,5 +1,7 @@
-// A harvest killed right after each of its platform calls in turn, then a
-// normal run over what it left.
+// A harvest stopped right after each of its platform calls in turn, by a
+// kill or by a power loss under each of its two models, then a normal run
+// over what it left; and two such crashes in a row, with new logs arriving
+// between them.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,80 +19,177 @@
 
 namespace {
 
-constexpr int kKilled = 77;
+constexpr int kCrashed = 77;
 
-// Runs a harvest of scene in this process; crash_after > 0 ends the process
-// right after that call, as a kill would. Returns the number of calls made.
-long HarvestIn(const HarvestScene& scene, long crash_after) {
-  FaultPlatform platform(NativePlatform());
-  platform.arguments = {scene.Directory()};
-  platform.program_path = scene.Directory() + "bin/logharvest";
-  if (crash_after > 0) {
-    platform.after_call = [crash_after](long call) {
-      if (call == crash_after) _exit(kKilled);
+const char* NameOf(PowerLoss model) {
+  switch (model) {
+    case PowerLoss::kNone:
+      return "a kill";
+    case PowerLoss::kNothingDurableUntilSynced:
+      return "a power loss (nothing durable until synced)";
+    case PowerLoss::kRemovalsDurableAtOnce:
+      return "a power loss (removals durable at once)";
+  }
+  return "";
+}
+
+// Runs a harvest of scene in a child process that stops right after call
+// crash_at (0: never) as model says. Returns the number of calls the run
+// made, or crash_at when it was stopped.
+long HarvestInChild(const HarvestScene& scene, long crash_at, PowerLoss model) {
+  int calls_pipe[2];
+  if (pipe(calls_pipe) != 0) return -1;
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    close(calls_pipe[0]);
+    FaultPlatform platform(NativePlatform());
+    platform.arguments = {scene.Directory()};
+    platform.program_path = scene.Directory() + "bin/logharvest";
+    platform.power_loss = model;
+    platform.pretend_syncs = true;
+    platform.after_call = [&platform, crash_at](long call) {
+      if (call != crash_at) return;
+      platform.LosePower();
+      _exit(kCrashed);
     };
-  }
-  ScopedPlatform use(platform);
-  HarvestRun();
-  return platform.calls;
-}
-
-// A crash after any call, then one undisturbed run: every comment is in the
-// list exactly once, whether the crashed run appended to a list or created it.
-TEST(CrashSweep, ACrashAfterAnyCallLeavesEveryCommentExactlyOnceAfterTheNextRun) {
-  for (const bool with_list : {true, false}) {
-    const std::string scene_name = with_list ? "an existing list" : "no list yet";
-    long k_calls = 0;
+    long calls = 0;
     {
-      HarvestScene scene(with_list);
-      k_calls = HarvestIn(scene, 0);
-      const auto incomplete = scene.Incomplete();
-      ASSERT_TRUE(incomplete.empty()) << incomplete.front();
-    }
-    ASSERT_GT(k_calls, 30);
-    int lost = 0;
-    int torn = 0;
-    int duplicated = 0;
-    for (long k = 1; k <= k_calls; ++k) {
-      HarvestScene scene(with_list);
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        try {
-          HarvestIn(scene, k);
-        } catch (...) {
-          _exit(1);
-        }
-        _exit(0);
-      }
-      int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      const std::string where = scene_name + ", crash after call " + std::to_string(k);
-      ASSERT_TRUE(WIFEXITED(status)) << where;
-      ASSERT_EQ(WEXITSTATUS(status), kKilled) << where;
-      const auto losses = scene.Losses();
-      lost += static_cast<int>(losses.size());
-      for (const std::string& loss : losses) ADD_FAILURE() << where << ": " << loss;
-
-      TakeIoResult();
+      ScopedPlatform use(platform);
       try {
-        HarvestIn(scene, 0);
-      } catch (const EInOutError& failure) {
-        ADD_FAILURE() << where << ", then a run ended with " << failure.Code();
+        HarvestRun();
+      } catch (...) {
+        _exit(1);
       }
-      for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ", then a run: " << problem;
-      const auto after = scene.Losses();
-      lost += static_cast<int>(after.size());
-      EXPECT_TRUE(after.empty()) << where;
-      EXPECT_EQ(scene.DuplicateLines(), 0) << where;
-      torn += scene.TornLines();
-      duplicated += scene.DuplicateLines();
+      calls = platform.calls;
     }
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(duplicated, 0);
-    std::cout << "crash sweep, " << scene_name << ": " << k_calls << " crash points, " << lost << " comments lost, "
-              << torn << " torn lines left by the crashes, " << duplicated << " lines written twice\n";
+    if (write(calls_pipe[1], &calls, sizeof calls) != static_cast<ssize_t>(sizeof calls)) _exit(2);
+    _exit(0);
   }
+  close(calls_pipe[1]);
+  long calls = -1;
+  if (read(calls_pipe[0], &calls, sizeof calls) != static_cast<ssize_t>(sizeof calls)) calls = -1;
+  close(calls_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status)) return -1;
+  if (WEXITSTATUS(status) == kCrashed) return crash_at;
+  return WEXITSTATUS(status) == 0 ? calls : -1;
 }
+
+struct Tally {
+  long runs = 0;
+  int lost = 0;
+  int duplicated = 0;
+  int torn = 0;
+};
+
+// After the crashes and one undisturbed run: every comment is in the list
+// exactly once, no torn piece is left, and every log that had to go is gone.
+void CheckAfterOneMoreRun(HarvestScene& scene, const std::string& where, Tally& tally) {
+  ++tally.runs;
+  const auto losses = scene.Losses();
+  tally.lost += static_cast<int>(losses.size());
+  for (const std::string& loss : losses) ADD_FAILURE() << where << ": " << loss;
+  EXPECT_GE(HarvestInChild(scene, 0, PowerLoss::kNone), 0) << where << ", then a run";
+  for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ", then a run: " << problem;
+  const int duplicated = scene.DuplicateLines();
+  const int torn = scene.TornLines();
+  EXPECT_EQ(duplicated, 0) << where;
+  EXPECT_EQ(torn, 0) << where;
+  tally.duplicated += duplicated;
+  tally.torn += torn;
+}
+
+void Report(const std::string& what, long points, const Tally& tally) {
+  std::cout << what << ": " << points << " crash points, " << tally.runs << " recoveries, " << tally.lost
+            << " comments lost, " << tally.duplicated << " lines written twice, " << tally.torn
+            << " torn pieces left\n";
+  EXPECT_EQ(tally.lost, 0);
+  EXPECT_EQ(tally.duplicated, 0);
+  EXPECT_EQ(tally.torn, 0);
+}
+
+struct SweepCase {
+  bool with_list;
+  bool long_comments;
+  PowerLoss model;
+};
+
+std::string SceneName(const SweepCase& c) {
+  return std::string(c.long_comments ? "long comments, " : "") + (c.with_list ? "an existing list" : "no list yet") +
+         ", " + NameOf(c.model);
+}
+
+// The calls an undisturbed run of the scene makes.
+long CallsOfAWholeRun(const SweepCase& c) {
+  HarvestScene scene(c.with_list, c.long_comments);
+  const long calls = HarvestInChild(scene, 0, PowerLoss::kNone);
+  const auto incomplete = scene.Incomplete();
+  EXPECT_TRUE(incomplete.empty()) << incomplete.front();
+  return calls;
+}
+
+class CrashSweep : public ::testing::TestWithParam<SweepCase> {};
+
+// One crash after any call, then one undisturbed run.
+TEST_P(CrashSweep, OneCrashAfterAnyCallLeavesEveryCommentExactlyOnce) {
+  const SweepCase c = GetParam();
+  const long k_calls = CallsOfAWholeRun(c);
+  ASSERT_GT(k_calls, 30);
+  Tally tally;
+  for (long k = 1; k <= k_calls; ++k) {
+    HarvestScene scene(c.with_list, c.long_comments);
+    ASSERT_EQ(HarvestInChild(scene, k, c.model), k);
+    CheckAfterOneMoreRun(scene, SceneName(c) + " after call " + std::to_string(k), tally);
+  }
+  Report("crash sweep, " + SceneName(c), k_calls, tally);
+}
+
+// Two crashes in a row: after every call of a first run, and after a sample
+// of the calls of a second one, with new logs arriving between them.
+TEST_P(CrashSweep, TwoCrashesInARowLeaveEveryCommentExactlyOnce) {
+  const SweepCase c = GetParam();
+  const long k_calls = CallsOfAWholeRun(c);
+  ASSERT_GT(k_calls, 30);
+  // The second run's crash points: early (before its first line), among its
+  // claims and first lines, and at its batches' ends.
+  const long kSecond[] = {2, 10, 30, 60, 100, 150};
+  Tally tally;
+  for (long k = 1; k <= k_calls; ++k) {
+    for (const long second : kSecond) {
+      HarvestScene scene(c.with_list, c.long_comments);
+      ASSERT_EQ(HarvestInChild(scene, k, c.model), k);
+      scene.Arrive();
+      const std::string where =
+          SceneName(c) + " after call " + std::to_string(k) + ", then after call " + std::to_string(second);
+      const long made = HarvestInChild(scene, second, c.model);
+      ASSERT_GE(made, 0) << where;
+      CheckAfterOneMoreRun(scene, where, tally);
+      if (made < second) break;  // the second run ended before: later points are the same
+    }
+  }
+  Report("double crash sweep, " + SceneName(c), k_calls, tally);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<SweepCase>& info) {
+  const SweepCase& c = info.param;
+  const char* model = c.model == PowerLoss::kNone                        ? "Kill"
+                      : c.model == PowerLoss::kNothingDurableUntilSynced ? "PowerLossNothingDurable"
+                                                                         : "PowerLossRemovalsDurable";
+  return std::string(c.long_comments ? "LongComments" : "") + (c.with_list ? "ExistingList" : "NoList") + model;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, CrashSweep,
+                         ::testing::Values(SweepCase{true, false, PowerLoss::kNone},
+                                           SweepCase{false, false, PowerLoss::kNone},
+                                           SweepCase{true, true, PowerLoss::kNone},
+                                           SweepCase{true, false, PowerLoss::kNothingDurableUntilSynced},
+                                           SweepCase{false, false, PowerLoss::kNothingDurableUntilSynced},
+                                           SweepCase{true, true, PowerLoss::kNothingDurableUntilSynced},
+                                           SweepCase{true, false, PowerLoss::kRemovalsDurableAtOnce},
+                                           SweepCase{false, false, PowerLoss::kRemovalsDurableAtOnce},
+                                           SweepCase{true, true, PowerLoss::kRemovalsDurableAtOnce}),
+                         CaseName);
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "app/harvest.h"
@@ -148,6 +150,109 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
     EXPECT_NE(list.find(line), Bytes::npos) << Name(i);
     EXPECT_EQ(list.find(line), list.rfind(line)) << Name(i);
   }
+}
+
+// Another program writes the list during a run, as programs that do not
+// lock it may: it appends a line, an editor writes it back shorter, or saves
+// by renaming a new file over it. No line is written over, no comment is
+// lost, and after one more run every comment is in the list once.
+class SharedList : public ::testing::Test {
+ protected:
+  enum class When { kAfterTheListIsOpened, kBeforeTheListIsSynced };
+
+  // Runs a harvest in which edit is made to the list at the given moment.
+  void RunWith(When when, const std::function<void(const Bytes& list)>& edit) {
+    struct Editor : FaultPlatform {
+      using FaultPlatform::FaultPlatform;
+      When when = When::kAfterTheListIsOpened;
+      std::function<void()> edit;
+      int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
+        if (mode == OpenMode::kRead && when == When::kAfterTheListIsOpened) Edit();
+        return FaultPlatform::Open(path, mode, file);
+      }
+      int Sync(FileHandle file) override {
+        if (when == When::kBeforeTheListIsSynced) Edit();
+        return FaultPlatform::Sync(file);
+      }
+      void Edit() {
+        if (edit) edit();
+        edit = nullptr;
+      }
+    } editor(NativePlatform());
+    editor.when = when;
+    editor.edit = [this, edit] { edit(List()); };
+    EXPECT_EQ(HarvestUnder(editor, dir_.Path()), 0);
+  }
+
+  void SetUp() override {
+    WriteBytes(List(), "old.arj  old\r\nold2.arj  dropped by the editor\r\n");
+    for (const char* name : {"a.zip", "c.zip"}) {
+      WriteBytes(dir_ / name, "d");
+      WriteBytes(dir_ / (Bytes(name) + ".log"), LogWithComment(" from the log of " + Bytes(name)));
+    }
+  }
+
+  Bytes List() const { return dir_ / "descript.ion"; }
+  bool LogsLeft() const { return Exists(dir_ / "a.zip.log") || Exists(dir_ / "c.zip.log"); }
+
+  // One more run, then: the list is what the other program left, plus each
+  // comment once, whatever their order.
+  void ExpectEveryCommentOnceAfter(const Bytes& kept) {
+    FaultPlatform again(NativePlatform());
+    EXPECT_EQ(HarvestUnder(again, dir_.Path()), 0);
+    EXPECT_FALSE(LogsLeft());
+    const Bytes list = ReadBytes(List());
+    ASSERT_EQ(list.compare(0, kept.size(), kept), 0) << list;
+    const Bytes added = list.substr(kept.size());
+    EXPECT_TRUE(added == kA + kC || added == kC + kA) << added;
+  }
+
+  const Bytes kA = "a.zip  from the log of a.zip\r\n";
+  const Bytes kC = "c.zip  from the log of c.zip\r\n";
+  TempDir dir_;
+};
+
+TEST_F(SharedList, ALineAppendedMeanwhileIsNeverWrittenOver) {
+  const Bytes before = ReadBytes(List());
+  RunWith(When::kAfterTheListIsOpened, [](const Bytes& list) {
+    std::ofstream(list, std::ios::binary | std::ios::app) << "b.zip  typed meanwhile\r\n";
+  });
+  // The run's lines follow it, and are found there: the logs are gone.
+  EXPECT_FALSE(LogsLeft());
+  ExpectEveryCommentOnceAfter(before + "b.zip  typed meanwhile\r\n");
+
+  // Appended without a line end: the run's first line starts a line of its own.
+  SetUp();
+  RunWith(When::kAfterTheListIsOpened,
+          [](const Bytes& list) { std::ofstream(list, std::ios::binary | std::ios::app) << "b.zip  typed"; });
+  EXPECT_FALSE(LogsLeft());
+  ExpectEveryCommentOnceAfter(before + "b.zip  typed\r\n");
+}
+
+TEST_F(SharedList, AListWrittenBackShorterGetsTheLinesAtItsNewEnd) {
+  RunWith(When::kAfterTheListIsOpened, [](const Bytes& list) { WriteBytes(list, "old.arj  old\r\n"); });
+  EXPECT_FALSE(LogsLeft());
+  EXPECT_EQ(ReadBytes(List()).find('\0'), Bytes::npos);
+  ExpectEveryCommentOnceAfter("old.arj  old\r\n");
+}
+
+TEST_F(SharedList, LinesAnEditorDroppedBeforeTheSyncKeepTheirLogs) {
+  RunWith(When::kBeforeTheListIsSynced,
+          [](const Bytes& list) { WriteBytes(list, "old.arj  old\r\nold2.arj  edited, and longer than before\r\n"); });
+  EXPECT_TRUE(Exists(dir_ / "a.zip.log"));
+  EXPECT_TRUE(Exists(dir_ / "c.zip.log"));
+  ExpectEveryCommentOnceAfter("old.arj  old\r\nold2.arj  edited, and longer than before\r\n");
+}
+
+TEST_F(SharedList, AListReplacedByRenameKeepsTheLogsForTheNextRun) {
+  RunWith(When::kBeforeTheListIsSynced, [this](const Bytes& list) {
+    WriteBytes(dir_ / "descript.new", "old.arj  saved by the editor\r\n");
+    RenameOver(dir_ / "descript.new", list);
+  });
+  EXPECT_TRUE(Exists(dir_ / "a.zip.log"));
+  EXPECT_TRUE(Exists(dir_ / "c.zip.log"));
+  EXPECT_EQ(ReadBytes(List()), "old.arj  saved by the editor\r\n");
+  ExpectEveryCommentOnceAfter("old.arj  saved by the editor\r\n");
 }
 
 }  // namespace

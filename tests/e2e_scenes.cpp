@@ -83,6 +83,31 @@ std::vector<Scene> MakeScenes() {
       File("Other.rar", "o"), File("Other.rar.Log", LogWithComment(" lower"))}, {"{root}"},
      "DESCRIPT.ION", "x old\r\nPIC.ZIP  upper\r\nOther.rar  lower\r\n", "", 0,
      {"DESCRIPT.ION", "Other.rar", "PIC.ZIP"}, {nullptr, "logharvest", nullptr, Output::kCaptured, true}},
+    // Readers show the last line of a name: a comment harvested again gets
+    // its line unless it is the latest one already, as after a crash.
+    {"ACommentHarvestedAgainAfterAnotherIsWrittenAgain",
+     {File("{list}", "a.zip  first\r\na.zip  second\r\n"), Log("a.zip", " first")}, {"{root}"},
+     "{list}", "a.zip  first\r\na.zip  second\r\na.zip  first\r\n", "", 0, {"a.zip", "{list}"}},
+    {"ACommentEqualToTheLatestLineOfItsNameGetsNoSecondLine",
+     {File("{list}", "a.zip  second\r\na.zip  first\r\n"), Log("a.zip", " first")}, {"{root}"},
+     "{list}", "a.zip  second\r\na.zip  first\r\n", "", 0, {"a.zip", "{list}"}},
+    {"AnErrorLineIsNotWrittenAgainWhileItIsTheLatest",
+     {File("{list}", "b         error reading file\r\n"), File("b", "b"), Dir("b.log")}, {"{root}"},
+     "{list}", "b         error reading file\r\n", "", 0, {"b", "b.log/", "{list}"}},
+    // Every letter code page 866 holds: Ё ё Ў ў Є є Ї ї № ° · ¤ and the
+    // no-break space; 0x80 (Ђ) has no place there and passes as it is.
+    {"EveryLetterCodePage866HoldsIsConverted",
+     {Log("s.txt", " \xA8\xB8\xA1\xA2\xAA\xBA\xAF\xBF\xB9\xB0\xB7\xA4\xA0\x80")}, {"{root}"},
+     "{list}", "s.txt  \xF0\xF1\xF6\xF7\xF2\xF3\xF4\xF5\xFC\xF8\xFA\xFD\xFF\x80\r\n", "", 0, {"s.txt", "{list}"}},
+    // A list that begins with the UTF-8 byte order mark gets UTF-8 lines.
+    {"AListInUtf8GetsItsLinesInUtf8",
+     {File("{list}", "\xEF\xBB\xBFold.zip  \xD0\xA1\xD1\x82\xD0\xB0\xD1\x80\xD1\x8B\xD0\xB9\r\n"),
+      Log("new.zip", " \xB8\xE6 \xB9\x31")}, {"{root}"},
+     "{list}", "\xEF\xBB\xBFold.zip  \xD0\xA1\xD1\x82\xD0\xB0\xD1\x80\xD1\x8B\xD0\xB9\r\n"
+               "new.zip  \xD1\x91\xD0\xB6 \xE2\x84\x96\x31\r\n", "", 0, {"new.zip", "{list}"}},
+    {"AListThatIsTheByteOrderMarkAloneGetsNoEmptyLine",
+     {File("{list}", "\xEF\xBB\xBF"), Log("new.zip", " \xB8")}, {"{root}"},
+     "{list}", "\xEF\xBB\xBFnew.zip  \xD1\x91\r\n", "", 0, {"new.zip", "{list}"}},
     // How failed runs end: the report names the program file, the list is
     // not made and the log stays; output that cannot be written: code 1.
     {"ListNameTakenByADirectoryIsReported", taken, {"{root}"}, nullptr, "", report, 1, taken_after},

@@ -3,28 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace {
 
-struct Commented {
-  const char* companion;
-  Bytes comment;  // Windows-1251, as the log holds it
-  Bytes line;     // the line the list gets, code page 866, with CR LF
-};
-
 const Bytes kLongComment = " " + Bytes(70000, 'L');
 
-const std::vector<Commented>& CommentedLogs() {
-  static const std::vector<Commented> logs = {
-      {"alpha.zip", " first", "alpha.zip  first\r\n"},
-      {"beta.txt", " second one", "beta.txt  second one\r\n"},
-      {"gamma", " \xCE\xF2\xF7\xB8\xF2", "gamma  \x8E\xE2\xE7\xF1\xE2\r\n"},
-      {"my file.zip", " spaced", "\"my file.zip\"  spaced\r\n"},
-      {"delta.rar", " last\t", "delta.rar  last\t\r\n"},
-      {"big.iso", kLongComment, "big.iso " + kLongComment + "\r\n"},
-  };
-  return logs;
+// A comment of 200 KB whose bytes tell it from every other.
+Bytes BatchComment(const Bytes& name) {
+  Bytes comment = " " + name;
+  while (comment.size() < 200000) comment += " " + name + std::to_string(comment.size());
+  return comment;
 }
 
 // Logs that cannot be opened: each gets an error line and stays.
@@ -36,10 +27,40 @@ const Bytes kErrorText = "        error reading file";
 const Bytes HarvestScene::kKeptContent = "old.zip  earlier comment\r\nold2.zip  second";
 const Bytes HarvestScene::kCutTail = "\x1A trailing junk";
 
-HarvestScene::HarvestScene(bool with_list) : with_list_(with_list) {
-  for (const Commented& log : CommentedLogs()) {
-    WriteBytes(dir_ / log.companion, "data");
-    WriteBytes(dir_ / (Bytes(log.companion) + ".log"), LogWithComment(log.comment));
+void HarvestScene::Add(const Commented& log) {
+  WriteBytes(dir_ / log.companion, "data");
+  WriteBytes(dir_ / (log.companion + ".log"), LogWithComment(log.comment));
+  logs_.push_back(log);
+}
+
+void HarvestScene::Arrive() {
+  for (const char* name : {"arrived.zip", "arrived2.zip"}) {
+    if (Exists(dir_ / name)) continue;
+    Add({name, " uploaded later", Bytes(name) + "  uploaded later\r\n"});
+  }
+  if (!long_comments_) return;
+  for (const char* name : {"arrived3.bin", "arrived4.bin"}) {
+    if (Exists(dir_ / name)) continue;
+    const Bytes comment = BatchComment(name);
+    Add({name, comment, name + (" " + comment) + "\r\n"});
+  }
+}
+
+HarvestScene::HarvestScene(bool with_list, bool long_comments) : with_list_(with_list), long_comments_(long_comments) {
+  for (const Commented& log : std::vector<Commented>{
+           {"alpha.zip", " first", "alpha.zip  first\r\n"},
+           {"beta.txt", " second one", "beta.txt  second one\r\n"},
+           {"gamma", " \xCE\xF2\xF7\xB8\xF2", "gamma  \x8E\xE2\xE7\xF1\xE2\r\n"},
+           {"my file.zip", " spaced", "\"my file.zip\"  spaced\r\n"},
+           {"delta.rar", " last\t", "delta.rar  last\t\r\n"},
+           {"big.iso", kLongComment, "big.iso " + kLongComment + "\r\n"},
+       }) {
+    Add(log);
+  }
+  for (int i = 0; long_comments && i < 4; ++i) {
+    const Bytes name = "batch" + std::to_string(i) + ".bin";
+    const Bytes comment = BatchComment(name);
+    Add({name, comment, name + " " + comment + "\r\n"});
   }
   WriteBytes(dir_ / "empty.dat", "e");
   WriteBytes(dir_ / "empty.dat.log", LogWithComment(""));
@@ -66,20 +87,43 @@ Bytes HarvestScene::List() const {
   return Exists(path) ? ReadBytes(path) : Bytes();
 }
 
+namespace {
+
+// The lines of list from offset from on, each with its CR LF (a last piece
+// without one as it is), and how often each occurs.
+std::map<Bytes, int> LinesFrom(const Bytes& list, std::size_t from) {
+  std::map<Bytes, int> lines;
+  while (from < list.size()) {
+    std::size_t end = list.find("\r\n", from);
+    end = end == Bytes::npos ? list.size() : end + 2;
+    ++lines[list.substr(from, end - from)];
+    from = end;
+  }
+  return lines;
+}
+
+int CountOf(const std::map<Bytes, int>& lines, const Bytes& line) {
+  const auto found = lines.find(line);
+  return found == lines.end() ? 0 : found->second;
+}
+
+}  // namespace
+
 std::vector<std::string> HarvestScene::Losses() const {
   std::vector<std::string> problems;
   const Bytes list = List();
-  for (const Commented& log : CommentedLogs()) {
-    if (!Exists(dir_ / (Bytes(log.companion) + ".log")) && list.find(log.line) == Bytes::npos) {
-      problems.push_back(std::string("comment lost: ") + log.companion);
-    }
-  }
   if (list.compare(0, Kept().size(), Kept()) != 0) {
     problems.push_back("earlier content changed: " + list.substr(0, 200));
-  } else if (with_list_) {
-    const Bytes rest = list.substr(kKeptContent.size());
-    if (!rest.empty() && rest != kCutTail && rest.compare(0, 2, "\r\n") != 0) {
-      problems.push_back("new lines joined to the last earlier line: " + rest.substr(0, 100));
+    return problems;
+  }
+  const Bytes rest = list.substr(Kept().size());
+  if (with_list_ && !rest.empty() && rest != kCutTail && rest.compare(0, 2, "\r\n") != 0) {
+    problems.push_back("new lines joined to the last earlier line: " + rest.substr(0, 100));
+  }
+  const std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  for (const Commented& log : logs_) {
+    if (!Exists(dir_ / (log.companion + ".log")) && CountOf(lines, log.line) == 0) {
+      problems.push_back("comment lost: " + log.companion);
     }
   }
   return problems;
@@ -88,13 +132,14 @@ std::vector<std::string> HarvestScene::Losses() const {
 std::vector<std::string> HarvestScene::Incomplete() const {
   std::vector<std::string> problems;
   const Bytes list = List();
-  for (const Commented& log : CommentedLogs()) {
-    if (Exists(dir_ / (Bytes(log.companion) + ".log"))) problems.push_back(std::string("log left: ") + log.companion);
-    if (list.find(log.line) == Bytes::npos) problems.push_back(std::string("line missing: ") + log.companion);
+  const std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  for (const Commented& log : logs_) {
+    if (Exists(dir_ / (log.companion + ".log"))) problems.push_back("log left: " + log.companion);
+    if (CountOf(lines, log.line) == 0) problems.push_back("line missing: " + log.companion);
   }
   for (const char* name : kUnreadable) {
     if (!Exists(dir_ / (Bytes(name) + ".log"))) problems.push_back(std::string("unreadable log deleted: ") + name);
-    if (list.find(Bytes(name) + " " + kErrorText + "\r\n") == Bytes::npos) {
+    if (CountOf(lines, Bytes(name) + " " + kErrorText + "\r\n") == 0) {
       problems.push_back(std::string("error line missing: ") + name);
     }
   }
@@ -111,28 +156,18 @@ std::vector<std::string> HarvestScene::Incomplete() const {
 int HarvestScene::TornLines() const {
   const Bytes list = List();
   if (list.compare(0, Kept().size(), Kept()) != 0) return -1;
+  std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  lines.erase("\r\n");
+  for (const Commented& log : logs_) lines.erase(log.line);
+  for (const char* name : kUnreadable) lines.erase(Bytes(name) + " " + kErrorText + "\r\n");
   int torn = 0;
-  std::size_t at = Kept().size();
-  while (at < list.size()) {
-    std::size_t end = list.find("\r\n", at);
-    end = end == Bytes::npos ? list.size() : end + 2;
-    const Bytes line = list.substr(at, end - at);
-    at = end;
-    if (line == "\r\n") continue;
-    bool known = false;
-    for (const Commented& log : CommentedLogs()) known = known || line == log.line;
-    for (const char* name : kUnreadable) known = known || line == Bytes(name) + " " + kErrorText + "\r\n";
-    if (!known) ++torn;
-  }
+  for (const auto& [line, count] : lines) torn += count;
   return torn;
 }
 
 int HarvestScene::DuplicateLines() const {
-  const Bytes list = List();
+  const std::map<Bytes, int> lines = LinesFrom(List(), Kept().size());
   int duplicates = 0;
-  for (const Commented& log : CommentedLogs()) {
-    for (std::size_t at = list.find(log.line); at != Bytes::npos; at = list.find(log.line, at + 1)) ++duplicates;
-    if (list.find(log.line) != Bytes::npos) --duplicates;
-  }
+  for (const Commented& log : logs_) duplicates += std::max(0, CountOf(lines, log.line) - 1);
   return duplicates;
 }

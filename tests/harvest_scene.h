@@ -11,10 +11,16 @@
 // none, a log without its companion, logs that cannot be opened (a symbolic
 // link, a FIFO, a directory), and an existing list with an end-of-file mark
 // in its last bytes and no line end before it (or, without with_list, no
-// list yet).
+// list yet). With long_comments, four logs more carry comments of 200 KB, so
+// that a run writes its lines in several batches and they reach past the
+// part of the list a run reads back.
 class HarvestScene {
  public:
-  explicit HarvestScene(bool with_list = true);
+  explicit HarvestScene(bool with_list = true, bool long_comments = false);
+
+  // New logs arrive (uploads between two runs): two with short comments
+  // and, in a scene with long comments, two more with long ones.
+  void Arrive();
 
   const Bytes& Directory() const { return dir_.Path(); }
 
@@ -47,6 +53,15 @@ class HarvestScene {
   int DuplicateLines() const;
 
  private:
+  struct Commented {
+    Bytes companion;
+    Bytes comment;  // Windows-1251, as the log holds it
+    Bytes line;     // the line the list gets, code page 866, with CR LF
+  };
+  void Add(const Commented& log);
+
   TempDir dir_;
   bool with_list_;
+  bool long_comments_;
+  std::vector<Commented> logs_;
 };

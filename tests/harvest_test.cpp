@@ -164,4 +164,63 @@ TEST(HarvestRun, ALogGoneSinceTheWalkGetsNoLine) {
   EXPECT_EQ(list, "b.zip  c\r\n");
 }
 
+// An uploader renames a new log over one the run has read, before the run
+// deletes it: the new log stays, and the next run harvests its comment.
+TEST(HarvestRun, ALogReplacedAfterItWasReadStaysForTheNextRun) {
+  struct Uploader : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    Bytes directory;
+    bool done = false;
+    int Sync(FileHandle file) override {
+      if (!done) {
+        done = true;
+        WriteBytes(directory + "upload.tmp", LogWithComment(" second upload"));
+        RenameOver(directory + "upload.tmp", directory + "a.zip.log");
+      }
+      return FaultPlatform::Sync(file);
+    }
+  };
+  TempDir dir;
+  WriteBytes(dir / "a.zip", "d");
+  WriteBytes(dir / "a.zip.log", LogWithComment(" first upload"));
+  Uploader platform(NativePlatform());
+  platform.directory = dir.Path();
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  ASSERT_TRUE(platform.done);
+  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\n");
+  ASSERT_TRUE(Exists(dir / "a.zip.log"));
+  EXPECT_EQ(ReadBytes(dir / "a.zip.log"), LogWithComment(" second upload"));
+  FaultPlatform again(NativePlatform());
+  EXPECT_EQ(HarvestUnder(again, dir.Path()), 0);
+  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\na.zip  second upload\r\n");
+  EXPECT_FALSE(Exists(dir / "a.zip.log"));
+}
+
+// Every run that deletes a log syncs the directory before it, also with a
+// list that exists: a killed run may have created it without making its name
+// durable, and the deletions of the run before become durable too.
+TEST(HarvestRun, EveryRunSyncsTheDirectoryBeforeItsFirstDeletion) {
+  struct Order : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    std::vector<Bytes> calls;
+    int SyncDirectory(const Bytes& path) override {
+      calls.push_back("sync directory");
+      return FaultPlatform::SyncDirectory(path);
+    }
+    int Remove(const Bytes& path) override {
+      calls.push_back("remove");
+      return FaultPlatform::Remove(path);
+    }
+  };
+  TempDir dir;
+  WriteBytes(dir / kNewListName, "old.zip  kept\r\n");
+  for (const char* name : {"a.zip", "b.zip"}) {
+    WriteBytes(dir / name, "d");
+    WriteBytes(dir / (Bytes(name) + ".log"), LogWithComment(" c"));
+  }
+  Order order(NativePlatform());
+  EXPECT_EQ(HarvestUnder(order, dir.Path()), 0);
+  EXPECT_EQ(order.calls, (std::vector<Bytes>{"sync directory", "remove", "remove"}));
+}
+
 }  // namespace
