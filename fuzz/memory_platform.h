@@ -13,11 +13,13 @@
 class MemoryPlatform : public Platform {
  public:
   std::map<Bytes, Bytes> files;
+  std::vector<Bytes> arguments;                           // arguments 1, 2, ...
+  Bytes directory;                                        // the one directory that exists, ending in "/"
   std::size_t read_limit = static_cast<std::size_t>(-1);  // the most one read returns
   int open_files = 0;
 
   Bytes ProgramPath() override { return "/bin/logharvest"; }
-  std::vector<Bytes> Arguments() override { return {}; }
+  std::vector<Bytes> Arguments() override { return arguments; }
   PathStyle Style() override { return PathStyle::kPosix; }
   bool NamesAreCaseSensitive() override { return true; }
   bool NamesAreUtf8() override { return true; }
@@ -27,9 +29,30 @@ class MemoryPlatform : public Platform {
   const void* ImageBase(const void*) override { return nullptr; }
   [[noreturn]] void Exit(int) override { std::abort(); }
   bool IsExistingFile(const Bytes& path) override { return files.count(path) != 0; }
-  bool IsExistingDirectory(const Bytes&) override { return false; }
-  int FindFirst(const Bytes&, FindHandle*, FoundEntry*) override { return kErrorNoMoreFiles; }
-  int FindNext(FindHandle, FoundEntry*) override { return kErrorNoMoreFiles; }
+  bool IsExistingDirectory(const Bytes& path) override { return !directory.empty() && path == directory; }
+  // The files of the directory, in the map's order: "*" or "*.log" (the
+  // suffix without regard to ASCII case), as the run asks for them. A walk
+  // sees the names as they were when it started.
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
+    if (directory.empty() || pattern.compare(0, directory.size(), directory) != 0) return kErrorPathNotFound;
+    const bool logs_only = pattern.size() > directory.size() + 1;
+    walk_.clear();
+    for (const auto& [path, data] : files) {
+      if (path.compare(0, directory.size(), directory) != 0) continue;
+      const Bytes name = path.substr(directory.size());
+      if (logs_only && !EndsInLog(name)) continue;
+      walk_.push_back(name);
+    }
+    walk_at_ = 0;
+    *find = &walk_;
+    return FindNext(*find, entry);
+  }
+  int FindNext(FindHandle, FoundEntry* entry) override {
+    if (walk_at_ >= walk_.size()) return kErrorNoMoreFiles;
+    entry->name = walk_[walk_at_++];
+    entry->attributes = kAttributeArchive;
+    return 0;
+  }
   void FindEnd(FindHandle) override {}
   int Remove(const Bytes& path) override { return files.erase(path) != 0 ? 0 : kErrorFileNotFound; }
   int SyncDirectory(const Bytes&) override { return 0; }
@@ -115,6 +138,14 @@ class MemoryPlatform : public Platform {
     identity.time = changes_[path];
     return identity;
   }
+  static bool EndsInLog(const Bytes& name) {
+    if (name.size() < 4) return false;
+    Bytes suffix = name.substr(name.size() - 4);
+    for (char& c : suffix) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return suffix == ".log";
+  }
   std::vector<OpenFile> open_;
   std::map<Bytes, std::int64_t> changes_;
+  std::vector<Bytes> walk_;
+  std::size_t walk_at_ = 0;
 };

@@ -19,16 +19,17 @@ if [ "$what" = all ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Wno-maybe-uninitialized" >/dev/null
   cmake --build build-asan -j "$jobs"
-  # The concurrent rounds measure the processes, not the code: they run in
+  # The concurrent and killed rounds measure the processes, not the code,
+  # and two crashes in a row go through the same code as one: they run in
   # the plain build only.
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan -j "$jobs" --output-on-failure -E 'ConcurrentRuns'
+    ctest --test-dir build-asan -j "$jobs" --output-on-failure -E 'ConcurrentRuns|KilledRuns|TwoCrashesInARow'
 fi
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DLOGHARVEST_FUZZ=ON -DLOGHARVEST_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$jobs"
-for target in log_reader_fuzz command_line_fuzz end_of_file_cut_fuzz; do
+for target in log_reader_fuzz command_line_fuzz end_of_file_cut_fuzz list_tail_fuzz; do
   findings=build-fuzz/findings/$target
   rm -rf "$findings"
   mkdir -p "$findings/new"

@@ -60,8 +60,8 @@ TEST_F(EndToEnd, BbsListKeepsNamesUnquoted) {
 // found and deleted under the name the file system holds.
 TEST_F(EndToEnd, CyrillicNamesAreWrittenInCodePage866) {
   const Bytes report = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2025.zip";  // "Отчёт 2025.zip"
-  const Bytes photo = "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.rar";                 // "фото.rar"
-  const Bytes naive = "na\xC3\xAFve\xE2\x82\xAC.zip";                             // "naïve€.zip"
+  const Bytes photo = "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.rar";                // "фото.rar"
+  const Bytes naive = "na\xC3\xAFve\xE2\x82\xAC.zip";                        // "naïve€.zip"
   const Bytes report_866 = "\x8E\xE2\xE7\xF1\xE2 2025.zip";
   const Bytes photo_866 = "\xE4\xAE\xE2\xAE.rar";
   MakeDirectory(At("bin"));

@@ -64,6 +64,7 @@ bool WriteOut(LineFile& file) {
 // Places bytes after the pending ones; a piece larger than the buffer goes
 // straight to the file so that a huge line is never copied whole.
 bool Put(LineFile& file, ByteView data) {
+  if (data.empty()) return true;  // an empty view may have no bytes to point to
   if (data.size() > kBufferSize - file.count && !WriteOut(file)) return false;
   if (data.size() >= kBufferSize) return WriteToFile(file, data.data(), data.size());
   std::memcpy(file.buffer.get() + file.count, data.data(), data.size());

@@ -1,0 +1,212 @@
+// A whole harvest over a random list and random logs, in memory: the tail
+// index, its claims, the torn last line and the latest line of each name.
+// After the run the old content is intact but for a mark cut or a missing
+// line end, the new bytes are whole lines of the harvested logs, and every
+// harvested log's line appears once more than before, or fewer times only
+// by the lines of its name that vouched for it.
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "app/harvest.h"
+#include "common/io_result.h"
+#include "desclist/description_list.h"
+#include "logcomment/code_page.h"
+#include "memory_platform.h"
+
+namespace {
+
+const Bytes kDirectory = "/d/";
+
+// Names a log may have: plain, with a blank, in two letter cases, in UTF-8
+// Cyrillic (which code page 866 holds: "фото"), and in UTF-8 that it does not
+// ("naïve"); each with the code page 866 and the UTF-8 form a list gives it.
+struct Name {
+  Bytes file;
+  Bytes in_866;
+  Bytes in_utf8;
+};
+const Name kNames[] = {
+    {"a", "a", "a"},
+    {"a b", "\"a b\"", "\"a b\""},
+    {"x", "x", "x"},
+    {"X", "X", "X"},
+    {"\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE", "\xE4\xAE\xE2\xAE", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE"},
+    {"na\xC3\xAFve", "na\xC3\xAFve", "na\xC3\xAFve"},
+};
+const char* const kSuffixes[] = {".log", ".LOG"};
+
+// Takes bytes from the input in order.
+struct Input {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t at = 0;
+  bool Empty() const { return at >= size; }
+  std::uint8_t Byte() { return at < size ? data[at++] : 0; }
+  Bytes Take(std::size_t n) {
+    n = std::min(n, size - std::min(at, size));
+    Bytes taken(reinterpret_cast<const char*>(data) + at, n);
+    at += n;
+    return taken;
+  }
+};
+
+// A name as a list of the kind and encoding gives it.
+Bytes Listed(const Name& name, bool bbs, bool utf8) {
+  const Bytes& listed = utf8 ? name.in_utf8 : name.in_866;
+  return bbs && listed.front() == '"' ? listed.substr(1, listed.size() - 2) : listed;
+}
+
+// A list: lines made of the names above and short texts, CR LF, LF, CR,
+// byte 26, quotes and a byte order mark; sometimes padded with copies of one
+// line to lie around the size of the tail a run reads, so that the tail
+// starts anywhere in such a line.
+Bytes RandomList(Input& in, bool bbs) {
+  Bytes list;
+  const std::uint8_t shape = in.Byte();
+  const bool utf8 = (shape & 1) != 0;
+  if (utf8) list += "\xEF\xBB\xBF";
+  if ((shape & 0x0E) == 0x0E) {
+    const std::size_t target = static_cast<std::size_t>(kTailBytes) + in.Byte() % 64 - 32;
+    const Bytes pad = in.Take(1) + Listed(kNames[in.Byte() % 6], bbs, utf8) + "  " + in.Take(2) + "\r\n";
+    while (list.size() + pad.size() < target) list += pad;
+    list += Bytes(target - list.size(), 'q');
+    if ((shape & 0x10) != 0) list += "\r\n";
+  }
+  const std::size_t lines = in.Byte() % 8;
+  for (std::size_t i = 0; i < lines && !in.Empty(); ++i) {
+    const std::uint8_t kind = in.Byte();
+    list += Listed(kNames[kind % 6], bbs, utf8);
+    list += (kind & 8) != 0 ? " " : "  ";
+    list += in.Take(in.Byte() % 6);
+    const char* const kEnds[] = {"\r\n", "\r\n", "\n", "\r", "", "\x1A"};
+    list += kEnds[(kind >> 4) % 6];
+  }
+  return list;
+}
+
+// The content a list keeps when it is opened: cut at the first byte 26 in
+// its final 128 bytes.
+Bytes Kept(const Bytes& list) {
+  const std::size_t window = list.size() > 128 ? list.size() - 128 : 0;
+  return list.substr(0, list.find('\x1A', window));
+}
+
+// The lines of text from offset from on that end in CR LF, without it.
+std::vector<Bytes> WholeLines(const Bytes& text, std::size_t from) {
+  std::vector<Bytes> lines;
+  std::size_t start = from;
+  for (std::size_t lf = text.find('\n', from); lf != Bytes::npos; lf = text.find('\n', lf + 1)) {
+    if (lf > start && text[lf - 1] == '\r') lines.push_back(text.substr(start, lf - 1 - start));
+    start = lf + 1;
+  }
+  return lines;
+}
+
+// The name a line gives its file, as the readers take it.
+Bytes NameOf(const Bytes& line, bool bbs) {
+  if (!bbs && !line.empty() && line[0] == '"') {
+    const std::size_t close = line.find('"', 1);
+    if (close != Bytes::npos) return line.substr(1, close - 1);
+  }
+  return line.substr(0, line.find(' '));
+}
+
+std::map<Bytes, int> Counts(const std::vector<Bytes>& lines) {
+  std::map<Bytes, int> counts;
+  for (const Bytes& line : lines) ++counts[line];
+  return counts;
+}
+
+int Count(const std::map<Bytes, int>& counts, const Bytes& line) {
+  const auto found = counts.find(line);
+  return found == counts.end() ? 0 : found->second;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input in{data, size};
+  const std::uint8_t setup = in.Byte();
+  const bool bbs = (setup & 1) != 0;
+  MemoryPlatform platform;
+  platform.read_limit = 1 + in.Byte() % 200;
+  platform.directory = kDirectory;
+  platform.arguments = {kDirectory};
+  if (bbs) platform.files["/bin/to_bbs"] = "";
+  const Bytes list_path = kDirectory + (bbs ? "files.bbs" : "descript.ion");
+  const Bytes old = RandomList(in, bbs);
+  // Reads of a few bytes try every way the bytes can arrive; a list around
+  // the tail's size is read in larger ones.
+  if (old.size() > 4096) platform.read_limit = 4096 + platform.read_limit;
+  if ((setup & 2) != 0 || !old.empty()) platform.files[list_path] = old;
+
+  // The logs: each has its companion; its comment is random Windows-1251
+  // text without line ends, or empty.
+  struct Log {
+    Bytes comment;
+    const Name* name;
+  };
+  std::map<Bytes, Log> comments;  // by the log's path
+  const std::size_t logs = in.Byte() % 6;
+  for (std::size_t i = 0; i < logs && !in.Empty(); ++i) {
+    const std::uint8_t kind = in.Byte();
+    const Name& name = kNames[kind % 6];
+    const Bytes log = kDirectory + name.file + kSuffixes[(kind >> 3) % 2];
+    Bytes comment = in.Take(in.Byte() % 8);
+    for (char& c : comment) {
+      if (c == '\r' || c == '\n' || c == '\x1A') c = ' ';
+    }
+    platform.files[kDirectory + name.file] = "data";
+    platform.files[log] = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A" + comment + "\r\n";
+    comments[log] = {comment, &name};
+  }
+
+  Platform* previous = SetPlatform(&platform);
+  HarvestRun();
+  SetPlatform(previous);
+  if (TakeIoResult() != 0 || platform.open_files != 0) std::abort();
+
+  const Bytes kept = Kept(old);
+  const Bytes& now = platform.files[list_path];
+  if (now.compare(0, kept.size(), kept) != 0) std::abort();
+  const bool utf8 = kept.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  const std::size_t start = utf8 ? 3 : 0;
+  // The lines each log gives, by name as the readers take it.
+  std::map<Bytes, int> harvested;  // line -> logs that give it and are gone
+  for (const auto& [path, log] : comments) {
+    if (platform.files.count(path) != 0) std::abort();  // every log here can be read, and goes
+    if (log.comment.empty()) continue;
+    ++harvested[Listed(*log.name, bbs, utf8) + " " + FromWindows1251(log.comment, utf8 ? ListEncoding::kUtf8 : ListEncoding::kDosCyrillic)];
+  }
+  // What follows the old content: a line end or the rest of its torn last
+  // line, then whole lines, each one of a harvested log.
+  // A last line without a line end counts as a line: the run ends it.
+  const Bytes ended = kept.empty() || kept.back() == '\n' ? kept : kept + (kept.back() == '\r' ? "\n" : "\r\n");
+  const std::vector<Bytes> before = WholeLines(ended, start);
+  const std::vector<Bytes> after = WholeLines(now, start);
+  const std::map<Bytes, int> count_before = Counts(before);
+  const std::map<Bytes, int> count_after = Counts(after);
+  if (now.size() > kept.size() && now.compare(now.size() - 2, 2, "\r\n") != 0) std::abort();
+  for (const auto& [line, logs_gone] : harvested) {
+    // The lines of line's name at the old list's end that vouch: the whole
+    // occurrences of line since the name's last other line.
+    int vouching = 0;
+    for (const Bytes& l : before) {
+      if (NameOf(l, bbs) != NameOf(line, bbs)) continue;
+      vouching = l == line ? vouching + 1 : 0;
+    }
+    const Bytes last_piece = kept.substr(std::min(kept.size(), kept.rfind('\n') + 1));
+    const bool completes = !last_piece.empty() &&
+                           (line.compare(0, last_piece.size(), last_piece) == 0 || last_piece == line + "\r");
+    const int added = Count(count_after, line) - Count(count_before, line);
+    if (added > logs_gone || added < logs_gone - vouching - (completes ? 1 : 0)) std::abort();
+    if (Count(count_after, line) == 0) std::abort();
+  }
+  for (const auto& [line, count] : count_after) {
+    if (Count(count_before, line) < count && harvested.count(line) == 0) std::abort();
+  }
+  return 0;
+}
