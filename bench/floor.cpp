@@ -4,7 +4,13 @@
 // sync, no checks beyond those the job needs to stay correct for the
 // benchmark's logs: it is a yardstick, not a tool.
 //
-// Usage: floor DIRECTORY   (appends to DIRECTORY/descript.ion, the name logharvest gives a new list on Linux)
+// The durable floor (--durable) is the least a harvest that loses nothing
+// can do: it deletes the logs only after the whole list is written and
+// synced once (fdatasync), and, for a list it created, the directory that
+// holds the new name (fsync); it keeps every log's path until then.
+//
+// Usage: floor [--durable] DIRECTORY   (appends to DIRECTORY/descript.ion,
+// the name logharvest gives a new list on Linux)
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -71,12 +78,21 @@ std::string CommentOf(const std::string& text) {
     }
     start = end + 1;
   }
+  // Ё ё Ў ў Є є Ї ї № ° · ¤ and the no-break space have places in code page
+  // 866 too.
+  static const unsigned char kOthers[][2] = {{0xA8, 0xF0}, {0xB8, 0xF1}, {0xA1, 0xF6}, {0xA2, 0xF7}, {0xAA, 0xF2},
+                                             {0xBA, 0xF3}, {0xAF, 0xF4}, {0xBF, 0xF5}, {0xB9, 0xFC}, {0xB0, 0xF8},
+                                             {0xB7, 0xFA}, {0xA4, 0xFD}, {0xA0, 0xFF}};
   for (char& c : comment) {
     const auto b = static_cast<unsigned char>(c);
     if (b >= 0xC0 && b <= 0xEF) {
       c = static_cast<char>(b - 0x40);
     } else if (b >= 0xF0) {
       c = static_cast<char>(b - 0x10);
+    } else {
+      for (const auto& other : kOthers) {
+        if (b == other[0]) c = static_cast<char>(other[1]);
+      }
     }
   }
   return comment;
@@ -85,12 +101,16 @@ std::string CommentOf(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: floor DIRECTORY\n");
+  const bool durable = argc == 3 && std::strcmp(argv[1], "--durable") == 0;
+  if (argc != 2 && !durable) {
+    std::fprintf(stderr, "usage: floor [--durable] DIRECTORY\n");
     return 2;
   }
-  std::string directory = argv[1];
+  std::string directory = argv[argc - 1];
   if (directory.back() != '/') directory += '/';
+  struct stat list_info;
+  const bool new_list = stat((directory + "descript.ion").c_str(), &list_info) != 0;
+  std::vector<std::string> consumed;
   list_fd = open((directory + "descript.ion").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (list_fd < 0) {
     std::perror("open list");
@@ -118,7 +138,11 @@ int main(int argc, char** argv) {
     while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
     close(fd);
     const std::string comment = CommentOf(text);
-    unlink(path.c_str());
+    if (durable) {
+      consumed.push_back(path);
+    } else {
+      unlink(path.c_str());
+    }
     if (comment.empty()) continue;
     Append(entry->d_name, length - 4);
     Append(" ", 1);
@@ -127,6 +151,21 @@ int main(int argc, char** argv) {
   }
   closedir(dir);
   WriteOut();
+  if (durable) {
+    if (fdatasync(list_fd) != 0) {
+      std::perror("fdatasync");
+      return 1;
+    }
+    if (new_list) {
+      const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir_fd < 0 || fsync(dir_fd) != 0) {
+        std::perror("fsync directory");
+        return 1;
+      }
+      close(dir_fd);
+    }
+    for (const std::string& log : consumed) unlink(log.c_str());
+  }
   close(list_fd);
   return 0;
 }

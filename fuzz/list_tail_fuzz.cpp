@@ -179,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [path, log] : comments) {
     if (platform.files.count(path) != 0) std::abort();  // every log here can be read, and goes
     if (log.comment.empty()) continue;
-    ++harvested[Listed(*log.name, bbs, utf8) + " " + FromWindows1251(log.comment, utf8 ? ListEncoding::kUtf8 : ListEncoding::kDosCyrillic)];
+    ++harvested[Listed(*log.name, bbs, utf8) + " " +
+                FromWindows1251(log.comment, utf8 ? ListEncoding::kUtf8 : ListEncoding::kDosCyrillic)];
   }
   // What follows the old content: a line end or the rest of its torn last
   // line, then whole lines, each one of a harvested log.
@@ -199,8 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       vouching = l == line ? vouching + 1 : 0;
     }
     const Bytes last_piece = kept.substr(std::min(kept.size(), kept.rfind('\n') + 1));
-    const bool completes = !last_piece.empty() &&
-                           (line.compare(0, last_piece.size(), last_piece) == 0 || last_piece == line + "\r");
+    const bool completes =
+        !last_piece.empty() && (line.compare(0, last_piece.size(), last_piece) == 0 || last_piece == line + "\r");
     const int added = Count(count_after, line) - Count(count_before, line);
     if (added > logs_gone || added < logs_gone - vouching - (completes ? 1 : 0)) std::abort();
     if (Count(count_after, line) == 0) std::abort();

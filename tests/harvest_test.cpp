@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "common/exception.h"
 #include "fault_platform.h"
 #include "test_support.h"
@@ -164,36 +166,45 @@ TEST(HarvestRun, ALogGoneSinceTheWalkGetsNoLine) {
   EXPECT_EQ(list, "b.zip  c\r\n");
 }
 
-// An uploader renames a new log over one the run has read, before the run
-// deletes it: the new log stays, and the next run harvests its comment.
-TEST(HarvestRun, ALogReplacedAfterItWasReadStaysForTheNextRun) {
+// An uploader renames a new log over one the run has read, or writes it,
+// before the run deletes it: the new log stays, and the next run harvests
+// its comment.
+TEST(HarvestRun, ALogReplacedOrRewrittenAfterItWasReadStaysForTheNextRun) {
   struct Uploader : FaultPlatform {
     using FaultPlatform::FaultPlatform;
-    Bytes directory;
-    bool done = false;
+    std::function<void()> upload;
     int Sync(FileHandle file) override {
-      if (!done) {
-        done = true;
-        WriteBytes(directory + "upload.tmp", LogWithComment(" second upload"));
-        RenameOver(directory + "upload.tmp", directory + "a.zip.log");
-      }
+      if (upload) upload();
+      upload = nullptr;
       return FaultPlatform::Sync(file);
     }
   };
-  TempDir dir;
-  WriteBytes(dir / "a.zip", "d");
-  WriteBytes(dir / "a.zip.log", LogWithComment(" first upload"));
-  Uploader platform(NativePlatform());
-  platform.directory = dir.Path();
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  ASSERT_TRUE(platform.done);
-  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\n");
-  ASSERT_TRUE(Exists(dir / "a.zip.log"));
-  EXPECT_EQ(ReadBytes(dir / "a.zip.log"), LogWithComment(" second upload"));
-  FaultPlatform again(NativePlatform());
-  EXPECT_EQ(HarvestUnder(again, dir.Path()), 0);
-  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\na.zip  second upload\r\n");
-  EXPECT_FALSE(Exists(dir / "a.zip.log"));
+  // Renamed over, as an upload lands; or written where it is.
+  for (const bool rename : {true, false}) {
+    TempDir dir;
+    WriteBytes(dir / "a.zip", "d");
+    WriteBytes(dir / "a.zip.log", LogWithComment(" first upload"));
+    const Bytes second =
+        rename ? LogWithComment(" second upload") : LogWithComment(" first upload") + kPrefix + " second upload\r\n";
+    Uploader platform(NativePlatform());
+    platform.upload = [&] {
+      WriteBytes(dir / "upload.tmp", second);
+      if (rename) {
+        RenameOver(dir / "upload.tmp", dir / "a.zip.log");
+      } else {
+        WriteBytes(dir / "a.zip.log", second);
+      }
+    };
+    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+    ASSERT_FALSE(platform.upload);
+    EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\n");
+    ASSERT_TRUE(Exists(dir / "a.zip.log"));
+    EXPECT_EQ(ReadBytes(dir / "a.zip.log"), second);
+    FaultPlatform again(NativePlatform());
+    EXPECT_EQ(HarvestUnder(again, dir.Path()), 0);
+    EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\na.zip  second upload\r\n");
+    EXPECT_FALSE(Exists(dir / "a.zip.log"));
+  }
 }
 
 // Every run that deletes a log syncs the directory before it, also with a

@@ -21,6 +21,7 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
   // read is not the log that was read.
   IdentifyLineFile(log, &comment.identity);
   CheckIo();
+  LimitReading(log, comment.identity.size);
 
   // Only a line that opens with the prefix is kept, so a log of any size
   // with ordinary lines is read in constant memory. The last one wins.

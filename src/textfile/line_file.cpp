@@ -167,6 +167,7 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.count = 0;
   file.input_ended = false;
   file.bytes_read = 0;
+  file.size_limit = -1;
   file.flush_per_line = false;
   file.needs_line_end = false;
   file.ends_in_cr = false;

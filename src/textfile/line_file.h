@@ -52,11 +52,12 @@ struct LineFile {
   FileHandle handle = kNoFile;
   HandleKind kind = HandleKind::kUnknown;
   std::unique_ptr<char[]> buffer;
-  std::size_t capacity = 0;     // the buffer's size
-  std::size_t position = 0;     // reading: next unread byte
-  std::size_t count = 0;        // reading: valid bytes; writing: pending bytes
-  bool input_ended = false;     // reading: the end of the file or a mark was met
-  std::int64_t bytes_read = 0;  // reading: bytes taken from the file so far
+  std::size_t capacity = 0;      // the buffer's size
+  std::size_t position = 0;      // reading: next unread byte
+  std::size_t count = 0;         // reading: valid bytes; writing: pending bytes
+  bool input_ended = false;      // reading: the end of the file or a mark was met
+  std::int64_t bytes_read = 0;   // reading: bytes taken from the file so far
+  std::int64_t size_limit = -1;  // reading: the most bytes read, -1 for all
   bool flush_per_line = false;
   // Appending to content whose last byte is not LF: the first line written
   // starts with CR LF so that it is not joined to the last existing line, or

@@ -25,8 +25,17 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
   file.position = 0;
   file.count = kept;
   while (file.count < wanted && !file.input_ended) {
+    std::size_t asked = file.capacity - file.count;
+    if (file.size_limit >= 0) {
+      if (file.bytes_read >= file.size_limit) {
+        file.input_ended = true;
+        break;
+      }
+      asked = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(asked), file.size_limit - file.bytes_read));
+    }
     std::size_t got = 0;
-    const int error = Os().Read(file.handle, file.buffer.get() + file.count, file.capacity - file.count, &got);
+    const int error = Os().Read(file.handle, file.buffer.get() + file.count, asked, &got);
     if (error != 0) SetIoResult(error);
     if (error != 0 || got == 0) {
       file.input_ended = true;
@@ -90,8 +99,8 @@ bool CheckReading(LineFile& file) {
 // hold at once, so that growing it never holds two copies: pages of the
 // reservation that are never written cost no memory.
 void ReserveForLongLine(LineFile& file, Bytes& line) {
-  std::int64_t size = 0;
-  if (Os().Size(file.handle, &size) != 0) return;
+  std::int64_t size = file.size_limit;
+  if (size < 0 && Os().Size(file.handle, &size) != 0) return;
   const std::int64_t unread = size - file.bytes_read + static_cast<std::int64_t>(file.count - file.position);
   if (unread > 0) line.reserve(line.size() + static_cast<std::size_t>(unread));
 }
@@ -159,6 +168,10 @@ void OpenRead(LineFile& file, const Bytes& path) {
   }
   EnsureBuffer(file, kReadBufferSize);
   ResetRecord(file, LineFileState::kReading, handle);
+}
+
+void LimitReading(LineFile& file, std::int64_t size) {
+  if (CheckReading(file)) file.size_limit = size;
 }
 
 bool AtEnd(LineFile& file) {

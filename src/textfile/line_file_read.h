@@ -15,6 +15,12 @@
 // Opens an existing file for reading. On failure the file stays closed.
 void OpenRead(LineFile& file, const Bytes& path);
 
+// Reads no more than size bytes of the file, the size its identity gave when
+// it was opened: what another program appends after that belongs to a file
+// that changed, which is not deleted as the one that was read. It spares the
+// read that would only find the end.
+void LimitReading(LineFile& file, std::int64_t size);
+
 // True when no byte is left to read or the next one is the end-of-file mark.
 bool AtEnd(LineFile& file);
 
