@@ -85,16 +85,19 @@ TEST(HarvestRun, TheLatestCommentIsTheLastLineOfItsName) {
     EXPECT_FALSE(Exists(dir / "a.zip.log")) << comment;
   }
   EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first\r\na.zip  second\r\na.zip  first\r\n");
-  // A quoted name and another letter case: the same file where names are
-  // matched without regard to case.
+  // A quoted name; and another letter case, the same file where names are
+  // matched without regard to it.
   WriteBytes(dir / "my file.zip", "d");
-  WriteBytes(dir / kNewListName, "\"my file.zip\"  old\r\n\"my file.zip\"  new\r\nA.ZIP  second\r\n");
+  const Bytes before = "\"my file.zip\"  old\r\n\"my file.zip\"  new\r\na.zip  first\r\nA.ZIP  second\r\n";
+  WriteBytes(dir / kNewListName, before);
   WriteBytes(dir / "my file.zip.log", LogWithComment(" old"));
   WriteBytes(dir / "a.zip.log", LogWithComment(" first"));
   EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
   const Bytes list = ReadBytes(dir / kNewListName);
-  EXPECT_NE(list.find("A.ZIP  second\r\n\"my file.zip\"  old\r\n"), Bytes::npos) << list;
-  EXPECT_EQ(list.find("a.zip  first") != Bytes::npos, Os().NamesAreCaseSensitive()) << list;
+  ASSERT_EQ(list.compare(0, before.size(), before), 0) << list;
+  const Bytes added = list.substr(before.size());
+  EXPECT_NE(added.find("\"my file.zip\"  old\r\n"), Bytes::npos) << list;
+  EXPECT_EQ(added.find("a.zip  first\r\n") == Bytes::npos, Os().NamesAreCaseSensitive()) << list;
 }
 
 // Each occurrence of a line in the tail vouches for one log only: two logs
