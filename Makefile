@@ -68,8 +68,10 @@ test-windows:
 
 # Release packages in $(OUT): a .deb from a Linux build and a .zip from the
 # 32-bit Windows build, both built afresh without the tests, with the
-# optimisation the tests run at; CPack strips the debug information and
-# reads the .deb's dependencies off the program with file and dpkg-shlibdeps.
+# optimisation the tests run at and the hardening flags (CMakeLists.txt);
+# CPack strips the debug information and reads the .deb's dependencies off
+# the program with file and dpkg-shlibdeps. The version is the project's,
+# in CMakeLists.txt.
 OUT ?= out
 PACKAGE_DEPS = g++-mingw-w64-i686 file
 package:
@@ -84,8 +86,16 @@ package:
 	cd build-pkg-win32 && cpack -G ZIP -B $(CURDIR)/$(OUT)
 	rm -rf $(OUT)/_CPack_Packages
 
+# The package test judges the .deb with lintian and its program with
+# hardening-check (from devscripts), and the PE headers of the released
+# 32-bit program and of a 64-bit one, built here as the release is.
+TEST_PACKAGE_DEPS = lintian devscripts g++-mingw-w64-x86-64
 test-package: package
-	scripts/test-package.sh $(OUT)
+	scripts/install-deps.sh $(TEST_PACKAGE_DEPS)
+	cmake -S . -B build-pkg-win64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF
+	cmake --build build-pkg-win64 --target logharvest -j $(JOBS)
+	LINUX_BUILD=build-pkg WIN64_PROGRAM=build-pkg-win64/logharvest.exe scripts/test-package.sh $(OUT)
 
 # The released 32-bit program, out of the .zip, under 32-bit Wine: in an
 # i386 root run by qemu-i386, set up once and kept in /var/tmp, torn down
@@ -113,4 +123,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-win32-shipped build-asan build-fuzz build-bench $(OUT)
+	rm -rf $(BUILD) $(DEMO_BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-pkg-win64 build-win32-shipped build-asan build-fuzz build-bench $(OUT)
