@@ -171,6 +171,46 @@ TEST(HarvestRun, ErrorLinesDoNotPileUp) {
   EXPECT_TRUE(Exists(dir / "b.log"));
 }
 
+// More logs than a walk keeps: the logs whose lines an earlier run left in
+// the tail are taken in the first walk, before any line is appended, and a
+// second walk harvests the others, passing over those.
+TEST(HarvestRun, WithManyLogsTheTailsLogsAreTakenFirstAndEachOnce) {
+  TempDir dir;
+  constexpr int kLogs = 4200;
+  Bytes before;
+  std::vector<Bytes> lines;
+  for (int i = 0; i < kLogs; ++i) {
+    const Bytes name = "f" + std::to_string(10000 + i);
+    WriteBytes(dir / name, "d");
+    WriteBytes(dir / (name + ".log"), LogWithComment(" c" + name));
+    lines.push_back(name + "  c" + name + "\r\n");
+    if (i % 1000 == 7) before += lines.back();  // written by a run that ended before it deleted the log
+  }
+  WriteBytes(dir / kNewListName, before);
+  struct Walks : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    int walks = 0;
+    int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override {
+      ++walks;
+      return FaultPlatform::FindFirst(pattern, find, entry);
+    }
+  } platform(NativePlatform());
+  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  EXPECT_EQ(platform.walks, 2);
+  const Bytes list = ReadBytes(dir / kNewListName);
+  ASSERT_EQ(list.compare(0, before.size(), before), 0);
+  EXPECT_EQ(list.size(), [&] {
+    std::size_t size = 0;
+    for (const Bytes& line : lines) size += line.size();
+    return size;
+  }());
+  for (int i = 0; i < kLogs; i += 97) {
+    EXPECT_EQ(list.find(lines[static_cast<std::size_t>(i)]), list.rfind(lines[static_cast<std::size_t>(i)])) << i;
+    EXPECT_NE(list.find(lines[static_cast<std::size_t>(i)]), Bytes::npos) << i;
+  }
+  for (int i = 0; i < kLogs; ++i) EXPECT_FALSE(Exists(dir / ("f" + std::to_string(10000 + i) + ".log"))) << i;
+}
+
 // Counts the walks, writes and syncs of a run.
 struct CallCounter : FaultPlatform {
   using FaultPlatform::FaultPlatform;

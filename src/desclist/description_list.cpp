@@ -46,7 +46,7 @@ Bytes ExistingListPath(const Bytes& directory, ByteView name, DirectoryLogs* log
   logs->complete = true;
   int error = 0;
   do {
-    const Bytes entry_name = NamePart(entry.name);
+    const Bytes& entry_name = entry.name;  // a walk's names have no directory part
     if (!decided && SameIgnoringCase(entry_name, name)) {
       if (entry_name == name) {
         decided = true;
@@ -168,10 +168,18 @@ void IndexTail(DescriptionList& list, ByteView tail, std::int64_t tail_start) {
   }
 }
 
-// This run wrote line for its name: it is the latest now, and vouches for
-// no log. Lines too long to keep are known only as other than any.
-void NoteNewLine(DescriptionList& list, ByteView name_part, ByteView description) {
-  LatestLine& latest = list.latest[KeyOf(list, name_part)];
+// This run wrote line for its name: where the tail holds a line of that
+// name, or for an error line, it is the latest now, and vouches for no log.
+// Lines too long to keep are known only as other than any. The names of the
+// other lines of the run are not kept: no line of theirs can vouch.
+void NoteNewLine(DescriptionList& list, ByteView name_part, ByteView description, bool keep) {
+  const Bytes key = KeyOf(list, name_part);
+  auto found = list.latest.find(key);
+  if (found == list.latest.end()) {
+    if (!keep) return;
+    found = list.latest.emplace(key, LatestLine()).first;
+  }
+  LatestLine& latest = found->second;
   latest.vouching.clear();
   latest.unknown = name_part.size() + description.size() > static_cast<std::size_t>(kTailBytes);
   latest.line.clear();
@@ -286,7 +294,7 @@ void AddPending(DescriptionList& list, WaitingLog log) {
 
 // Writes the line made of the name part and the description and returns
 // the offset where it starts. The torn last line, if any, is ended first.
-std::int64_t WriteNewLine(DescriptionList& list, ByteView name_part, ByteView description) {
+std::int64_t WriteNewLine(DescriptionList& list, ByteView name_part, ByteView description, bool keep = false) {
   const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list.file).size());
   const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
   KeepWithinSpan(list, list.end, list.end + size);
@@ -295,7 +303,7 @@ std::int64_t WriteNewLine(DescriptionList& list, ByteView name_part, ByteView de
   const std::int64_t offset = list.end + lead;
   list.end += size;
   list.torn_offset = -1;
-  NoteNewLine(list, name_part, description);
+  NoteNewLine(list, name_part, description, keep);
   return offset;
 }
 
@@ -415,7 +423,7 @@ bool TakeFromTail(DescriptionList& list, ByteView name, ByteView description, co
     CheckIo();
     list.end += rest;
     list.torn_offset = -1;
-    NoteNewLine(list, name_part, description);
+    NoteNewLine(list, name_part, description, false);
     AddPending(list, std::move(log));
     return true;
   }
@@ -440,7 +448,7 @@ void AppendErrorLine(DescriptionList& list, ByteView name, ByteView description)
       ByteView(found->second.line) == name_part + Bytes(description)) {
     return;
   }
-  WriteNewLine(list, name_part, description);
+  WriteNewLine(list, name_part, description, true);
 }
 
 bool IsListReplaced(const DescriptionList& list) { return list.replaced; }

@@ -66,6 +66,17 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 // "*" and "?" wildcards; letters match without regard to ASCII case, as names
 // do on the system the logs come from.
 bool Matches(ByteView name, ByteView pattern) {
+  // The run's own patterns, "*" followed by a plain name ("*.log"), are
+  // matched by the end of the name: a walk passes every entry of the
+  // directory through here.
+  if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == ByteView::npos) {
+    const ByteView end = pattern.substr(1);
+    if (name.size() < end.size()) return false;
+    for (std::size_t i = 0; i < end.size(); ++i) {
+      if (Upper(name[name.size() - end.size() + i]) != Upper(end[i])) return false;
+    }
+    return true;
+  }
   std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == '*') {
@@ -97,7 +108,7 @@ int NextMatch(Search& search, FoundEntry* entry) {
     const dirent* found = readdir(search.dir);
     if (found == nullptr) return errno != 0 ? LastError() : kErrorNoMoreFiles;
     const ByteView name = found->d_name;
-    if (name == "." || name == ".." || !Matches(name, search.pattern)) continue;
+    if (name == "." || name == ".." || (search.pattern != "*" && !Matches(name, search.pattern))) continue;
     bool is_directory = found->d_type == DT_DIR;
     if (found->d_type == DT_UNKNOWN) {
       struct stat info;
