@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "desclist/line_check.h"
 #include "desclist/list_line.h"
 #include "logcomment/code_page.h"
 #include "platform/platform.h"
@@ -42,15 +43,6 @@ constexpr std::int64_t kTailBytes = 2 * kBatchSpanBytes;
 struct DirectoryLogs {
   bool complete = false;  // names holds every log of the directory
   std::vector<Bytes> names;
-};
-
-// A log whose line is in the list, waiting for the line to be safe.
-struct WaitingLog {
-  Bytes path;
-  FileIdentity identity;     // the log as it was read
-  std::int64_t offset = 0;   // where its line starts in the list
-  std::int64_t length = 0;   // the line's bytes with its CR LF
-  std::uint64_t digest = 0;  // of those bytes
 };
 
 // The latest line the list holds for one name, as far as the run knows it.
