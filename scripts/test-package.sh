@@ -82,7 +82,10 @@ if [ -f "$deb" ]; then
   check "depends on the C and C++ runtimes" has "$(dpkg-deb -f "$deb" Depends)" libc6 libstdc++6
 
   # lintian says as root that it would rather not run so: that line goes.
-  lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 && lintian_status=0 || lintian_status=$?
+  # It leaves its scratch files behind: they go to the scratch directory.
+  mkdir -p "$scratch/lintian-tmp"
+  TMPDIR="$scratch/lintian-tmp" lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 && lintian_status=0 ||
+    lintian_status=$?
   grep -v 'running with root privileges is not recommended' "$scratch/lintian" >"$scratch/lintian.shown" || true
   echo "        lintian $(lintian --version | awk '{print $2}'): $(wc -l <"$scratch/lintian.shown") lines"
   sed 's/^/        /' "$scratch/lintian.shown"
