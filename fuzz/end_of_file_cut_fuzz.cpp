@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "common/io_result.h"
-#include "memory_platform.h"
+#include "memory_world.h"
 #include "textfile/line_file.h"
 
 namespace {
@@ -25,21 +25,22 @@ Bytes ModelAfterAppend(const Bytes& list, const Bytes& line) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  MemoryPlatform platform;
-  platform.read_limit = 1 + data[0] % 130;
+  MemoryWorld world(PathStyle::kPosix);
+  world.read_limit = 1 + data[0] % 130;
   // A long head of plain bytes puts the random tail behind the window's edge.
   const Bytes head = (data[0] & 0x80) != 0 ? Bytes(200 + data[0] % 7, 'h') : Bytes();
   const Bytes list = head + Bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  platform.files["/area/Descript.ion"] = list;
-  Platform* previous = SetPlatform(&platform);
+  const Bytes path = world / "Descript.ion";
+  world.Write(path, list);
+  Platform* previous = SetPlatform(&world);
   {
     LineFile file;
-    OpenAppend(file, "/area/Descript.ion");
+    OpenAppend(file, path);
     WriteLine(file, {"pic.zip", " ", " new"});
     CloseLineFile(file);
   }
   SetPlatform(previous);
-  if (TakeIoResult() != 0 || platform.open_files != 0) std::abort();
-  if (platform.files["/area/Descript.ion"] != ModelAfterAppend(list, "pic.zip  new")) std::abort();
+  if (TakeIoResult() != 0 || world.open_files != 0) std::abort();
+  if (world.Read(path) != ModelAfterAppend(list, "pic.zip  new")) std::abort();
   return 0;
 }

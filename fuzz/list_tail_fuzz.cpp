@@ -1,9 +1,11 @@
 // A whole harvest over a random list and random logs, in memory: the tail
 // index, its claims, the torn last line and the latest line of each name.
-// After the run the old content is intact but for a mark cut or a missing
-// line end, the new bytes are whole lines of the harvested logs, and every
-// harvested log's line appears once more than before, or fewer times only
-// by the lines of its name that vouched for it.
+// The run's windows are small (a tail of 256 bytes to 4 KiB) and so are the
+// lists, so that many harvests a second reach the windows' edges. After the
+// run the old content is intact but for a mark cut or a missing line end,
+// the new bytes are whole lines of the harvested logs, and every harvested
+// log's line appears once more than before, or fewer times only by the
+// lines of its name that vouched for it.
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,11 +16,10 @@
 #include "common/io_result.h"
 #include "desclist/description_list.h"
 #include "logcomment/code_page.h"
-#include "memory_platform.h"
+#include "logcomment/log_comment.h"
+#include "memory_world.h"
 
 namespace {
-
-const Bytes kDirectory = "/d/";
 
 // Names a log may have: plain, with a blank, in two letter cases, in UTF-8
 // Cyrillic (which code page 866 holds: "фото"), and in UTF-8 that it does not
@@ -63,13 +64,13 @@ Bytes Listed(const Name& name, bool bbs, bool utf8) {
 // byte 26, quotes and a byte order mark; sometimes padded with copies of one
 // line to lie around the size of the tail a run reads, so that the tail
 // starts anywhere in such a line.
-Bytes RandomList(Input& in, bool bbs) {
+Bytes RandomList(Input& in, bool bbs, std::int64_t tail_bytes) {
   Bytes list;
   const std::uint8_t shape = in.Byte();
   const bool utf8 = (shape & 1) != 0;
   if (utf8) list += "\xEF\xBB\xBF";
   if ((shape & 0x0E) == 0x0E) {
-    const std::size_t target = static_cast<std::size_t>(kTailBytes) + in.Byte() % 64 - 32;
+    const std::size_t target = static_cast<std::size_t>(tail_bytes) + in.Byte() % 64 - 32;
     const Bytes pad = in.Take(1) + Listed(kNames[in.Byte() % 6], bbs, utf8) + "  " + in.Take(2) + "\r\n";
     while (list.size() + pad.size() < target) list += pad;
     list += Bytes(target - list.size(), 'q');
@@ -92,6 +93,24 @@ Bytes RandomList(Input& in, bool bbs) {
 Bytes Kept(const Bytes& list) {
   const std::size_t window = list.size() > 128 ? list.size() - 128 : 0;
   return list.substr(0, list.find('\x1A', window));
+}
+
+// The lines of text from offset from on that end in an LF, without their
+// line ends, each with whether that was CR LF.
+std::vector<std::pair<Bytes, bool>> LinesWithEnds(const Bytes& text, std::size_t from) {
+  std::vector<std::pair<Bytes, bool>> lines;
+  std::size_t start = from;
+  for (std::size_t lf = text.find('\n', from); lf != Bytes::npos; lf = text.find('\n', lf + 1)) {
+    const bool crlf = lf > start && text[lf - 1] == '\r';
+    lines.emplace_back(text.substr(start, lf - (crlf ? 1 : 0) - start), crlf);
+    start = lf + 1;
+  }
+  return lines;
+}
+
+bool EndsInErrorText(const Bytes& line) {
+  const Bytes error = " " + Bytes(kErrorReadingFile);
+  return line.size() > error.size() && line.compare(line.size() - error.size(), error.size(), error) == 0;
 }
 
 // The lines of text from offset from on that end in CR LF, without it.
@@ -131,17 +150,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input in{data, size};
   const std::uint8_t setup = in.Byte();
   const bool bbs = (setup & 1) != 0;
-  MemoryPlatform platform;
-  platform.read_limit = 1 + in.Byte() % 200;
-  platform.directory = kDirectory;
-  platform.arguments = {kDirectory};
-  if (bbs) platform.files["/bin/to_bbs"] = "";
-  const Bytes list_path = kDirectory + (bbs ? "files.bbs" : "descript.ion");
-  const Bytes old = RandomList(in, bbs);
-  // Reads of a few bytes try every way the bytes can arrive; a list around
-  // the tail's size is read in larger ones.
-  if (old.size() > 4096) platform.read_limit = 4096 + platform.read_limit;
-  if ((setup & 2) != 0 || !old.empty()) platform.files[list_path] = old;
+  // The tail, a batch's span half of it, and one or two lines held back
+  // (the others passed over for a second walk) or as many as there are.
+  ListWindows windows;
+  windows.tail_bytes = 256 * (1 + ((setup >> 2) & 15));
+  windows.batch_span_bytes = windows.tail_bytes / 2;
+  if ((setup & 0x40) != 0) windows.max_held_lines = 1 + (setup >> 7);
+  MemoryWorld world(PathStyle::kPosix);
+  // Reads of a few bytes try every way the bytes can arrive.
+  world.read_limit = 1 + in.Byte() % 200;
+  world.arguments = {world.Root()};
+  if (bbs) world.Write(world / "bin/to_bbs", "");
+  const Bytes list_path = world / (bbs ? "files.bbs" : "descript.ion");
+  const Bytes old = RandomList(in, bbs, windows.tail_bytes);
+  if ((setup & 2) != 0 || !old.empty()) world.Write(list_path, old);
 
   // The logs: each has its companion; its comment is random Windows-1251
   // text without line ends, or empty.
@@ -154,30 +176,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < logs && !in.Empty(); ++i) {
     const std::uint8_t kind = in.Byte();
     const Name& name = kNames[kind % 6];
-    const Bytes log = kDirectory + name.file + kSuffixes[(kind >> 3) % 2];
+    const Bytes log = world / (name.file + kSuffixes[(kind >> 3) % 2]);
     Bytes comment = in.Take(in.Byte() % 8);
     for (char& c : comment) {
       if (c == '\r' || c == '\n' || c == '\x1A') c = ' ';
     }
-    platform.files[kDirectory + name.file] = "data";
-    platform.files[log] = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A" + comment + "\r\n";
+    world.Write(world / name.file, "data");
+    world.Write(log, "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A" + comment + "\r\n");
     comments[log] = {comment, &name};
   }
 
-  Platform* previous = SetPlatform(&platform);
-  HarvestRun();
+  Platform* previous = SetPlatform(&world);
+  HarvestRun(windows);
   SetPlatform(previous);
-  if (TakeIoResult() != 0 || platform.open_files != 0) std::abort();
+  if (TakeIoResult() != 0 || world.open_files != 0 || world.open_walks != 0) std::abort();
 
   const Bytes kept = Kept(old);
-  const Bytes& now = platform.files[list_path];
+  const Bytes now = world.Read(list_path);
   if (now.compare(0, kept.size(), kept) != 0) std::abort();
   const bool utf8 = kept.compare(0, 3, "\xEF\xBB\xBF") == 0;
   const std::size_t start = utf8 ? 3 : 0;
   // The lines each log gives, by name as the readers take it.
   std::map<Bytes, int> harvested;  // line -> logs that give it and are gone
   for (const auto& [path, log] : comments) {
-    if (platform.files.count(path) != 0) std::abort();  // every log here can be read, and goes
+    if (world.Exists(path)) std::abort();  // every log here can be read, and goes
     if (log.comment.empty()) continue;
     ++harvested[Listed(*log.name, bbs, utf8) + " " +
                 FromWindows1251(log.comment, utf8 ? ListEncoding::kUtf8 : ListEncoding::kDosCyrillic)];
@@ -191,19 +213,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::map<Bytes, int> count_before = Counts(before);
   const std::map<Bytes, int> count_after = Counts(after);
   if (now.size() > kept.size() && now.compare(now.size() - 2, 2, "\r\n") != 0) std::abort();
-  for (const auto& [line, logs_gone] : harvested) {
-    // The lines of line's name at the old list's end that vouch: the whole
-    // occurrences of line since the name's last other line.
-    int vouching = 0;
-    for (const Bytes& l : before) {
-      if (NameOf(l, bbs) != NameOf(line, bbs)) continue;
-      vouching = l == line ? vouching + 1 : 0;
+  // The lines the logs may take from the list instead of new ones: from
+  // each name's last line back, each line taken by a log that gives it,
+  // error lines and a torn last piece of another line passed over (a
+  // crashed run's last line, whose log is not here), up to the first line
+  // no log gives or one without CR LF, which vouches for none.
+  const bool torn = !kept.empty() && kept.back() != '\n';
+  std::vector<std::pair<Bytes, bool>> ends = LinesWithEnds(ended, start);
+  std::map<Bytes, int> left = harvested;
+  std::map<Bytes, int> vouching;  // line -> lines of the list that may vouch for its logs
+  std::map<Bytes, bool> stopped;  // by name
+  for (std::size_t i = ends.size(); i-- > 0;) {
+    const auto& [l, crlf] = ends[i];
+    bool& stop = stopped[NameOf(l, bbs)];
+    if (stop) continue;
+    if (!crlf) {
+      stop = true;
+    } else if (Count(left, l) > 0) {
+      --left[l];
+      ++vouching[l];
+    } else if (!EndsInErrorText(l) && !(torn && i + 1 == ends.size())) {
+      stop = true;
     }
+  }
+  for (const auto& [line, logs_gone] : harvested) {
     const Bytes last_piece = kept.substr(std::min(kept.size(), kept.rfind('\n') + 1));
     const bool completes =
         !last_piece.empty() && (line.compare(0, last_piece.size(), last_piece) == 0 || last_piece == line + "\r");
     const int added = Count(count_after, line) - Count(count_before, line);
-    if (added > logs_gone || added < logs_gone - vouching - (completes ? 1 : 0)) std::abort();
+    if (added > logs_gone || added < logs_gone - Count(vouching, line) - (completes ? 1 : 0)) std::abort();
     if (Count(count_after, line) == 0) std::abort();
   }
   for (const auto& [line, count] : count_after) {

@@ -6,7 +6,7 @@
 
 #include "common/io_result.h"
 #include "logcomment/log_comment.h"
-#include "memory_platform.h"
+#include "memory_world.h"
 
 namespace {
 
@@ -51,15 +51,15 @@ Bytes ModelDescription(const Bytes& log) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  MemoryPlatform platform;
+  MemoryWorld world(PathStyle::kPosix);
   // The first byte sets how many bytes one read may bring at most.
-  platform.read_limit = 1 + data[0] % 32 + (data[0] >= 224 ? 70000 : 0);
+  world.read_limit = 1 + data[0] % 32 + (data[0] >= 224 ? 70000 : 0);
   const Bytes log(reinterpret_cast<const char*>(data) + 1, size - 1);
-  platform.files["/area/a.log"] = log;
-  Platform* previous = SetPlatform(&platform);
-  const LogComment comment = ReadLogComment("/area/a.log", ListEncoding::kDosCyrillic);
+  world.Write(world / "a.log", log);
+  Platform* previous = SetPlatform(&world);
+  const LogComment comment = ReadLogComment(world / "a.log", ListEncoding::kDosCyrillic);
   SetPlatform(previous);
-  if (comment.open_error != 0 || IoResult() != 0 || platform.open_files != 0) std::abort();
+  if (comment.open_error != 0 || IoResult() != 0 || world.open_files != 0) std::abort();
   if (comment.description != ModelDescription(log)) std::abort();
   return 0;
 }

@@ -3,23 +3,18 @@
 // over what it left; and two such crashes in a row, with new logs arriving
 // between them.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <string>
 
-#include "app/harvest.h"
-#include "common/exception.h"
-#include "common/io_result.h"
 #include "fault_platform.h"
 #include "harvest_scene.h"
 
 namespace {
 
-constexpr int kCrashed = 77;
+// Thrown right after the call a crash follows, past every handler of the run.
+struct Crash {};
 
 const char* NameOf(PowerLoss model) {
   switch (model) {
@@ -33,48 +28,24 @@ const char* NameOf(PowerLoss model) {
   return "";
 }
 
-// Runs a harvest of scene in a child process that stops right after call
-// crash_at (0: never) as model says. Returns the number of calls the run
-// made, or crash_at when it was stopped.
-long HarvestInChild(const HarvestScene& scene, long crash_at, PowerLoss model) {
-  int calls_pipe[2];
-  if (pipe(calls_pipe) != 0) return -1;
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    close(calls_pipe[0]);
-    FaultPlatform platform(NativePlatform());
-    platform.arguments = {scene.Directory()};
-    platform.program_path = scene.Directory() + "bin/logharvest";
-    platform.power_loss = model;
-    platform.pretend_syncs = true;
-    platform.after_call = [&platform, crash_at](long call) {
-      if (call != crash_at) return;
-      platform.LosePower();
-      _exit(kCrashed);
-    };
-    long calls = 0;
-    {
-      ScopedPlatform use(platform);
-      try {
-        HarvestRun();
-      } catch (...) {
-        _exit(1);
-      }
-      calls = platform.calls;
-    }
-    if (write(calls_pipe[1], &calls, sizeof calls) != static_cast<ssize_t>(sizeof calls)) _exit(2);
-    _exit(0);
+// Runs a harvest of scene that stops right after call crash_at (0: never)
+// as model says; the next run is a new process. Returns the number of calls
+// the run made, crash_at when it was stopped, or -1 when it failed.
+long HarvestCrashingAt(HarvestScene& scene, long crash_at, PowerLoss model) {
+  MemoryWorld& world = scene.World();
+  FaultPlatform platform(world);
+  platform.after_call = [&world, crash_at, model](long call) {
+    if (call != crash_at) return;
+    world.LosePower(model);
+    world.Kill();
+    throw Crash();
+  };
+  try {
+    return HarvestUnder(platform, scene.Directory(), HarvestScene::Windows()) == 0 ? platform.calls : -1;
+  } catch (const Crash&) {
+    world.Restart();
+    return crash_at;
   }
-  close(calls_pipe[1]);
-  long calls = -1;
-  if (read(calls_pipe[0], &calls, sizeof calls) != static_cast<ssize_t>(sizeof calls)) calls = -1;
-  close(calls_pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status)) return -1;
-  if (WEXITSTATUS(status) == kCrashed) return crash_at;
-  return WEXITSTATUS(status) == 0 ? calls : -1;
 }
 
 struct Tally {
@@ -91,7 +62,7 @@ void CheckAfterOneMoreRun(HarvestScene& scene, const std::string& where, Tally& 
   const auto losses = scene.Losses();
   tally.lost += static_cast<int>(losses.size());
   for (const std::string& loss : losses) ADD_FAILURE() << where << ": " << loss;
-  EXPECT_GE(HarvestInChild(scene, 0, PowerLoss::kNone), 0) << where << ", then a run";
+  EXPECT_GE(HarvestCrashingAt(scene, 0, PowerLoss::kNone), 0) << where << ", then a run";
   for (const std::string& problem : scene.Incomplete()) ADD_FAILURE() << where << ", then a run: " << problem;
   const int duplicated = scene.DuplicateLines();
   const int torn = scene.TornLines();
@@ -124,7 +95,7 @@ std::string SceneName(const SweepCase& c) {
 // The calls an undisturbed run of the scene makes.
 long CallsOfAWholeRun(const SweepCase& c) {
   HarvestScene scene(c.with_list, c.long_comments);
-  const long calls = HarvestInChild(scene, 0, PowerLoss::kNone);
+  const long calls = HarvestCrashingAt(scene, 0, PowerLoss::kNone);
   const auto incomplete = scene.Incomplete();
   EXPECT_TRUE(incomplete.empty()) << incomplete.front();
   return calls;
@@ -140,7 +111,7 @@ TEST_P(CrashSweep, OneCrashAfterAnyCallLeavesEveryCommentExactlyOnce) {
   Tally tally;
   for (long k = 1; k <= k_calls; ++k) {
     HarvestScene scene(c.with_list, c.long_comments);
-    ASSERT_EQ(HarvestInChild(scene, k, c.model), k);
+    ASSERT_EQ(HarvestCrashingAt(scene, k, c.model), k);
     CheckAfterOneMoreRun(scene, SceneName(c) + " after call " + std::to_string(k), tally);
   }
   Report("crash sweep, " + SceneName(c), k_calls, tally);
@@ -159,11 +130,11 @@ TEST_P(CrashSweep, TwoCrashesInARowLeaveEveryCommentExactlyOnce) {
   for (long k = 1; k <= k_calls; ++k) {
     for (const long second : kSecond) {
       HarvestScene scene(c.with_list, c.long_comments);
-      ASSERT_EQ(HarvestInChild(scene, k, c.model), k);
+      ASSERT_EQ(HarvestCrashingAt(scene, k, c.model), k);
       scene.Arrive();
       const std::string where =
           SceneName(c) + " after call " + std::to_string(k) + ", then after call " + std::to_string(second);
-      const long made = HarvestInChild(scene, second, c.model);
+      const long made = HarvestCrashingAt(scene, second, c.model);
       ASSERT_GE(made, 0) << where;
       CheckAfterOneMoreRun(scene, where, tally);
       if (made < second) break;  // the second run ended before: later points are the same

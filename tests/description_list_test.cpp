@@ -3,9 +3,24 @@
 #include <gtest/gtest.h>
 
 #include "fault_platform.h"
+#include "memory_world.h"
 #include "test_support.h"
 
 namespace {
+
+// Windows small enough that lists of a few KiB reach past them; every run
+// of a test gets the same.
+ListWindows SmallWindows() {
+  ListWindows windows;
+  windows.tail_bytes = 4096;
+  windows.batch_span_bytes = 2048;
+  return windows;
+}
+const std::int64_t kTailBytes = SmallWindows().tail_bytes;
+
+int Harvest(FaultPlatform& platform, const MemoryWorld& world, const ListWindows& windows = SmallWindows()) {
+  return HarvestUnder(platform, world.Root(), windows);
+}
 
 TEST(FormOfName, UnsafeQuotedAndPlainNames) {
   constexpr ListKind kFm = ListKind::kFileManager;
@@ -29,23 +44,23 @@ TEST(FormOfName, UnsafeQuotedAndPlainNames) {
 // latest line of the log's name, byte for byte, within the list's tail
 // vouches; a torn last line that starts the log's line gets only the rest.
 TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
-  TempDir dir;
+  MemoryWorld world;
   const char* const kNames[] = {"same.zip", "longer.zip", "inside.zip", "far.zip", "torn.zip"};
-  for (const char* name : kNames) WriteBytes(dir / name, "d");
-  WriteBytes(dir / "same.zip.log", LogWithComment(" hello"));
-  WriteBytes(dir / "longer.zip.log", LogWithComment(" hello"));
-  WriteBytes(dir / "inside.zip.log", LogWithComment(" hi"));
-  WriteBytes(dir / "far.zip.log", LogWithComment(" old"));
-  WriteBytes(dir / "torn.zip.log", LogWithComment(" whole"));
+  for (const char* name : kNames) world.Write(world / name, "d");
+  world.Write(world / "same.zip.log", LogWithComment(" hello"));
+  world.Write(world / "longer.zip.log", LogWithComment(" hello"));
+  world.Write(world / "inside.zip.log", LogWithComment(" hi"));
+  world.Write(world / "far.zip.log", LogWithComment(" old"));
+  world.Write(world / "torn.zip.log", LogWithComment(" whole"));
   Bytes filler;
   while (filler.size() <= static_cast<std::size_t>(kTailBytes)) filler += "filler.bin  " + Bytes(50, 'f') + "\r\n";
   const Bytes before = "far.zip  old\r\n" + filler + "same.zip  hello\r\nlonger.zip  hello\r\n" +
                        "x inside.zip  hi\r\nlonger.zip  hell\r\ntorn.zip  who";
-  WriteBytes(dir / "Descript.ion", before);
-  FaultPlatform platform(NativePlatform());
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  for (const char* name : kNames) EXPECT_FALSE(Exists(dir / (Bytes(name) + ".log"))) << name;
-  const Bytes list = ReadBytes(dir / "Descript.ion");
+  world.Write(world / "Descript.ion", before);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  for (const char* name : kNames) EXPECT_FALSE(world.Exists(world / (Bytes(name) + ".log"))) << name;
+  const Bytes list = world.Read(world / "Descript.ion");
   ASSERT_EQ(list.compare(0, before.size(), before), 0);
   const Bytes added = list.substr(before.size());
   EXPECT_EQ(added.compare(0, 4, "le\r\n"), 0) << added;
@@ -61,14 +76,14 @@ TEST(HarvestRun, ALineAlreadyAtTheListsEndIsNotWrittenAgain) {
 // recognised still, and only its line end is written.
 TEST(HarvestRun, ALineWhoseLineEndIsMissingIsEndedNotWrittenAgain) {
   for (const Bytes end : {"", "\r"}) {
-    TempDir dir;
-    WriteBytes(dir / "a.zip", "d");
-    WriteBytes(dir / "a.zip.log", LogWithComment(" last"));
-    WriteBytes(dir / "Descript.ion", "b.zip  first\r\na.zip  last" + end);
-    FaultPlatform platform(NativePlatform());
-    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-    EXPECT_FALSE(Exists(dir / "a.zip.log"));
-    EXPECT_EQ(ReadBytes(dir / "Descript.ion"), "b.zip  first\r\na.zip  last\r\n");
+    MemoryWorld world;
+    world.Write(world / "a.zip", "d");
+    world.Write(world / "a.zip.log", LogWithComment(" last"));
+    world.Write(world / "Descript.ion", "b.zip  first\r\na.zip  last" + end);
+    FaultPlatform platform(world);
+    EXPECT_EQ(Harvest(platform, world), 0);
+    EXPECT_FALSE(world.Exists(world / "a.zip.log"));
+    EXPECT_EQ(world.Read(world / "Descript.ion"), "b.zip  first\r\na.zip  last\r\n");
   }
 }
 
@@ -76,83 +91,83 @@ TEST(HarvestRun, ALineWhoseLineEndIsMissingIsEndedNotWrittenAgain) {
 // line names the same file, so a comment harvested again after another one
 // gets its line; one equal to the latest line of its name gets none.
 TEST(HarvestRun, TheLatestCommentIsTheLastLineOfItsName) {
-  TempDir dir;
-  WriteBytes(dir / "a.zip", "d");
-  FaultPlatform platform(NativePlatform());
+  MemoryWorld world;
+  world.Write(world / "a.zip", "d");
+  FaultPlatform platform(world);
   for (const char* comment : {" first", " second", " first", " first"}) {
-    WriteBytes(dir / "a.zip.log", LogWithComment(comment));
-    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0) << comment;
-    EXPECT_FALSE(Exists(dir / "a.zip.log")) << comment;
+    world.Write(world / "a.zip.log", LogWithComment(comment));
+    EXPECT_EQ(Harvest(platform, world), 0) << comment;
+    EXPECT_FALSE(world.Exists(world / "a.zip.log")) << comment;
   }
-  EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first\r\na.zip  second\r\na.zip  first\r\n");
+  EXPECT_EQ(world.Read(world / kNewListName), "a.zip  first\r\na.zip  second\r\na.zip  first\r\n");
   // A quoted name; and another letter case, the same file where names are
   // matched without regard to it.
-  WriteBytes(dir / "my file.zip", "d");
+  world.Write(world / "my file.zip", "d");
   const Bytes before = "\"my file.zip\"  old\r\n\"my file.zip\"  new\r\na.zip  first\r\nA.ZIP  second\r\n";
-  WriteBytes(dir / kNewListName, before);
-  WriteBytes(dir / "my file.zip.log", LogWithComment(" old"));
-  WriteBytes(dir / "a.zip.log", LogWithComment(" first"));
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  const Bytes list = ReadBytes(dir / kNewListName);
+  world.Write(world / kNewListName, before);
+  world.Write(world / "my file.zip.log", LogWithComment(" old"));
+  world.Write(world / "a.zip.log", LogWithComment(" first"));
+  EXPECT_EQ(Harvest(platform, world), 0);
+  const Bytes list = world.Read(world / kNewListName);
   ASSERT_EQ(list.compare(0, before.size(), before), 0) << list;
   const Bytes added = list.substr(before.size());
   EXPECT_NE(added.find("\"my file.zip\"  old\r\n"), Bytes::npos) << list;
-  EXPECT_EQ(added.find("a.zip  first\r\n") == Bytes::npos, Os().NamesAreCaseSensitive()) << list;
+  EXPECT_EQ(added.find("a.zip  first\r\n") == Bytes::npos, world.NamesAreCaseSensitive()) << list;
 }
 
 // Each occurrence of a line in the tail vouches for one log only: two logs
 // that give the same line, with that line once in the list, leave it twice.
 TEST(HarvestRun, ATailLineVouchesForOneLogOnly) {
   {
-    TempDir dir;
-    WriteBytes(dir / "x", "d");
-    WriteBytes(dir / "x.log", LogWithComment(" same"));
-    WriteBytes(dir / (Os().NamesAreCaseSensitive() ? "x.LOG" : "y"), LogWithComment(" same"));
-    if (!Os().NamesAreCaseSensitive()) WriteBytes(dir / "y.log", LogWithComment(" same"));
-    WriteBytes(dir / kNewListName, "x  same\r\n");
-    FaultPlatform platform(NativePlatform());
-    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-    if (Os().NamesAreCaseSensitive()) {
-      EXPECT_EQ(ReadBytes(dir / kNewListName), "x  same\r\nx  same\r\n");
-      EXPECT_FALSE(Exists(dir / "x.LOG"));
+    MemoryWorld world;
+    world.Write(world / "x", "d");
+    world.Write(world / "x.log", LogWithComment(" same"));
+    world.Write(world / (world.NamesAreCaseSensitive() ? "x.LOG" : "y"), LogWithComment(" same"));
+    if (!world.NamesAreCaseSensitive()) world.Write(world / "y.log", LogWithComment(" same"));
+    world.Write(world / kNewListName, "x  same\r\n");
+    FaultPlatform platform(world);
+    EXPECT_EQ(Harvest(platform, world), 0);
+    if (world.NamesAreCaseSensitive()) {
+      EXPECT_EQ(world.Read(world / kNewListName), "x  same\r\nx  same\r\n");
+      EXPECT_FALSE(world.Exists(world / "x.LOG"));
     }
-    EXPECT_FALSE(Exists(dir / "x.log"));
+    EXPECT_FALSE(world.Exists(world / "x.log"));
   }
   {
     // In the file areas' list a name ends at the first blank: the lines of
     // "a b" commented "c" and of "a" commented "b c" are one and the same.
-    TempDir dir;
-    const Bytes bbs = Os().NamesAreCaseSensitive() ? "files.bbs" : "Files.bbs";
-    WriteBytes(dir / "to_bbs", "");
-    WriteBytes(dir / "a b", "d");
-    WriteBytes(dir / "a", "d");
-    WriteBytes(dir / "a b.log", LogWithComment("c"));
-    WriteBytes(dir / "a.log", LogWithComment("b c"));
-    WriteBytes(dir / bbs, "a b c\r\n");
-    FaultPlatform platform(NativePlatform());
-    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-    EXPECT_EQ(ReadBytes(dir / bbs), "a b c\r\na b c\r\n");
-    EXPECT_FALSE(Exists(dir / "a b.log"));
-    EXPECT_FALSE(Exists(dir / "a.log"));
+    MemoryWorld world;
+    const Bytes bbs = world.NamesAreCaseSensitive() ? "files.bbs" : "Files.bbs";
+    world.Write(world / "to_bbs", "");
+    world.Write(world / "a b", "d");
+    world.Write(world / "a", "d");
+    world.Write(world / "a b.log", LogWithComment("c"));
+    world.Write(world / "a.log", LogWithComment("b c"));
+    world.Write(world / bbs, "a b c\r\n");
+    FaultPlatform platform(world);
+    EXPECT_EQ(Harvest(platform, world), 0);
+    EXPECT_EQ(world.Read(world / bbs), "a b c\r\na b c\r\n");
+    EXPECT_FALSE(world.Exists(world / "a b.log"));
+    EXPECT_FALSE(world.Exists(world / "a.log"));
   }
 }
 
 // The tail read after a crash starts in the middle of a line: the piece
 // before its first line end is no line and never vouches.
 TEST(HarvestRun, ACutOffFirstLineInTheTailNeverVouches) {
-  TempDir dir;
-  WriteBytes(dir / "same.zip", "d");
-  WriteBytes(dir / "same.zip.log", LogWithComment(" hello"));
+  MemoryWorld world;
+  world.Write(world / "same.zip", "d");
+  world.Write(world / "same.zip.log", LogWithComment(" hello"));
   // The tail is its last kTailBytes and one byte more: here it starts just
   // after the "x".
   Bytes list = "xsame.zip  hello\r\n";
   while (list.size() < static_cast<std::size_t>(kTailBytes) - 64) list += "filler.bin  " + Bytes(50, 'f') + "\r\n";
   list += "end.bin " + Bytes(static_cast<std::size_t>(kTailBytes) + 2 - list.size() - 10, 'e') + "\r\n";
   ASSERT_EQ(list.size(), static_cast<std::size_t>(kTailBytes) + 2);
-  WriteBytes(dir / kNewListName, list);
-  FaultPlatform platform(NativePlatform());
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  const Bytes after = ReadBytes(dir / kNewListName);
+  world.Write(world / kNewListName, list);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  const Bytes after = world.Read(world / kNewListName);
   EXPECT_EQ(after.compare(0, list.size(), list), 0);
   EXPECT_EQ(after.substr(list.size()), "same.zip  hello\r\n");
 }
@@ -160,35 +175,35 @@ TEST(HarvestRun, ACutOffFirstLineInTheTailNeverVouches) {
 // A log that cannot be opened stays and gets its error line, but a run adds
 // none while the latest line of its name is that line already.
 TEST(HarvestRun, ErrorLinesDoNotPileUp) {
-  TempDir dir;
-  WriteBytes(dir / "b", "d");
-  MakeDirectory(dir / "b.log");
+  MemoryWorld world;
+  world.Write(world / "b", "d");
+  world.MakeDirectory(world / "b.log");
   const Bytes error_line = "b         error reading file\r\n";
-  FaultPlatform platform(NativePlatform());
-  for (int run = 0; run < 3; ++run) EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  EXPECT_EQ(ReadBytes(dir / kNewListName), error_line);
-  WriteBytes(dir / kNewListName, error_line + "b  a comment typed since\r\n");
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  EXPECT_EQ(ReadBytes(dir / kNewListName), error_line + "b  a comment typed since\r\n" + error_line);
-  EXPECT_TRUE(Exists(dir / "b.log"));
+  FaultPlatform platform(world);
+  for (int run = 0; run < 3; ++run) EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_EQ(world.Read(world / kNewListName), error_line);
+  world.Write(world / kNewListName, error_line + "b  a comment typed since\r\n");
+  EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_EQ(world.Read(world / kNewListName), error_line + "b  a comment typed since\r\n" + error_line);
+  EXPECT_TRUE(world.Exists(world / "b.log"));
 }
 
-// More logs than a walk keeps: the logs whose lines an earlier run left in
-// the tail are taken in the first walk, before any line is appended, and a
-// second walk harvests the others, passing over those.
+// More logs than the list holds lines back for: the logs whose lines an
+// earlier run left in the tail are taken in the first walk, before any line
+// is appended, and a second walk harvests the logs passed over.
 TEST(HarvestRun, WithManyLogsTheTailsLogsAreTakenFirstAndEachOnce) {
-  TempDir dir;
+  MemoryWorld world;
   constexpr int kLogs = 4200;
   Bytes before;
   std::vector<Bytes> lines;
   for (int i = 0; i < kLogs; ++i) {
     const Bytes name = "f" + std::to_string(10000 + i);
-    WriteBytes(dir / name, "d");
-    WriteBytes(dir / (name + ".log"), LogWithComment(" c" + name));
+    world.Write(world / name, "d");
+    world.Write(world / (name + ".log"), LogWithComment(" c" + name));
     lines.push_back(name + "  c" + name + "\r\n");
     if (i % 1000 == 7) before += lines.back();  // written by a run that ended before it deleted the log
   }
-  WriteBytes(dir / kNewListName, before);
+  world.Write(world / kNewListName, before);
   struct Walks : FaultPlatform {
     using FaultPlatform::FaultPlatform;
     int walks = 0;
@@ -196,10 +211,12 @@ TEST(HarvestRun, WithManyLogsTheTailsLogsAreTakenFirstAndEachOnce) {
       ++walks;
       return FaultPlatform::FindFirst(pattern, find, entry);
     }
-  } platform(NativePlatform());
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  } platform(world);
+  ListWindows windows = SmallWindows();
+  windows.max_held_lines = 1000;
+  EXPECT_EQ(Harvest(platform, world, windows), 0);
   EXPECT_EQ(platform.walks, 2);
-  const Bytes list = ReadBytes(dir / kNewListName);
+  const Bytes list = world.Read(world / kNewListName);
   ASSERT_EQ(list.compare(0, before.size(), before), 0);
   EXPECT_EQ(list.size(), [&] {
     std::size_t size = 0;
@@ -210,7 +227,7 @@ TEST(HarvestRun, WithManyLogsTheTailsLogsAreTakenFirstAndEachOnce) {
     EXPECT_EQ(list.find(lines[static_cast<std::size_t>(i)]), list.rfind(lines[static_cast<std::size_t>(i)])) << i;
     EXPECT_NE(list.find(lines[static_cast<std::size_t>(i)]), Bytes::npos) << i;
   }
-  for (int i = 0; i < kLogs; ++i) EXPECT_FALSE(Exists(dir / ("f" + std::to_string(10000 + i) + ".log"))) << i;
+  for (int i = 0; i < kLogs; ++i) EXPECT_FALSE(world.Exists(world / ("f" + std::to_string(10000 + i) + ".log"))) << i;
 }
 
 // Counts the walks, writes and syncs of a run.
@@ -242,20 +259,20 @@ struct CallCounter : FaultPlatform {
 // syncs nothing.
 TEST(HarvestRun, OneWalkAndNoWriteOrSyncWithoutWork) {
   for (const char* list : {"", "Descript.ion", "DESCRIPT.ION"}) {
-    TempDir dir;
-    if (*list != 0) WriteBytes(dir / list, "old.zip  kept\r\n");
+    MemoryWorld world;
+    if (*list != 0) world.Write(world / list, "old.zip  kept\r\n");
     for (int i = 0; i < 3; ++i) {
-      WriteBytes(dir / ("f" + std::to_string(i) + ".zip"), "d");
-      WriteBytes(dir / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
+      world.Write(world / ("f" + std::to_string(i) + ".zip"), "d");
+      world.Write(world / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
     }
-    CallCounter harvest(NativePlatform());
-    EXPECT_EQ(HarvestUnder(harvest, dir.Path()), 0);
+    CallCounter harvest(world);
+    EXPECT_EQ(Harvest(harvest, world), 0);
     EXPECT_EQ(harvest.walks, 1) << list;
     EXPECT_EQ(harvest.syncs, 2) << list;  // the list, then its directory
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(Exists(dir / ("f" + std::to_string(i) + ".zip.log"))) << list;
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(world.Exists(world / ("f" + std::to_string(i) + ".zip.log"))) << list;
 
-    CallCounter idle(NativePlatform());
-    EXPECT_EQ(HarvestUnder(idle, dir.Path()), 0);
+    CallCounter idle(world);
+    EXPECT_EQ(Harvest(idle, world), 0);
     EXPECT_EQ(idle.walks, 1) << list;
     EXPECT_EQ(idle.writes, 0) << list;
     EXPECT_EQ(idle.syncs, 0) << list;

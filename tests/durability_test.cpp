@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <string>
 
-#include "app/harvest.h"
-#include "common/exception.h"
-#include "common/io_result.h"
 #include "fault_platform.h"
+#include "memory_world.h"
 #include "test_support.h"
 
 namespace {
@@ -50,7 +47,7 @@ class Watcher : public FaultPlatform {
     return result;
   }
   int Remove(const Bytes& path) override {
-    const Bytes name = path.substr(path.rfind('/') + 1);
+    const Bytes name = path.substr(path.find_last_of("/\\") + 1);
     const Bytes companion = name.substr(0, name.size() - 4);
     const std::size_t at = written.find(companion + "  c" + companion + "\r\n");
     if (at == Bytes::npos || at + companion.size() * 2 + 5 > synced) early.push_back(name);
@@ -73,26 +70,26 @@ class Durability : public ::testing::Test {
 
   void LayOut(int logs) {
     for (int i = 0; i < logs; ++i) {
-      WriteBytes(dir_ / Name(i), "d");
-      WriteBytes(dir_ / (Name(i) + ".log"), LogWithComment(" c" + Name(i)));
+      world_.Write(world_ / Name(i), "d");
+      world_.Write(world_ / (Name(i) + ".log"), LogWithComment(" c" + Name(i)));
     }
   }
 
   int LogsLeft(int logs) const {
     int left = 0;
-    for (int i = 0; i < logs; ++i) left += Exists(dir_ / (Name(i) + ".log")) ? 1 : 0;
+    for (int i = 0; i < logs; ++i) left += world_.Exists(world_ / (Name(i) + ".log")) ? 1 : 0;
     return left;
   }
 
   // Runs a harvest under watcher; the code it ended with, 0 for none.
-  int Run(Watcher& watcher) { return HarvestUnder(watcher, dir_.Path()); }
+  int Run(Watcher& watcher) { return HarvestUnder(watcher, world_.Root()); }
 
-  TempDir dir_;
+  MemoryWorld world_;
 };
 
 TEST_F(Durability, OneSyncCoversAFewLogsAndNoneIsDeletedBeforeIt) {
   LayOut(5);
-  Watcher watcher(NativePlatform());
+  Watcher watcher(world_);
   EXPECT_EQ(Run(watcher), 0);
   EXPECT_EQ(watcher.syncs, 1);
   EXPECT_TRUE(watcher.early.empty()) << watcher.early.front();
@@ -102,13 +99,13 @@ TEST_F(Durability, OneSyncCoversAFewLogsAndNoneIsDeletedBeforeIt) {
 // A batch ends at 8192 logs; the sync before the list is closed covers the rest.
 TEST_F(Durability, ManyLogsWaitAtMost8192PerSync) {
   LayOut(9000);
-  Watcher watcher(NativePlatform());
+  Watcher watcher(world_);
   EXPECT_EQ(Run(watcher), 0);
   EXPECT_EQ(watcher.syncs, 2);
   EXPECT_EQ(watcher.most_removes_after_one_sync, 8192);
   EXPECT_TRUE(watcher.early.empty()) << watcher.early.front();
   EXPECT_EQ(LogsLeft(9000), 0);
-  EXPECT_EQ(ReadBytes(dir_ / "descript.ion").size(), 9000u * Bytes("f0000  cf0000\r\n").size());
+  EXPECT_EQ(world_.Read(world_ / "descript.ion").size(), 9000u * Bytes("f0000  cf0000\r\n").size());
 }
 
 // Long lines end a batch sooner: the lines that wait for one sync never span
@@ -116,10 +113,10 @@ TEST_F(Durability, ManyLogsWaitAtMost8192PerSync) {
 TEST_F(Durability, WaitingLinesSpanAtMostTheWindow) {
   const Bytes padding(20000, 'p');
   for (int i = 0; i < 60; ++i) {
-    WriteBytes(dir_ / Name(i), "d");
-    WriteBytes(dir_ / (Name(i) + ".log"), LogWithComment(" c" + Name(i) + padding));
+    world_.Write(world_ / Name(i), "d");
+    world_.Write(world_ / (Name(i) + ".log"), LogWithComment(" c" + Name(i) + padding));
   }
-  Watcher watcher(NativePlatform());
+  Watcher watcher(world_);
   EXPECT_EQ(Run(watcher), 0);
   // 60 lines of 20015 bytes; 26 of them fit 512 KiB.
   EXPECT_EQ(watcher.syncs, 3);
@@ -131,19 +128,19 @@ TEST_F(Durability, WaitingLinesSpanAtMostTheWindow) {
 // lines at the end of the list and deletes them without a second line.
 TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
   LayOut(600);
-  Watcher failing(NativePlatform());
+  Watcher failing(world_);
   failing.fail_sync = 1;
   EXPECT_EQ(Run(failing), kErrorDiskFull);
   EXPECT_TRUE(failing.early.empty()) << failing.early.front();
   EXPECT_EQ(LogsLeft(600), 600);
   EXPECT_EQ(failing.open_files, 0);
 
-  Watcher again(NativePlatform());
+  Watcher again(world_);
   EXPECT_EQ(Run(again), 0);
   EXPECT_EQ(LogsLeft(600), 0);
   EXPECT_EQ(again.written, "");
   EXPECT_EQ(again.syncs, 1);
-  const Bytes list = ReadBytes(dir_ / "descript.ion");
+  const Bytes list = world_.Read(world_ / "descript.ion");
   EXPECT_EQ(list.size(), 600u * Bytes("f0000  cf0000\r\n").size());
   for (int i = 0; i < 600; ++i) {
     const Bytes line = Name(i) + "  c" + Name(i) + "\r\n";
@@ -155,7 +152,8 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
 // Another program writes the list during a run, as programs that do not
 // lock it may: it appends a line, an editor writes it back shorter, or saves
 // by renaming a new file over it. No line is written over, no comment is
-// lost, and after one more run every comment is in the list once.
+// lost, and after one more run every comment is in the list once. Only
+// POSIX lets other programs write a list the run holds.
 class SharedList : public ::testing::Test {
  protected:
   enum class When { kAfterTheListIsOpened, kBeforeTheListIsSynced };
@@ -178,30 +176,30 @@ class SharedList : public ::testing::Test {
         if (edit) edit();
         edit = nullptr;
       }
-    } editor(NativePlatform());
+    } editor(world_);
     editor.when = when;
     editor.edit = [this, edit] { edit(List()); };
-    EXPECT_EQ(HarvestUnder(editor, dir_.Path()), 0);
+    EXPECT_EQ(HarvestUnder(editor, world_.Root()), 0);
   }
 
   void SetUp() override {
-    WriteBytes(List(), "old.arj  old\r\nold2.arj  dropped by the editor\r\n");
+    world_.Write(List(), "old.arj  old\r\nold2.arj  dropped by the editor\r\n");
     for (const char* name : {"a.zip", "c.zip"}) {
-      WriteBytes(dir_ / name, "d");
-      WriteBytes(dir_ / (Bytes(name) + ".log"), LogWithComment(" from the log of " + Bytes(name)));
+      world_.Write(world_ / name, "d");
+      world_.Write(world_ / (Bytes(name) + ".log"), LogWithComment(" from the log of " + Bytes(name)));
     }
   }
 
-  Bytes List() const { return dir_ / "descript.ion"; }
-  bool LogsLeft() const { return Exists(dir_ / "a.zip.log") || Exists(dir_ / "c.zip.log"); }
+  Bytes List() const { return world_ / "descript.ion"; }
+  bool LogsLeft() const { return world_.Exists(world_ / "a.zip.log") || world_.Exists(world_ / "c.zip.log"); }
 
   // One more run, then: the list is what the other program left, plus each
   // comment once, whatever their order.
   void ExpectEveryCommentOnceAfter(const Bytes& kept) {
-    FaultPlatform again(NativePlatform());
-    EXPECT_EQ(HarvestUnder(again, dir_.Path()), 0);
+    FaultPlatform again(world_);
+    EXPECT_EQ(HarvestUnder(again, world_.Root()), 0);
     EXPECT_FALSE(LogsLeft());
-    const Bytes list = ReadBytes(List());
+    const Bytes list = world_.Read(List());
     ASSERT_EQ(list.compare(0, kept.size(), kept), 0) << list;
     const Bytes added = list.substr(kept.size());
     EXPECT_TRUE(added == kA + kC || added == kC + kA) << added;
@@ -209,49 +207,48 @@ class SharedList : public ::testing::Test {
 
   const Bytes kA = "a.zip  from the log of a.zip\r\n";
   const Bytes kC = "c.zip  from the log of c.zip\r\n";
-  TempDir dir_;
+  MemoryWorld world_{PathStyle::kPosix};
 };
 
 TEST_F(SharedList, ALineAppendedMeanwhileIsNeverWrittenOver) {
-  const Bytes before = ReadBytes(List());
-  RunWith(When::kAfterTheListIsOpened, [](const Bytes& list) {
-    std::ofstream(list, std::ios::binary | std::ios::app) << "b.zip  typed meanwhile\r\n";
-  });
+  const Bytes before = world_.Read(List());
+  RunWith(When::kAfterTheListIsOpened,
+          [this](const Bytes& list) { world_.Append(list, "b.zip  typed meanwhile\r\n"); });
   // The run's lines follow it, and are found there: the logs are gone.
   EXPECT_FALSE(LogsLeft());
   ExpectEveryCommentOnceAfter(before + "b.zip  typed meanwhile\r\n");
 
   // Appended without a line end: the run's first line starts a line of its own.
   SetUp();
-  RunWith(When::kAfterTheListIsOpened,
-          [](const Bytes& list) { std::ofstream(list, std::ios::binary | std::ios::app) << "b.zip  typed"; });
+  RunWith(When::kAfterTheListIsOpened, [this](const Bytes& list) { world_.Append(list, "b.zip  typed"); });
   EXPECT_FALSE(LogsLeft());
   ExpectEveryCommentOnceAfter(before + "b.zip  typed\r\n");
 }
 
 TEST_F(SharedList, AListWrittenBackShorterGetsTheLinesAtItsNewEnd) {
-  RunWith(When::kAfterTheListIsOpened, [](const Bytes& list) { WriteBytes(list, "old.arj  old\r\n"); });
+  RunWith(When::kAfterTheListIsOpened, [this](const Bytes& list) { world_.Write(list, "old.arj  old\r\n"); });
   EXPECT_FALSE(LogsLeft());
-  EXPECT_EQ(ReadBytes(List()).find('\0'), Bytes::npos);
+  EXPECT_EQ(world_.Read(List()).find('\0'), Bytes::npos);
   ExpectEveryCommentOnceAfter("old.arj  old\r\n");
 }
 
 TEST_F(SharedList, LinesAnEditorDroppedBeforeTheSyncKeepTheirLogs) {
-  RunWith(When::kBeforeTheListIsSynced,
-          [](const Bytes& list) { WriteBytes(list, "old.arj  old\r\nold2.arj  edited, and longer than before\r\n"); });
-  EXPECT_TRUE(Exists(dir_ / "a.zip.log"));
-  EXPECT_TRUE(Exists(dir_ / "c.zip.log"));
+  RunWith(When::kBeforeTheListIsSynced, [this](const Bytes& list) {
+    world_.Write(list, "old.arj  old\r\nold2.arj  edited, and longer than before\r\n");
+  });
+  EXPECT_TRUE(world_.Exists(world_ / "a.zip.log"));
+  EXPECT_TRUE(world_.Exists(world_ / "c.zip.log"));
   ExpectEveryCommentOnceAfter("old.arj  old\r\nold2.arj  edited, and longer than before\r\n");
 }
 
 TEST_F(SharedList, AListReplacedByRenameKeepsTheLogsForTheNextRun) {
   RunWith(When::kBeforeTheListIsSynced, [this](const Bytes& list) {
-    WriteBytes(dir_ / "descript.new", "old.arj  saved by the editor\r\n");
-    RenameOver(dir_ / "descript.new", list);
+    world_.Write(world_ / "descript.new", "old.arj  saved by the editor\r\n");
+    world_.RenameOver(world_ / "descript.new", list);
   });
-  EXPECT_TRUE(Exists(dir_ / "a.zip.log"));
-  EXPECT_TRUE(Exists(dir_ / "c.zip.log"));
-  EXPECT_EQ(ReadBytes(List()), "old.arj  saved by the editor\r\n");
+  EXPECT_TRUE(world_.Exists(world_ / "a.zip.log"));
+  EXPECT_TRUE(world_.Exists(world_ / "c.zip.log"));
+  EXPECT_EQ(world_.Read(List()), "old.arj  saved by the editor\r\n");
   ExpectEveryCommentOnceAfter("old.arj  saved by the editor\r\n");
 }
 

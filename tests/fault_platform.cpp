@@ -3,7 +3,6 @@
 #include "app/harvest.h"
 #include "common/exception.h"
 #include "common/io_result.h"
-#include "test_support.h"
 
 bool FaultPlatform::Fails(const char* operation) {
   ++calls;
@@ -48,12 +47,7 @@ void FaultPlatform::FindEnd(FindHandle find) {
 }
 
 int FaultPlatform::Remove(const Bytes& path) {
-  const bool fails = Fails("Remove");
-  Bytes held;
-  const bool keep = !fails && power_loss == PowerLoss::kNothingDurableUntilSynced && Exists(path);
-  if (keep) held = ReadBytes(path);
-  const int result = fails ? fail_code : base_.Remove(path);
-  if (result == 0 && keep && new_names_.erase(path) == 0) removed_[path] = held;
+  const int result = Fails("Remove") ? fail_code : base_.Remove(path);
   After();
   return result;
 }
@@ -65,11 +59,7 @@ int FaultPlatform::IdentityAt(const Bytes& path, FileIdentity* identity) {
 }
 
 int FaultPlatform::SyncDirectory(const Bytes& path) {
-  const int result = Fails("SyncDirectory") ? fail_code : pretend_syncs ? 0 : base_.SyncDirectory(path);
-  if (result == 0) {
-    new_names_.clear();
-    removed_.clear();
-  }
+  const int result = Fails("SyncDirectory") ? fail_code : base_.SyncDirectory(path);
   After();
   return result;
 }
@@ -79,15 +69,6 @@ int FaultPlatform::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
                          ? fail_code
                          : base_.Open(path, mode, file);
   if (result == 0) ++open_files;
-  if (result == 0 && mode != OpenMode::kRead && power_loss != PowerLoss::kNone) {
-    writing_[*file] = path;
-    if (mode == OpenMode::kCreate) {
-      new_names_.insert(path);
-      durable_data_[path] = "";
-    } else if (durable_data_.count(path) == 0) {
-      durable_data_[path] = ReadBytes(path);
-    }
-  }
   After();
   return result;
 }
@@ -120,14 +101,6 @@ int FaultPlatform::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin,
 
 int FaultPlatform::Truncate(FileHandle file) {
   const int result = Fails("Truncate") ? fail_code : base_.Truncate(file);
-  const auto written = writing_.find(file);
-  if (result == 0 && power_loss == PowerLoss::kRemovalsDurableAtOnce && written != writing_.end()) {
-    std::int64_t at = 0;
-    Bytes& durable = durable_data_[written->second];
-    if (base_.Seek(file, 0, SeekOrigin::kCurrent, &at) == 0 && static_cast<std::size_t>(at) < durable.size()) {
-      durable.resize(static_cast<std::size_t>(at));
-    }
-  }
   After();
   return result;
 }
@@ -151,20 +124,9 @@ int FaultPlatform::Identify(FileHandle file, FileIdentity* identity) {
 }
 
 int FaultPlatform::Sync(FileHandle file) {
-  const int result = Fails("Sync") ? fail_code : pretend_syncs ? 0 : base_.Sync(file);
-  const auto written = writing_.find(file);
-  if (result == 0 && written != writing_.end()) durable_data_[written->second] = ReadBytes(written->second);
+  const int result = Fails("Sync") ? fail_code : base_.Sync(file);
   After();
   return result;
-}
-
-void FaultPlatform::LosePower() {
-  if (power_loss == PowerLoss::kNone) return;
-  for (const auto& [path, data] : durable_data_) {
-    if (Exists(path)) WriteBytes(path, data);
-  }
-  for (const Bytes& path : new_names_) base_.Remove(path);
-  for (const auto& [path, data] : removed_) WriteBytes(path, data);
 }
 
 int FaultPlatform::Close(FileHandle file) {
@@ -172,18 +134,17 @@ int FaultPlatform::Close(FileHandle file) {
   const bool fails = Fails("Close");
   const int closed = base_.Close(file);
   --open_files;
-  writing_.erase(file);
   After();
   return fails ? fail_code : closed;
 }
 
-int HarvestUnder(FaultPlatform& platform, const Bytes& directory) {
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const ListWindows& windows) {
   platform.arguments = {directory};
   if (platform.program_path.empty()) platform.program_path = directory + "logharvest";
   ScopedPlatform use(platform);
   TakeIoResult();
   try {
-    HarvestRun();
+    HarvestRun(windows);
   } catch (const EInOutError& failure) {
     return failure.Code();
   }

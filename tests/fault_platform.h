@@ -2,32 +2,17 @@
 
 #include <cstdlib>
 #include <functional>
-#include <map>
-#include <set>
 #include <vector>
 
+#include "desclist/list_windows.h"
 #include "platform/platform.h"
 
-// What a power loss forgets, in the two models the crash sweeps run under.
-enum class PowerLoss {
-  kNone,  // the process stops; everything it wrote stays
-  // Nothing is durable until its sync: each file's data goes back to its
-  // last sync, and the directory's names (created, deleted) to the
-  // directory's last sync. This model finds duplicates.
-  kNothingDurableUntilSynced,
-  // Removals are durable at once: deletions and truncations stay, while new
-  // data and new names wait for their sync. This model finds losses.
-  kRemovalsDurableAtOnce,
-};
-
-// Wraps a platform: every operation that can fail is counted, and the k-th
-// one can be made to fail with a chosen code (or, for a write, to write only
-// half its bytes and report success). Open files and walks are counted, so a
-// test can see that nothing was left open. Arguments and the program path
-// can be set in place of the process's own.
-//
-// It also keeps what a power loss would forget under its model: LosePower()
-// puts the files of the run's directory back to that state on the disk.
+// Wraps a platform (the in-memory world, or the real one for the tests of
+// the platform itself): every operation that can fail is counted, and the
+// k-th one can be made to fail with a chosen code (or, for a write, to write
+// only half its bytes and report success). Open files and walks are counted,
+// so a test can see that nothing was left open. Arguments and the program
+// path can be set in place of the process's own.
 class FaultPlatform : public Platform {
  public:
   explicit FaultPlatform(Platform& base) : base_(base) {}
@@ -39,9 +24,6 @@ class FaultPlatform : public Platform {
   int fail_code = 0;
   bool short_write = false;              // the failing call, when it is a write, writes half
   std::function<void(long)> after_call;  // runs after every counted call with its number
-  FileHandle standard_output = kNoFile;  // in place of the process's own when set
-  PowerLoss power_loss = PowerLoss::kNone;
-  bool pretend_syncs = false;  // syncs are counted and remembered, not asked of the disk
 
   // Observations.
   long calls = 0;
@@ -63,7 +45,7 @@ class FaultPlatform : public Platform {
     base_.Exit(code);
     std::abort();
   }
-  FileHandle StandardOutput() override { return standard_output != kNoFile ? standard_output : base_.StandardOutput(); }
+  FileHandle StandardOutput() override { return base_.StandardOutput(); }
 
   bool IsExistingFile(const Bytes& path) override;
   bool IsExistingDirectory(const Bytes& path) override;
@@ -84,29 +66,19 @@ class FaultPlatform : public Platform {
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
 
-  // Forgets, on the disk, what the power loss model says was not durable:
-  // the data written to files since their last sync, names created since the
-  // directory's last sync, and (nothing durable until synced) files deleted
-  // since then, which come back as they were.
-  void LosePower();
-
  private:
   // Counts a call; true when this one is to fail.
   bool Fails(const char* operation);
   void After();
 
   Platform& base_;
-  std::map<FileHandle, Bytes> writing_;  // files open for writing, by handle
-  std::map<Bytes, Bytes> durable_data_;  // what each written file holds after a power loss
-  std::set<Bytes> new_names_;            // created since the directory's last sync
-  std::map<Bytes, Bytes> removed_;       // deleted since then, with what they held
 };
 
 // Runs a whole harvest of directory in this process under platform, which
 // gets directory as its one argument and, unless set already, a program path
-// beside it. Returns the code of the EInOutError that ended the run, 0 when it
-// ended normally.
-int HarvestUnder(FaultPlatform& platform, const Bytes& directory);
+// beside it; the list has the windows given. Returns the code of the
+// EInOutError that ended the run, 0 when it ended normally.
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const ListWindows& windows = ListWindows());
 
 // Makes a platform the one in use for the lifetime of the object.
 class ScopedPlatform {

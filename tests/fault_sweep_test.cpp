@@ -1,9 +1,7 @@
 // A whole harvest, run in this process, with each of its platform calls made
 // to fail in turn.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,12 +38,9 @@ bool EndsQuietly(const std::string& operation) {
 }
 
 // Runs a harvest of scene under a wrapper that fails call fail_at.
-Outcome Harvest(const HarvestScene& scene, long fail_at, int code, bool short_write, long* calls = nullptr) {
-  static const int null_output = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  FaultPlatform platform(NativePlatform());
+Outcome Harvest(HarvestScene& scene, long fail_at, int code, bool short_write, long* calls = nullptr) {
+  FaultPlatform platform(scene.World());
   platform.arguments = {scene.Directory()};
-  platform.program_path = scene.Directory() + "bin/logharvest";
-  platform.standard_output = null_output;
   platform.fail_at = fail_at;
   platform.fail_code = code;
   platform.short_write = short_write;

@@ -1,20 +1,21 @@
 #include "harvest_scene.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <map>
-#include <stdexcept>
+
+#include "test_support.h"
 
 namespace {
 
 const Bytes kLongComment = " " + Bytes(70000, 'L');
 
-// A comment of 200 KB whose bytes tell it from every other.
-Bytes BatchComment(const Bytes& name) {
-  Bytes comment = " " + name;
-  while (comment.size() < 200000) comment += " " + name + std::to_string(comment.size());
+// A comment of 40 KB whose bytes tell it from every other; made once for
+// every scene.
+const Bytes& BatchComment(const Bytes& name) {
+  static std::map<Bytes, Bytes> made;
+  Bytes& comment = made[name];
+  if (comment.empty()) comment = " " + name;
+  while (comment.size() < 40000) comment += " " + name + std::to_string(comment.size());
   return comment;
 }
 
@@ -28,20 +29,20 @@ const Bytes HarvestScene::kKeptContent = "old.zip  earlier comment\r\nold2.zip  
 const Bytes HarvestScene::kCutTail = "\x1A trailing junk";
 
 void HarvestScene::Add(const Commented& log) {
-  WriteBytes(dir_ / log.companion, "data");
-  WriteBytes(dir_ / (log.companion + ".log"), LogWithComment(log.comment));
+  world_.Write(world_ / log.companion, "data");
+  world_.Write(world_ / (log.companion + ".log"), LogWithComment(log.comment));
   logs_.push_back(log);
 }
 
 void HarvestScene::Arrive() {
   for (const char* name : {"arrived.zip", "arrived2.zip"}) {
-    if (Exists(dir_ / name)) continue;
+    if (world_.Exists(world_ / name)) continue;
     Add({name, " uploaded later", Bytes(name) + "  uploaded later\r\n"});
   }
   if (!long_comments_) return;
   for (const char* name : {"arrived3.bin", "arrived4.bin"}) {
-    if (Exists(dir_ / name)) continue;
-    const Bytes comment = BatchComment(name);
+    if (world_.Exists(world_ / name)) continue;
+    const Bytes& comment = BatchComment(name);
     Add({name, comment, name + (" " + comment) + "\r\n"});
   }
 }
@@ -59,22 +60,30 @@ HarvestScene::HarvestScene(bool with_list, bool long_comments) : with_list_(with
   }
   for (int i = 0; long_comments && i < 4; ++i) {
     const Bytes name = "batch" + std::to_string(i) + ".bin";
-    const Bytes comment = BatchComment(name);
+    const Bytes& comment = BatchComment(name);
     Add({name, comment, name + " " + comment + "\r\n"});
   }
-  WriteBytes(dir_ / "empty.dat", "e");
-  WriteBytes(dir_ / "empty.dat.log", LogWithComment(""));
-  WriteBytes(dir_ / "plain.doc", "p");
-  WriteBytes(dir_ / "plain.doc.log", "no comment in here\r\n");
-  WriteBytes(dir_ / "orphan.txt.log", LogWithComment(" nobody's"));
-  for (const char* name : kUnreadable) WriteBytes(dir_ / name, "u");
-  WriteBytes(dir_ / "target.txt", LogWithComment(" elsewhere"));
-  if (symlink((dir_ / "target.txt").c_str(), (dir_ / "link.bin.log").c_str()) != 0 ||
-      mkfifo((dir_ / "pipe.bin.log").c_str(), 0644) != 0) {
-    throw std::runtime_error("cannot lay out the scene");
-  }
-  MakeDirectory(dir_ / "folder.log");
-  if (with_list_) WriteBytes(dir_ / "descript.ion", kKeptContent + kCutTail);
+  world_.Write(world_ / "empty.dat", "e");
+  world_.Write(world_ / "empty.dat.log", LogWithComment(""));
+  world_.Write(world_ / "plain.doc", "p");
+  world_.Write(world_ / "plain.doc.log", "no comment in here\r\n");
+  world_.Write(world_ / "orphan.txt.log", LogWithComment(" nobody's"));
+  for (const char* name : kUnreadable) world_.Write(world_ / name, "u");
+  // A symbolic link to a log elsewhere, which the run may not follow, and a FIFO.
+  world_.Write(world_ / "target.txt", LogWithComment(" elsewhere"));
+  world_.Write(world_ / "link.bin.log", LogWithComment(" elsewhere"));
+  world_.MakeUnopenable(world_ / "link.bin.log", kErrorPathNotFound);
+  world_.Write(world_ / "pipe.bin.log", "");
+  world_.MakeUnopenable(world_ / "pipe.bin.log", kErrorAccessDenied);
+  world_.MakeDirectory(world_ / "folder.log");
+  if (with_list_) world_.Write(world_ / "descript.ion", kKeptContent + kCutTail);
+}
+
+ListWindows HarvestScene::Windows() {
+  ListWindows windows;
+  windows.tail_bytes = 192 * 1024;
+  windows.batch_span_bytes = windows.tail_bytes / 2;
+  return windows;
 }
 
 const Bytes& HarvestScene::Kept() const {
@@ -83,26 +92,27 @@ const Bytes& HarvestScene::Kept() const {
 }
 
 Bytes HarvestScene::List() const {
-  const Bytes path = dir_ / "descript.ion";
-  return Exists(path) ? ReadBytes(path) : Bytes();
+  const Bytes path = world_ / "descript.ion";
+  return world_.Exists(path) ? world_.Read(path) : Bytes();
 }
 
 namespace {
 
 // The lines of list from offset from on, each with its CR LF (a last piece
-// without one as it is), and how often each occurs.
-std::map<Bytes, int> LinesFrom(const Bytes& list, std::size_t from) {
-  std::map<Bytes, int> lines;
+// without one as it is), and how often each occurs. The lines are views of
+// list, which outlives them.
+std::map<ByteView, int> LinesFrom(const Bytes& list, std::size_t from) {
+  std::map<ByteView, int> lines;
   while (from < list.size()) {
     std::size_t end = list.find("\r\n", from);
     end = end == Bytes::npos ? list.size() : end + 2;
-    ++lines[list.substr(from, end - from)];
+    ++lines[ByteView(list).substr(from, end - from)];
     from = end;
   }
   return lines;
 }
 
-int CountOf(const std::map<Bytes, int>& lines, const Bytes& line) {
+int CountOf(const std::map<ByteView, int>& lines, ByteView line) {
   const auto found = lines.find(line);
   return found == lines.end() ? 0 : found->second;
 }
@@ -116,13 +126,13 @@ std::vector<std::string> HarvestScene::Losses() const {
     problems.push_back("earlier content changed: " + list.substr(0, 200));
     return problems;
   }
-  const Bytes rest = list.substr(Kept().size());
-  if (with_list_ && !rest.empty() && rest != kCutTail && rest.compare(0, 2, "\r\n") != 0) {
-    problems.push_back("new lines joined to the last earlier line: " + rest.substr(0, 100));
+  const ByteView rest = ByteView(list).substr(Kept().size());
+  if (with_list_ && !rest.empty() && rest != kCutTail && rest.substr(0, 2) != "\r\n") {
+    problems.push_back("new lines joined to the last earlier line: " + Bytes(rest.substr(0, 100)));
   }
-  const std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  const std::map<ByteView, int> lines = LinesFrom(list, Kept().size());
   for (const Commented& log : logs_) {
-    if (!Exists(dir_ / (log.companion + ".log")) && CountOf(lines, log.line) == 0) {
+    if (!world_.Exists(world_ / (log.companion + ".log")) && CountOf(lines, log.line) == 0) {
       problems.push_back("comment lost: " + log.companion);
     }
   }
@@ -132,21 +142,23 @@ std::vector<std::string> HarvestScene::Losses() const {
 std::vector<std::string> HarvestScene::Incomplete() const {
   std::vector<std::string> problems;
   const Bytes list = List();
-  const std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  const std::map<ByteView, int> lines = LinesFrom(list, Kept().size());
   for (const Commented& log : logs_) {
-    if (Exists(dir_ / (log.companion + ".log"))) problems.push_back("log left: " + log.companion);
+    if (world_.Exists(world_ / (log.companion + ".log"))) problems.push_back("log left: " + log.companion);
     if (CountOf(lines, log.line) == 0) problems.push_back("line missing: " + log.companion);
   }
   for (const char* name : kUnreadable) {
-    if (!Exists(dir_ / (Bytes(name) + ".log"))) problems.push_back(std::string("unreadable log deleted: ") + name);
+    if (!world_.Exists(world_ / (Bytes(name) + ".log"))) {
+      problems.push_back(std::string("unreadable log deleted: ") + name);
+    }
     if (CountOf(lines, Bytes(name) + " " + kErrorText + "\r\n") == 0) {
       problems.push_back(std::string("error line missing: ") + name);
     }
   }
   for (const char* gone : {"empty.dat.log", "plain.doc.log"}) {
-    if (Exists(dir_ / gone)) problems.push_back(std::string("log without comment left: ") + gone);
+    if (world_.Exists(world_ / gone)) problems.push_back(std::string("log without comment left: ") + gone);
   }
-  if (!Exists(dir_ / "orphan.txt.log")) problems.push_back("log without companion deleted");
+  if (!world_.Exists(world_ / "orphan.txt.log")) problems.push_back("log without companion deleted");
   if (list.find("nobody's") != Bytes::npos || list.find("elsewhere") != Bytes::npos) {
     problems.push_back("a log that must not be read was read");
   }
@@ -156,7 +168,7 @@ std::vector<std::string> HarvestScene::Incomplete() const {
 int HarvestScene::TornLines() const {
   const Bytes list = List();
   if (list.compare(0, Kept().size(), Kept()) != 0) return -1;
-  std::map<Bytes, int> lines = LinesFrom(list, Kept().size());
+  std::map<ByteView, int> lines = LinesFrom(list, Kept().size());
   lines.erase("\r\n");
   for (const Commented& log : logs_) lines.erase(log.line);
   for (const char* name : kUnreadable) lines.erase(Bytes(name) + " " + kErrorText + "\r\n");
@@ -166,7 +178,8 @@ int HarvestScene::TornLines() const {
 }
 
 int HarvestScene::DuplicateLines() const {
-  const std::map<Bytes, int> lines = LinesFrom(List(), Kept().size());
+  const Bytes list = List();
+  const std::map<ByteView, int> lines = LinesFrom(list, Kept().size());
   int duplicates = 0;
   for (const Commented& log : logs_) duplicates += std::max(0, CountOf(lines, log.line) - 1);
   return duplicates;

@@ -3,26 +3,34 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "desclist/list_windows.h"
+#include "memory_world.h"
 
-// A working area as a harvest meets it in daily use, laid out afresh in a
-// scratch directory: logs with comments (one of them quoted, one Cyrillic,
-// one longer than the list's buffer), logs with an empty comment and with
-// none, a log without its companion, logs that cannot be opened (a symbolic
-// link, a FIFO, a directory), and an existing list with an end-of-file mark
-// in its last bytes and no line end before it (or, without with_list, no
-// list yet). With long_comments, four logs more carry comments of 200 KB, so
-// that a run writes its lines in several batches and they reach past the
-// part of the list a run reads back.
+// A working area as a harvest meets it in daily use, laid out afresh in the
+// root directory of a world of its own: logs with comments (one of them
+// quoted, one Cyrillic, one longer than the list's buffer), logs with an
+// empty comment and with none, a log without its companion, logs that cannot
+// be opened (a symbolic link, a FIFO, a directory), and an existing list
+// with an end-of-file mark in its last bytes and no line end before it (or,
+// without with_list, no list yet). With long_comments, four logs more carry
+// comments of 40 KB, so that a run under the scene's windows writes its
+// lines in several batches and they reach past the part of the list a run
+// reads back.
 class HarvestScene {
  public:
   explicit HarvestScene(bool with_list = true, bool long_comments = false);
+
+  // The list's windows for runs over the scene: a tail of 192 KiB, longer
+  // than every line, and a batch's span of half that, which the long
+  // comments pass several times.
+  static ListWindows Windows();
 
   // New logs arrive (uploads between two runs): two with short comments
   // and, in a scene with long comments, two more with long ones.
   void Arrive();
 
-  const Bytes& Directory() const { return dir_.Path(); }
+  MemoryWorld& World() { return world_; }
+  const Bytes& Directory() const { return world_.Root(); }
 
   // The list's content before the run, up to its end-of-file mark.
   static const Bytes kKeptContent;
@@ -31,7 +39,7 @@ class HarvestScene {
   // What follows the mark.
   static const Bytes kCutTail;
 
-  // The list as it is on disk now.
+  // The list as it is now.
   Bytes List() const;
 
   // Checks what must hold whenever a run ends, however it ended: every log
@@ -60,7 +68,7 @@ class HarvestScene {
   };
   void Add(const Commented& log);
 
-  TempDir dir_;
+  MemoryWorld world_;
   bool with_list_;
   bool long_comments_;
   std::vector<Commented> logs_;

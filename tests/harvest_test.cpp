@@ -6,6 +6,7 @@
 
 #include "common/exception.h"
 #include "fault_platform.h"
+#include "memory_world.h"
 #include "test_support.h"
 
 namespace {
@@ -16,31 +17,31 @@ class InProcessHarvest : public ::testing::Test {
   void SetUp() override {
     for (int i = 0; i < 5; ++i) {
       const Bytes name = "f" + std::to_string(i) + ".zip";
-      WriteBytes(dir_ / name, "data");
-      WriteBytes(dir_ / (name + ".log"), LogWithComment(" comment " + std::to_string(i)));
+      world_.Write(world_ / name, "data");
+      world_.Write(world_ / (name + ".log"), LogWithComment(" comment " + std::to_string(i)));
     }
   }
 
   int LogsLeft() const {
     int left = 0;
-    for (int i = 0; i < 5; ++i) left += Exists(dir_ / ("f" + std::to_string(i) + ".zip.log")) ? 1 : 0;
+    for (int i = 0; i < 5; ++i) left += world_.Exists(world_ / ("f" + std::to_string(i) + ".zip.log")) ? 1 : 0;
     return left;
   }
 
   // Runs the harvest under the wrapper; the code it ended with, 0 for none.
   int RunFailing(int code) {
     platform_.fail_code = code;
-    return HarvestUnder(platform_, dir_.Path());
+    return HarvestUnder(platform_, world_.Root());
   }
 
-  TempDir dir_;
-  FaultPlatform platform_{NativePlatform()};
+  MemoryWorld world_;
+  FaultPlatform platform_{world_};
 };
 
 TEST_F(InProcessHarvest, UndisturbedRunHarvestsEveryLog) {
   EXPECT_EQ(RunFailing(0), 0);
   EXPECT_EQ(LogsLeft(), 0);
-  const Bytes list = ReadBytes(dir_ / kNewListName);
+  const Bytes list = world_.Read(world_ / kNewListName);
   for (int i = 0; i < 5; ++i) {
     EXPECT_NE(list.find("f" + std::to_string(i) + ".zip  comment " + std::to_string(i) + "\r\n"), Bytes::npos);
   }
@@ -67,13 +68,13 @@ TEST_F(InProcessHarvest, LogsSurviveAFailedWriteOrSyncOfTheirLines) {
   };
   std::vector<long> targets;
   {
-    TempDir probe;
+    MemoryWorld probe;
     for (int i = 0; i < 5; ++i) {
-      WriteBytes(probe / ("f" + std::to_string(i) + ".zip"), "data");
-      WriteBytes(probe / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
+      probe.Write(probe / ("f" + std::to_string(i) + ".zip"), "data");
+      probe.Write(probe / ("f" + std::to_string(i) + ".zip.log"), LogWithComment(" c"));
     }
-    Counting counting(NativePlatform());
-    EXPECT_EQ(HarvestUnder(counting, probe.Path()), 0);
+    Counting counting(probe);
+    EXPECT_EQ(HarvestUnder(counting, probe.Root()), 0);
     targets = counting.writes_and_syncs;
   }
   ASSERT_FALSE(targets.empty());
@@ -87,7 +88,7 @@ TEST_F(InProcessHarvest, LogsSurviveAFailedWriteOrSyncOfTheirLines) {
 
 TEST_F(InProcessHarvest, ListThatCannotBeOpenedLeavesEveryLog) {
   platform_.fail_at = 0;
-  WriteBytes(dir_ / kNewListName, "");
+  world_.Write(world_ / kNewListName, "");
   // The first Open of the run is the list's.
   struct FailFirstOpen : FaultPlatform {
     using FaultPlatform::FaultPlatform;
@@ -99,9 +100,9 @@ TEST_F(InProcessHarvest, ListThatCannotBeOpenedLeavesEveryLog) {
       }
       return FaultPlatform::Open(p, m, f);
     }
-  } platform(NativePlatform());
-  platform.arguments = {dir_.Path()};
-  platform.program_path = dir_ / "logharvest";
+  } platform(world_);
+  platform.arguments = {world_.Root()};
+  platform.program_path = world_ / "logharvest";
   ScopedPlatform use(platform);
   try {
     HarvestRun();
@@ -125,17 +126,17 @@ class LooseMatchPlatform : public FaultPlatform {
 };
 
 TEST(HarvestRun, OnlyEntriesNamedLikeLogsAreReadOrDeleted) {
-  TempDir dir;
+  MemoryWorld world;
   // Windows resolves the companion "data." to "data"; here it is a file.
-  WriteBytes(dir / "data.", "d");
-  WriteBytes(dir / "data.logx", LogWithComment(" not a log"));
-  WriteBytes(dir / "a", "a");
-  WriteBytes(dir / "a.LOG", LogWithComment(" log"));
-  LooseMatchPlatform platform(NativePlatform());
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
-  EXPECT_EQ(ReadBytes(dir / kNewListName), "a  log\r\n");
-  EXPECT_TRUE(Exists(dir / "data.logx"));
-  EXPECT_FALSE(Exists(dir / "a.LOG"));
+  world.Write(world / "data.", "d");
+  world.Write(world / "data.logx", LogWithComment(" not a log"));
+  world.Write(world / "a", "a");
+  world.Write(world / "a.LOG", LogWithComment(" log"));
+  LooseMatchPlatform platform(world);
+  EXPECT_EQ(HarvestUnder(platform, world.Root()), 0);
+  EXPECT_EQ(world.Read(world / kNewListName), "a  log\r\n");
+  EXPECT_TRUE(world.Exists(world / "data.logx"));
+  EXPECT_FALSE(world.Exists(world / "a.LOG"));
 }
 
 // Another run may harvest a log between this run's walk and its taking the
@@ -152,17 +153,17 @@ TEST(HarvestRun, ALogGoneSinceTheWalkGetsNoLine) {
       return FaultPlatform::Open(path, mode, file);
     }
   };
-  TempDir dir;
+  MemoryWorld world;
   for (const char* name : {"a.zip", "b.zip"}) {
-    WriteBytes(dir / name, "d");
-    WriteBytes(dir / (Bytes(name) + ".log"), LogWithComment(" c"));
+    world.Write(world / name, "d");
+    world.Write(world / (Bytes(name) + ".log"), LogWithComment(" c"));
   }
-  TakesOneFirst platform(NativePlatform());
-  platform.taken = dir / "a.zip.log";
-  EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+  TakesOneFirst platform(world);
+  platform.taken = world / "a.zip.log";
+  EXPECT_EQ(HarvestUnder(platform, world.Root()), 0);
   EXPECT_TRUE(platform.taken.empty());
-  EXPECT_FALSE(Exists(dir / "b.zip.log"));
-  const Bytes list = ReadBytes(dir / (Os().NamesAreCaseSensitive() ? "descript.ion" : "Descript.ion"));
+  EXPECT_FALSE(world.Exists(world / "b.zip.log"));
+  const Bytes list = world.Read(world / (world.NamesAreCaseSensitive() ? "descript.ion" : "Descript.ion"));
   EXPECT_EQ(list, "b.zip  c\r\n");
 }
 
@@ -181,29 +182,29 @@ TEST(HarvestRun, ALogReplacedOrRewrittenAfterItWasReadStaysForTheNextRun) {
   };
   // Renamed over, as an upload lands; or written where it is.
   for (const bool rename : {true, false}) {
-    TempDir dir;
-    WriteBytes(dir / "a.zip", "d");
-    WriteBytes(dir / "a.zip.log", LogWithComment(" first upload"));
+    MemoryWorld world;
+    world.Write(world / "a.zip", "d");
+    world.Write(world / "a.zip.log", LogWithComment(" first upload"));
     const Bytes second =
         rename ? LogWithComment(" second upload") : LogWithComment(" first upload") + kPrefix + " second upload\r\n";
-    Uploader platform(NativePlatform());
+    Uploader platform(world);
     platform.upload = [&] {
-      WriteBytes(dir / "upload.tmp", second);
+      world.Write(world / "upload.tmp", second);
       if (rename) {
-        RenameOver(dir / "upload.tmp", dir / "a.zip.log");
+        world.RenameOver(world / "upload.tmp", world / "a.zip.log");
       } else {
-        WriteBytes(dir / "a.zip.log", second);
+        world.Write(world / "a.zip.log", second);
       }
     };
-    EXPECT_EQ(HarvestUnder(platform, dir.Path()), 0);
+    EXPECT_EQ(HarvestUnder(platform, world.Root()), 0);
     ASSERT_FALSE(platform.upload);
-    EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\n");
-    ASSERT_TRUE(Exists(dir / "a.zip.log"));
-    EXPECT_EQ(ReadBytes(dir / "a.zip.log"), second);
-    FaultPlatform again(NativePlatform());
-    EXPECT_EQ(HarvestUnder(again, dir.Path()), 0);
-    EXPECT_EQ(ReadBytes(dir / kNewListName), "a.zip  first upload\r\na.zip  second upload\r\n");
-    EXPECT_FALSE(Exists(dir / "a.zip.log"));
+    EXPECT_EQ(world.Read(world / kNewListName), "a.zip  first upload\r\n");
+    ASSERT_TRUE(world.Exists(world / "a.zip.log"));
+    EXPECT_EQ(world.Read(world / "a.zip.log"), second);
+    FaultPlatform again(world);
+    EXPECT_EQ(HarvestUnder(again, world.Root()), 0);
+    EXPECT_EQ(world.Read(world / kNewListName), "a.zip  first upload\r\na.zip  second upload\r\n");
+    EXPECT_FALSE(world.Exists(world / "a.zip.log"));
   }
 }
 
@@ -223,14 +224,14 @@ TEST(HarvestRun, EveryRunSyncsTheDirectoryBeforeItsFirstDeletion) {
       return FaultPlatform::Remove(path);
     }
   };
-  TempDir dir;
-  WriteBytes(dir / kNewListName, "old.zip  kept\r\n");
+  MemoryWorld world;
+  world.Write(world / kNewListName, "old.zip  kept\r\n");
   for (const char* name : {"a.zip", "b.zip"}) {
-    WriteBytes(dir / name, "d");
-    WriteBytes(dir / (Bytes(name) + ".log"), LogWithComment(" c"));
+    world.Write(world / name, "d");
+    world.Write(world / (Bytes(name) + ".log"), LogWithComment(" c"));
   }
-  Order order(NativePlatform());
-  EXPECT_EQ(HarvestUnder(order, dir.Path()), 0);
+  Order order(world);
+  EXPECT_EQ(HarvestUnder(order, world.Root()), 0);
   EXPECT_EQ(order.calls, (std::vector<Bytes>{"sync directory", "remove", "remove"}));
 }
 

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/io_result.h"
-#include "test_support.h"
+#include "fault_platform.h"
+#include "memory_world.h"
 
 namespace {
 
@@ -11,10 +12,11 @@ namespace {
 // byte, SkipLinesNotStartingWith(skip) runs before each line, so only the
 // lines at which it stops are returned.
 std::vector<Bytes> Lines(const Bytes& content, char skip = '\0') {
-  TempDir dir;
-  WriteBytes(dir / "log", content);
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "log", content);
   LineFile file;
-  OpenRead(file, dir / "log");
+  OpenRead(file, world / "log");
   EXPECT_EQ(TakeIoResult(), 0);
   std::vector<Bytes> lines;
   for (;;) {
@@ -57,10 +59,11 @@ TEST(ReadTextLine, LongLinesArriveWholeAndAcrossBufferEdges) {
 }
 
 TEST(ReadTextLine, MaxBytesLeavesTheRestOfTheLineUnread) {
-  TempDir dir;
-  WriteBytes(dir / "log", "a\rbcdef\nnext");
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "log", "a\rbcdef\nnext");
   LineFile file;
-  OpenRead(file, dir / "log");
+  OpenRead(file, world / "log");
   EXPECT_EQ(ReadTextLine(file, 3), "abc");
   EXPECT_EQ(ReadTextLine(file), "def");
   SkipLineEnd(file);
@@ -105,10 +108,11 @@ TEST(SkipLinesNotStartingWith, FindsEveryLineAcrossBufferEdges) {
 }
 
 TEST(SkipLineEnd, ConsumesOnlyALineEnd) {
-  TempDir dir;
-  WriteBytes(dir / "log", "\r\n\nx\rz");
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "log", "\r\n\nx\rz");
   LineFile file;
-  OpenRead(file, dir / "log");
+  OpenRead(file, world / "log");
   SkipLineEnd(file);  // CR LF
   SkipLineEnd(file);  // LF
   SkipLineEnd(file);  // "x" is no line end
@@ -120,11 +124,12 @@ TEST(SkipLineEnd, ConsumesOnlyALineEnd) {
 }
 
 TEST(OpenRead, FailsOnMissingFilesAndDirectories) {
-  TempDir dir;
+  MemoryWorld world;
+  ScopedPlatform use(world);
   LineFile file;
-  OpenRead(file, dir / "missing");
+  OpenRead(file, world / "missing");
   EXPECT_EQ(TakeIoResult(), 2);
-  OpenRead(file, dir.Path());
+  OpenRead(file, world.Root());
   EXPECT_EQ(TakeIoResult(), 5);
   EXPECT_EQ(file.state, LineFileState::kClosed);
 }

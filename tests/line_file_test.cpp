@@ -4,6 +4,7 @@
 
 #include "common/io_result.h"
 #include "fault_platform.h"
+#include "memory_world.h"
 #include "test_support.h"
 #include "textfile/line_file_read.h"
 
@@ -11,16 +12,17 @@ namespace {
 
 // Appends one line to a list with the given content and returns the result.
 Bytes AppendTo(const Bytes& content) {
-  TempDir dir;
-  const Bytes list = dir / "Descript.ion";
-  WriteBytes(list, content);
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  const Bytes list = world / "Descript.ion";
+  world.Write(list, content);
   LineFile file;
   OpenAppend(file, list);
   EXPECT_EQ(TakeIoResult(), 0);
   WriteLine(file, "new line");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  return ReadBytes(list);
+  return world.Read(list);
 }
 
 TEST(OpenAppend, CutsAtTheFirstMarkInTheFinal128Bytes) {
@@ -52,52 +54,56 @@ TEST(OpenAppend, AddsTheMissingLineEndBeforeTheFirstNewLine) {
 }
 
 TEST(OpenAppend, CutsEvenWhenNothingIsWritten) {
-  TempDir dir;
-  WriteBytes(dir / "list", "a b\r\n\x1A");
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "list", "a b\r\n\x1A");
   LineFile file;
-  OpenAppend(file, dir / "list");
+  OpenAppend(file, world / "list");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "list"), "a b\r\n");
+  EXPECT_EQ(world.Read(world / "list"), "a b\r\n");
 }
 
 TEST(OpenAppend, FailsOnAMissingFileOrADirectoryAndStaysClosed) {
-  TempDir dir;
+  MemoryWorld world;
+  ScopedPlatform use(world);
   LineFile file;
-  OpenAppend(file, dir / "missing");
+  OpenAppend(file, world / "missing");
   EXPECT_EQ(TakeIoResult(), 2);
   EXPECT_EQ(file.state, LineFileState::kClosed);
-  OpenAppend(file, dir.Path());
+  OpenAppend(file, world.Root());
   EXPECT_EQ(TakeIoResult(), 5);
   EXPECT_EQ(file.state, LineFileState::kClosed);
 }
 
-TEST(CreateNew, CreatesTheFileOrAppendsToOneThatAppearedMeanwhile) {
-  TempDir dir;
-  WriteBytes(dir / "list", "old content\x1A");
+TEST(CreateOrAppend, CreatesTheFileOrAppendsToOneThatAppearedMeanwhile) {
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "list", "old content\x1A");
   LineFile file;
-  CreateNew(file, dir / "list");
+  CreateOrAppend(file, world / "list");
   WriteLine(file, {"a", " ", "b"});
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "list"), "old content\r\na b\r\n");
-  CreateNew(file, dir / "fresh");
+  EXPECT_EQ(world.Read(world / "list"), "old content\r\na b\r\n");
+  CreateOrAppend(file, world / "fresh");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "fresh"), "");
+  EXPECT_EQ(world.Read(world / "fresh"), "");
 }
 
 TEST(WriteLine, LinesLargerThanTheBufferArriveWhole) {
-  TempDir dir;
+  MemoryWorld world;
+  ScopedPlatform use(world);
   LineFile file;
-  CreateNew(file, dir / "list");
+  CreateOrAppend(file, world / "list");
   const Bytes big(300 * 1024, 'z');
   WriteLine(file, "first");
   WriteLine(file, {"name ", big});
   WriteLine(file, "last");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "list"), "first\r\nname " + big + "\r\nlast\r\n");
+  EXPECT_EQ(world.Read(world / "list"), "first\r\nname " + big + "\r\nlast\r\n");
 }
 
 TEST(DeviceCheck, CharacterDeviceIsWrittenOutPerLine) {
@@ -121,11 +127,11 @@ class UnknownKindPlatform : public FaultPlatform {
 };
 
 TEST(DeviceCheck, UnknownKindFailsWith105AndClosesTheHandle) {
-  TempDir dir;
-  UnknownKindPlatform platform(NativePlatform());
+  MemoryWorld world;
+  UnknownKindPlatform platform(world);
   ScopedPlatform use(platform);
   LineFile file;
-  CreateNew(file, dir / "list");
+  CreateOrAppend(file, world / "list");
   EXPECT_EQ(TakeIoResult(), 105);
   EXPECT_EQ(file.state, LineFileState::kClosed);
   EXPECT_EQ(platform.open_files, 0);
@@ -146,11 +152,11 @@ TEST(LineFileCodes, WrongStateGives103To105) {
 }
 
 TEST(WriteLine, FailedWriteOutSetsTheCodeAndDropsThePendingBytes) {
-  TempDir dir;
-  FaultPlatform platform(NativePlatform());
+  MemoryWorld world;
+  FaultPlatform platform(world);
   ScopedPlatform use(platform);
   LineFile file;
-  CreateNew(file, dir / "list");
+  CreateOrAppend(file, world / "list");
   ASSERT_EQ(TakeIoResult(), 0);
   WriteLine(file, "lost");
   platform.fail_at = platform.calls + 1;
@@ -160,16 +166,16 @@ TEST(WriteLine, FailedWriteOutSetsTheCodeAndDropsThePendingBytes) {
   WriteLine(file, "kept");
   CloseLineFile(file);
   EXPECT_EQ(TakeIoResult(), 0);
-  EXPECT_EQ(ReadBytes(dir / "list"), "kept\r\n");
+  EXPECT_EQ(world.Read(world / "list"), "kept\r\n");
   EXPECT_EQ(platform.open_files, 0);
 }
 
 TEST(WriteLine, ShortWriteCountsAsAFullDisk) {
-  TempDir dir;
-  FaultPlatform platform(NativePlatform());
+  MemoryWorld world;
+  FaultPlatform platform(world);
   ScopedPlatform use(platform);
   LineFile file;
-  CreateNew(file, dir / "list");
+  CreateOrAppend(file, world / "list");
   WriteLine(file, "0123456789");
   platform.fail_at = platform.calls + 2;  // the write-out asks the file's size first
   platform.short_write = true;

@@ -7,14 +7,16 @@
 #include "common/exception.h"
 #include "common/io_result.h"
 #include "fault_platform.h"
+#include "memory_world.h"
 #include "test_support.h"
 
 namespace {
 
 Bytes CommentOf(const Bytes& content, ListEncoding encoding = ListEncoding::kDosCyrillic) {
-  TempDir dir;
-  WriteBytes(dir / "a.log", content);
-  const LogComment comment = ReadLogComment(dir / "a.log", encoding);
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "a.log", content);
+  const LogComment comment = ReadLogComment(world / "a.log", encoding);
   EXPECT_EQ(comment.open_error, 0);
   EXPECT_EQ(comment.identity.size, static_cast<std::int64_t>(content.size()));
   return comment.description;
@@ -61,11 +63,24 @@ TEST(ReadLogComment, EndOfFileMarkHidesWhatFollows) {
             " ab");
 }
 
-TEST(ReadLogComment, LongCommentLinesAreTakenWhole) {
+TEST(ReadLogComment, CommentLinesUpToTheCapAreTakenWholeLongerOnesCannotBeRead) {
   const Bytes text(300, 'w');
   EXPECT_EQ(CommentOf(kPrefix + text + "\r\n"), text);
-  const Bytes huge(3 * 1024 * 1024 + 5, '\xE0');
-  EXPECT_EQ(CommentOf(kPrefix + huge), Bytes(huge.size(), '\xA0'));
+  const Bytes most(kMaxCommentBytes, '\xE0');
+  EXPECT_EQ(CommentOf(kPrefix + most), Bytes(most.size(), '\xA0'));
+  EXPECT_EQ(CommentOf(kPrefix + most + "\r\nSize: 1\r\n"), Bytes(most.size(), '\xA0'));
+  // One byte over, with or without a line end, and an earlier comment line
+  // over the cap too: the log is one that cannot be read.
+  for (const Bytes& content : {kPrefix + most + "w", kPrefix + most + "w\r\n" + kPrefix + " short\r\n"}) {
+    MemoryWorld world;
+    ScopedPlatform use(world);
+    world.Write(world / "a.log", content);
+    const LogComment comment = ReadLogComment(world / "a.log", ListEncoding::kDosCyrillic);
+    EXPECT_EQ(comment.open_error, kErrorFileTooLarge);
+    EXPECT_EQ(comment.description, "        error reading file");
+    EXPECT_EQ(IoResult(), 0);
+    EXPECT_EQ(world.open_files, 0);
+  }
 }
 
 TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {
@@ -81,25 +96,26 @@ TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {
 }
 
 TEST(ReadLogComment, LogThatCannotBeOpenedGivesTheErrorTextWithoutRaising) {
-  TempDir dir;
-  LogComment comment = ReadLogComment(dir / "missing.log", ListEncoding::kDosCyrillic);
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  LogComment comment = ReadLogComment(world / "missing.log", ListEncoding::kDosCyrillic);
   EXPECT_EQ(comment.description, "        error reading file");
   EXPECT_EQ(comment.open_error, 2);
-  comment = ReadLogComment(dir.Path(), ListEncoding::kUtf8);
+  comment = ReadLogComment(world.Root(), ListEncoding::kUtf8);
   EXPECT_EQ(comment.description, "        error reading file");
   EXPECT_EQ(comment.open_error, 5);
   EXPECT_EQ(IoResult(), 0);
 }
 
 TEST(ReadLogComment, ReadFailureAfterTheOpenRaisesAndReleasesTheLog) {
-  TempDir dir;
-  WriteBytes(dir / "a.log", LogWithComment(" x"));
-  FaultPlatform platform(NativePlatform());
+  MemoryWorld world;
+  world.Write(world / "a.log", LogWithComment(" x"));
+  FaultPlatform platform(world);
   ScopedPlatform use(platform);
   platform.fail_at = 3;  // the open, its identity, then the first read
   platform.fail_code = 1117;
   try {
-    ReadLogComment(dir / "a.log", ListEncoding::kDosCyrillic);
+    ReadLogComment(world / "a.log", ListEncoding::kDosCyrillic);
     FAIL() << "no failure raised";
   } catch (const EInOutError& failure) {
     EXPECT_EQ(failure.Code(), 1117);

@@ -24,9 +24,6 @@ void WriteBytes(const Bytes& path, ByteView bytes);
 Bytes ReadBytes(const Bytes& path);
 bool Exists(const Bytes& path);
 void MakeDirectory(const Bytes& path);
-// Renames from to to, replacing a file there, as an uploader or an editor
-// saves a file.
-void RenameOver(const Bytes& from, const Bytes& to);
 void RemoveTree(const Bytes& path);
 
 // A character device that takes every write ("/dev/null", "NUL").

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "desclist/list_windows.h"
+
 // One run: resolves the working directory from the command line, opens the
 // description list there (appending, or creating it), appends one line per
 // log that has a companion file and a comment, deletes the consumed logs and
 // closes the list. Prints the missing-directory message instead when the
 // given directory does not exist. A failed file operation throws EInOutError.
-void HarvestRun();
+// The program runs with the list's own windows; a test may give small ones.
+void HarvestRun(const ListWindows& windows = ListWindows());

@@ -1,22 +1,16 @@
 #include "desclist/description_list.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/io_result.h"
-#include "desclist/line_check.h"
 #include "platform/paths.h"
-#include "platform/queries.h"
 #include "textfile/line_file_read.h"
 
 namespace {
 
 constexpr ByteView kBbsListName = "Files.bbs";
 constexpr ByteView kFileManagerListName = "Descript.ion";
-constexpr std::uint32_t kAllAttributes = 63;
-
-// The logs one walk remembers: a directory with more logs is walked again
-// for them, which its logs' own work outweighs.
-constexpr std::size_t kMaxRememberedLogs = 4096;
 
 // The spelling of a new list. Where names differ by letter case, readers
 // open the list in lower case only, so that is the spelling given to it.
@@ -29,182 +23,22 @@ Bytes NewListName(ListKind kind) {
 // names without regard to case, so an existing list in another spelling is
 // the one to append to: the new list's spelling wins, then the first other
 // file. A list that exists in no spelling gets the new list's spelling.
-// Looking for another spelling walks the whole directory; that walk also
-// remembers the logs, so that the run needs no second one.
-Bytes ExistingListPath(const Bytes& directory, ByteView name, DirectoryLogs* logs) {
+Bytes ExistingListPath(const Bytes& directory, ByteView name, DirectoryWalk& walk) {
   Bytes path = directory + Bytes(name);
-  logs->complete = false;
-  logs->names.clear();
   if (IsExistingFile(path)) return path;
-  WalkGuard walk;
-  FoundEntry entry;
-  if (FirstMatchingEntry(directory + "*", kAllAttributes, &walk.find, &entry) != 0) return path;
   bool decided = false;
-  logs->complete = true;
-  int error = 0;
-  do {
-    const Bytes& entry_name = entry.name;  // a walk's names have no directory part
-    if (!decided && SameIgnoringCase(entry_name, name)) {
-      if (entry_name == name) {
+  walk.ForEachEntry([&](const FoundEntry& entry) {
+    if (!decided && SameIgnoringCase(entry.name, name)) {
+      if (entry.name == name) {
         decided = true;
       } else if ((entry.attributes & kAttributeDirectory) == 0) {
         decided = true;
-        path = directory + entry_name;
+        path = directory + entry.name;
       }
     }
-    if (logs->complete && IsLogName(entry_name)) {
-      if (logs->names.size() < kMaxRememberedLogs) {
-        logs->names.push_back(entry_name);
-      } else {
-        logs->complete = false;
-        std::vector<Bytes>().swap(logs->names);
-      }
-    }
-  } while ((error = NextMatchingEntry(walk.find, kAllAttributes, &entry)) == 0);
-  // A walk cut short by a failure has not seen every log.
-  if (error != kErrorNoMoreFiles) logs->complete = false;
+    return true;  // the walk goes on: it keeps the logs for the run
+  });
   return path;
-}
-
-// The name a line describes, as the key of the latest lines: without regard
-// to letter case where names do not differ by it.
-Bytes KeyOf(const DescriptionList& list, ByteView line) {
-  const ByteView name = NameOfLine(line, list.kind);
-  return list.names_differ_by_case ? Bytes(name) : AsciiLowerCase(name);
-}
-
-// A line of the list at offset, without its line end; only a line whose
-// line end is CR LF, as this program writes it, may vouch.
-void NoteLine(DescriptionList& list, ByteView line, std::int64_t offset, bool may_vouch) {
-  LatestLine& latest = list.latest[KeyOf(list, line)];
-  if (latest.unknown || latest.line != line) {
-    latest.line.assign(line.data(), line.size());
-    latest.unknown = false;
-    latest.vouching.clear();
-  }
-  if (may_vouch) {
-    latest.vouching.push_back(offset);
-    ++list.vouching_lines;
-  }
-}
-
-// Notes every line of the tail. A line counts only when it starts the file
-// (after a byte order mark) or follows an LF: the cut piece before the
-// tail's first LF is no line. A last line without a line end may be a line
-// whose line end a crash kept from the file, or the start of one.
-void IndexTail(DescriptionList& list, ByteView tail, std::int64_t tail_start) {
-  std::size_t line_start = ByteView::npos;
-  if (tail_start == 0) line_start = list.encoding == ListEncoding::kUtf8 ? kByteOrderMark.size() : 0;
-  for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) {
-    if (line_start != ByteView::npos && lf >= line_start) {
-      ByteView line = tail.substr(line_start, lf - line_start);
-      const bool crlf = !line.empty() && line.back() == '\r';
-      if (crlf) line.remove_suffix(1);
-      NoteLine(list, line, tail_start + static_cast<std::int64_t>(line_start), crlf);
-    }
-    line_start = lf + 1;
-  }
-  if (line_start != ByteView::npos && line_start < tail.size()) {
-    const ByteView last = tail.substr(line_start);
-    list.torn.assign(last.data(), last.size());
-    list.torn_offset = tail_start + static_cast<std::int64_t>(line_start);
-    // A CR there lost its LF to the crash; the LF is written then.
-    NoteLine(list, last.back() == '\r' ? last.substr(0, last.size() - 1) : last, list.torn_offset, true);
-  }
-}
-
-// This run wrote line for its name: where the tail holds a line of that
-// name, or for an error line, it is the latest now, and vouches for no log.
-// Lines too long to keep are known only as other than any. The names of the
-// other lines of the run are not kept: no line of theirs can vouch.
-void NoteNewLine(DescriptionList& list, ByteView name_part, ByteView description, bool keep) {
-  const Bytes key = KeyOf(list, name_part);
-  auto found = list.latest.find(key);
-  if (found == list.latest.end()) {
-    if (!keep) return;
-    found = list.latest.emplace(key, LatestLine()).first;
-  }
-  LatestLine& latest = found->second;
-  latest.vouching.clear();
-  latest.unknown = name_part.size() + description.size() > static_cast<std::size_t>(kTailBytes);
-  latest.line.clear();
-  if (!latest.unknown) latest.line.append(name_part.data(), name_part.size()).append(description);
-}
-
-void SyncDirectoryOf(DescriptionList& list) {
-  const int error = Os().SyncDirectory(list.directory);
-  if (error != 0) SetIoResult(error);
-  CheckIo();
-  list.undurable_from = -1;
-}
-
-// The file under the list's name is still the one this run writes.
-bool StillTheList(const DescriptionList& list) {
-  if (list.file.kind != HandleKind::kDisk) return true;
-  FileIdentity now;
-  return Os().IdentityAt(list.path, &now) == 0 && SameFile(now, list.identity);
-}
-
-// Ends the batch: the list is synced and checked, the directory synced, and
-// the logs whose lines are safe are deleted. On a failure they stay on disk.
-void EndBatch(DescriptionList& list) {
-  if (list.pending.empty()) return;
-  // Logs deleted before, whose deletion is not yet durable, could come back
-  // after a power loss: their lines must then still lie in the tail.
-  if (list.undurable_from >= 0 && list.end - list.undurable_from > kTailBytes) SyncDirectoryOf(list);
-  SyncLineFile(list.file);
-  CheckIo();
-  if (!StillTheList(list)) {
-    list.replaced = true;
-    list.pending.clear();
-  }
-  if (list.file.kind == HandleKind::kDisk) KeepLogsWhoseLinesAreThere(list.file, list.pending);
-  if (!list.pending.empty()) {
-    // The list's name (a new list, or one a killed run created) and the
-    // deletions before are durable before these deletions are made.
-    SyncDirectoryOf(list);
-    for (const WaitingLog& log : list.pending) DeleteFileIfUnchanged(log.path, log.identity);
-    list.undurable_from = list.oldest_pending;
-  }
-  list.pending.clear();
-  list.pending_path_bytes = 0;
-}
-
-// Ends the batch before the list grows past its span measured from the
-// oldest waiting line.
-void KeepWithinSpan(DescriptionList& list, std::int64_t from, std::int64_t to) {
-  if (!list.pending.empty() && to - std::min(from, list.oldest_pending) > kBatchSpanBytes) EndBatch(list);
-}
-
-// The log's line is in the list: the log waits for the batch's end.
-void AddPending(DescriptionList& list, WaitingLog log) {
-  if (list.pending.empty() || log.offset < list.oldest_pending) list.oldest_pending = log.offset;
-  list.pending_path_bytes += log.path.size();
-  list.pending.push_back(std::move(log));
-  if (list.pending.size() >= kMaxPendingLogs || list.pending_path_bytes >= kMaxPendingPathBytes ||
-      list.end - list.oldest_pending > kBatchSpanBytes) {
-    EndBatch(list);
-  }
-}
-
-// Writes the line made of the name part and the description and returns
-// the offset where it starts. The torn last line, if any, is ended first.
-std::int64_t WriteNewLine(DescriptionList& list, ByteView name_part, ByteView description, bool keep = false) {
-  const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list.file).size());
-  const std::int64_t size = lead + static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
-  KeepWithinSpan(list, list.end, list.end + size);
-  WriteLine(list.file, {name_part, description});
-  CheckIo();
-  const std::int64_t offset = list.end + lead;
-  list.end += size;
-  list.torn_offset = -1;
-  NoteNewLine(list, name_part, description, keep);
-  return offset;
-}
-
-Bytes NamePartFor(const DescriptionList& list, ByteView name) {
-  const Bytes listed = NameInList(name, list.encoding);
-  return NamePartOfLine(listed, FormOfName(listed, list.kind));
 }
 
 // Whether the line made of the two parts starts with prefix; true also when
@@ -215,147 +49,309 @@ bool LineStartsWith(ByteView name_part, ByteView description, ByteView prefix) {
          description.substr(0, prefix.size() - name_part.size()) == prefix.substr(name_part.size());
 }
 
+std::int64_t LengthOf(ByteView name_part, ByteView description) {
+  return static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
+}
+
 }  // namespace
 
-void OpenDescriptionList(DescriptionList& list, const Bytes& directory, ListKind kind, DirectoryLogs* logs) {
-  list.directory = directory;
-  list.kind = kind;
-  list.names_differ_by_case = Os().NamesAreCaseSensitive();
-  list.path = ExistingListPath(directory, NewListName(kind), logs);
-  if (IsExistingFile(list.path)) {
-    OpenAppend(list.file, list.path);
+DescriptionList::DescriptionList(const ListWindows& windows)
+    : windows_(windows),
+      tail_(ListKind::kFileManager, true, static_cast<std::size_t>(windows.tail_bytes)),
+      batch_(list_, windows_) {}
+
+void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk& walk) {
+  list_.directory = directory;
+  kind_ = kind;
+  tail_ = TailIndex(kind, Os().NamesAreCaseSensitive(), static_cast<std::size_t>(windows_.tail_bytes));
+  list_.path = ExistingListPath(directory, NewListName(kind), walk);
+  bool created = false;
+  if (IsExistingFile(list_.path)) {
+    OpenAppend(list_.file, list_.path);
   } else {
-    // Creating appends to a list that exists after all (another run created
-    // it since, or the check failed), so it is never emptied.
-    list.created = CreateNew(list.file, list.path);
+    created = CreateOrAppend(list_.file, list_.path);
   }
   CheckIo();
-  if (list.file.kind == HandleKind::kDisk) {
-    IdentifyLineFile(list.file, &list.identity);
+  if (list_.file.kind == HandleKind::kDisk) {
+    IdentifyLineFile(list_.file, &list_.identity);
     CheckIo();
   }
-  if (list.created) return;
+  if (created) return;
   std::int64_t tail_start = 0;
   // One byte more than the tail tells whether its first line starts after an LF.
-  const Bytes tail = ReadTail(list.file, static_cast<std::size_t>(kTailBytes) + 1, &tail_start, &list.end);
+  bool unchanged = true;
+  const Bytes tail = ReadTail(list_.file, static_cast<std::size_t>(windows_.tail_bytes) + 1, &tail_start, &unchanged);
   CheckIo();
+  const std::int64_t end = PlacedEnd(list_.file);
   Bytes head = tail.substr(0, kByteOrderMark.size());
   if (tail_start > 0) {
     head.resize(kByteOrderMark.size());
-    head.resize(ReadAt(list.file, 0, head.data(), head.size()));
+    head.resize(ReadAt(list_.file, 0, head.data(), head.size()));
     CheckIo();
   }
+  std::int64_t first_line = 0;
   if (head == kByteOrderMark) {
-    list.encoding = ListEncoding::kUtf8;
+    encoding_ = ListEncoding::kUtf8;
+    first_line = static_cast<std::int64_t>(kByteOrderMark.size());
+    first_line_ = first_line;
     // A list that is the mark alone has no line to end.
-    if (list.end == static_cast<std::int64_t>(kByteOrderMark.size())) ContinueLastLine(list.file);
+    if (end == first_line) ContinueLastLine(list_.file);
   }
-  IndexTail(list, tail, tail_start);
+  // A list another program changed since it was opened has no torn line
+  // this run knows of.
+  tail_.Index(tail, tail_start, first_line, unchanged);
   // The lines of the last batch of the run before may lie this far back;
   // their logs' deletion may not be durable yet.
-  if (list.end > 0) list.undurable_from = std::max<std::int64_t>(0, list.end - kBatchSpanBytes);
+  if (end > 0) batch_.AssumeUndurableFrom(std::max<std::int64_t>(0, end - windows_.batch_span_bytes));
 }
 
-ListEncoding EncodingOf(const DescriptionList& list) { return list.encoding; }
-
-bool CanBeListed(const DescriptionList& list, ByteView name) {
-  return FormOfName(NameInList(name, list.encoding), list.kind) != NameForm::kUnsafe;
+bool DescriptionList::CanList(ByteView name) const {
+  return FormOfName(NameInList(name, encoding_), kind_) != NameForm::kUnsafe;
 }
 
-bool TailMayVouch(const DescriptionList& list) { return list.vouching_lines > 0 || list.torn_offset >= 0; }
-
-bool MayBeInTail(const DescriptionList& list, ByteView name) {
-  if (!TailMayVouch(list)) return false;
-  const Bytes name_part = NamePartFor(list, name);
-  if (list.torn_offset >= 0) {
-    const ByteView torn = list.torn;
-    if (LineStartsWith(name_part, "", torn) || torn.substr(0, name_part.size()) == name_part) return true;
-  }
-  const auto found = list.latest.find(KeyOf(list, name_part));
-  return found != list.latest.end() && !found->second.vouching.empty();
+void DescriptionList::HandOver(ByteView name, ByteView description, const Bytes& log_path, const FileIdentity& read) {
+  if (!MayHarvest()) return;
+  const Bytes listed = NameInList(name, encoding_);
+  Line line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()};
+  line.log =
+      WaitingLog{log_path, read, -1, LengthOf(line.name_part, description), LineDigest(line.name_part, description)};
+  Place(std::move(line));
 }
 
-bool TakeFromTail(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
-                  const FileIdentity& read) {
-  if (list.replaced) return false;
-  const Bytes name_part = NamePartFor(list, name);
-  const std::int64_t length = static_cast<std::int64_t>(name_part.size() + description.size() + kCrLf.size());
-  WaitingLog log{log_path, read, -1, length, LineDigest(name_part, description)};
-  // A line longer than the tail cannot be in it, and is never copied to be
-  // looked up.
-  if (name_part.size() + description.size() <= static_cast<std::size_t>(kTailBytes)) {
-    const Bytes line = name_part + Bytes(description);
-    const auto found = list.latest.find(KeyOf(list, line));
-    if (found != list.latest.end() && !found->second.unknown && found->second.line == line &&
-        !found->second.vouching.empty()) {
-      // A run that ended before it deleted the log wrote its line: the log
-      // goes without a second one. A crash may have kept the line's end from
-      // the file; it is written now.
-      log.offset = found->second.vouching.back();
-      found->second.vouching.pop_back();
-      if (log.offset == list.torn_offset) {
-        list.end += static_cast<std::int64_t>(MissingLineEnd(list.file).size());
-        EndLastLine(list.file);
-        CheckIo();
-        list.torn_offset = -1;
-      }
-      KeepWithinSpan(list, log.offset, list.end);
-      AddPending(list, std::move(log));
-      return true;
+void DescriptionList::HandOverErrorLine(ByteView name, ByteView description) {
+  if (!MayHarvest()) return;
+  const Bytes listed = NameInList(name, encoding_);
+  Place(Line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()});
+}
+
+bool DescriptionList::TornLineIsOpen() const { return tail_.TornOffset() >= 0 && !MissingLineEnd(list_.file).empty(); }
+
+// Lines wait while the tail may still vouch for a log, or the torn line may
+// still be completed.
+bool DescriptionList::MustHold() const { return !walk_ended_ && (tail_.HasUnclaimed() || TornLineIsOpen()); }
+
+void DescriptionList::Place(Line line) {
+  if (line.log.path.empty()) {
+    if (tail_.IsLatest(line.name_part, line.description)) return;
+  } else if (!walk_ended_) {
+    // A line the tail may vouch for, or that may complete the torn line,
+    // waits for the walk's end, however many lines are held: the claims are
+    // made there, in the order of their lines.
+    if (tail_.HasUnclaimed(line.name_part, line.description) || Completes(line)) {
+      held_bytes_ += line.name_part.size() + line.description.size();
+      held_.push_back(std::move(line));
+      return;
     }
+  } else {
+    std::int64_t offset = -1;
+    if (tail_.Claim(line.name_part, line.description, &offset)) return TakeFromTail(line, offset);
+    if (Completes(line) && CompleteTornLine(line)) return TakeFromTail(line, line.log.offset);
   }
-  if (list.torn_offset >= 0 && length - 2 > static_cast<std::int64_t>(list.torn.size()) &&
-      LineStartsWith(name_part, description, list.torn)) {
-    // The torn last line is the start of this one: only its rest is written.
-    log.offset = list.torn_offset;
-    const std::size_t done = list.torn.size();
-    const ByteView rest_of_name = done < name_part.size() ? ByteView(name_part).substr(done) : ByteView();
-    const ByteView rest_of_description = description.substr(done - (name_part.size() - rest_of_name.size()));
-    const std::int64_t rest = static_cast<std::int64_t>(rest_of_name.size() + rest_of_description.size() + 2);
-    KeepWithinSpan(list, log.offset, list.end + rest);
-    ContinueLastLine(list.file);
-    WriteLine(list.file, {rest_of_name, rest_of_description});
+  if (MustHold()) return Hold(std::move(line));
+  // The held lines come first: the list gets the lines in the order the
+  // walk handed them over.
+  ReleaseHeld();
+  WriteNew(line);
+}
+
+void DescriptionList::ReleaseHeld() {
+  std::vector<Line> held;
+  held.swap(held_);
+  held_bytes_ = 0;
+  for (Line& line : held) {
+    if (!MayHarvest()) return;
+    Place(std::move(line));
+  }
+}
+
+// A run that ended before it deleted the log wrote its line: the log goes
+// without a second one. A crash may have kept the line's end from the file;
+// it is written now, where no other program has written after the line
+// since the run read it. Where one has, that program ended the line or
+// added to it: the line is written whole once more.
+void DescriptionList::TakeFromTail(Line& line, std::int64_t offset) {
+  if (offset == tail_.TornOffset() && TornLineIsOpen()) {
+    FlushLineFile(list_.file);
     CheckIo();
-    list.end += rest;
-    list.torn_offset = -1;
-    NoteNewLine(list, name_part, description, false);
-    AddPending(list, std::move(log));
-    return true;
+    if (TornLineIsLast()) {
+      EndLastLine(list_.file);
+    } else if (EndedByAnother(offset + line.log.length)) {
+      ContinueLastLine(list_.file);  // its line end is there: nothing is put before the next line
+    } else {
+      return WriteNew(line);
+    }
+    FlushLineFile(list_.file);
+    CheckIo();
   }
-  return false;
+  line.log.offset = offset;
+  batch_.MakeRoomFor(offset, PlacedEnd(list_.file));
+  if (MayHarvest()) batch_.Add(std::move(line.log));
 }
 
-void AppendLine(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
-                const FileIdentity& read) {
-  if (list.replaced || TakeFromTail(list, name, description, log_path, read)) return;
-  const Bytes name_part = NamePartFor(list, name);
-  WaitingLog log{log_path, read, 0, 0, LineDigest(name_part, description)};
-  log.offset = WriteNewLine(list, name_part, description);
-  log.length = list.end - log.offset;
-  AddPending(list, std::move(log));
+// Whether the list still ends with the torn line as read, nothing written
+// after it: another program may have changed what lies before it, and the
+// line can be ended or completed where it is now. Only then: a line end or a
+// rest written after another program's bytes would make a line of pieces.
+bool DescriptionList::TornLineIsLast() {
+  const ByteView torn = tail_.Torn();
+  std::int64_t size = 0;
+  const int error = Os().Size(list_.file.handle, &size);
+  if (error != 0) SetIoResult(error);
+  CheckIo();
+  const std::int64_t start = size - static_cast<std::int64_t>(torn.size());
+  if (start < first_line_) return false;
+  const bool after_line_end = start > first_line_;
+  Bytes last(torn.size() + (after_line_end ? 1 : 0), '\0');
+  last.resize(ReadAt(list_.file, start - (after_line_end ? 1 : 0), last.data(), last.size()));
+  CheckIo();
+  if (last != (after_line_end ? "\n" : "") + Bytes(torn)) return false;
+  RebaseEnd(list_.file, tail_.TornOffset(), size, torn.back());
+  return true;
 }
 
-void AppendErrorLine(DescriptionList& list, ByteView name, ByteView description) {
-  if (list.replaced) return;
-  const Bytes name_part = NamePartFor(list, name);
-  const auto found = list.latest.find(KeyOf(list, name_part));
-  if (found != list.latest.end() && !found->second.unknown &&
-      ByteView(found->second.line) == name_part + Bytes(description)) {
+// Whether another program wrote the line end the torn line lacked, and
+// nothing else, right after it: the line that ends at end (its line end
+// counted) is whole.
+bool DescriptionList::EndedByAnother(std::int64_t end) {
+  const ByteView torn = tail_.Torn();
+  const ByteView missing = !torn.empty() && torn.back() == '\r' ? ByteView("\n") : kCrLf;
+  char found[2] = {0, 0};
+  const std::size_t got = ReadAt(list_.file, end - static_cast<std::int64_t>(missing.size()), found, missing.size());
+  CheckIo();
+  return ByteView(found, got) == missing;
+}
+
+// The torn line is the start of this one: only its rest is written, where
+// no other program has written after the torn line since the run read it.
+bool DescriptionList::Completes(const Line& line) const {
+  const ByteView torn = tail_.Torn();
+  return !line.log.path.empty() && TornLineIsOpen() && line.log.length - 2 > static_cast<std::int64_t>(torn.size()) &&
+         LineStartsWith(line.name_part, line.description, torn);
+}
+
+bool DescriptionList::CompleteTornLine(Line& line) {
+  const ByteView torn = tail_.Torn();
+  if (!Completes(line)) return false;
+  const std::size_t done = torn.size();
+  const ByteView name_part = line.name_part;
+  const ByteView rest_of_name = done < name_part.size() ? name_part.substr(done) : ByteView();
+  const ByteView rest_of_description =
+      ByteView(line.description).substr(done - (name_part.size() - rest_of_name.size()));
+  const std::int64_t rest = static_cast<std::int64_t>(rest_of_name.size() + rest_of_description.size() + 2);
+  batch_.MakeRoomFor(tail_.TornOffset(), PlacedEnd(list_.file) + rest);
+  if (!MayHarvest()) return true;
+  // Nothing between the look at the end and the write of the rest.
+  FlushLineFile(list_.file);
+  CheckIo();
+  if (!TornLineIsLast()) {
+    tail_.NoteTornLineEnded();
+    return false;
+  }
+  line.log.offset = tail_.TornOffset();
+  ContinueLastLine(list_.file);
+  WriteLine(list_.file, {rest_of_name, rest_of_description});
+  FlushLineFile(list_.file);
+  CheckIo();
+  tail_.NoteCompleted(line.name_part, line.description);
+  return true;
+}
+
+// Writes the line after the list's end (the torn line, if any, is ended
+// first); its log waits.
+void DescriptionList::WriteNew(Line& line) {
+  const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list_.file).size());
+  const std::int64_t length = LengthOf(line.name_part, line.description);
+  batch_.MakeRoomFor(PlacedEnd(list_.file), PlacedEnd(list_.file) + lead + length);
+  if (!MayHarvest()) return;
+  const std::int64_t offset = PlacedEnd(list_.file) + lead;
+  WriteLine(list_.file, {line.name_part, line.description});
+  CheckIo();
+  const bool error_line = line.log.path.empty();
+  tail_.NoteWritten(line.name_part, line.description, error_line);
+  if (error_line) return;
+  line.log.offset = offset;
+  batch_.Add(std::move(line.log));
+}
+
+void DescriptionList::Hold(Line line) {
+  const std::size_t size = line.name_part.size() + line.description.size();
+  if (!held_.empty() && (held_.size() >= windows_.max_held_lines || held_bytes_ + size > windows_.max_held_bytes)) {
+    passed_over_ = true;
     return;
   }
-  WriteNewLine(list, name_part, description, true);
+  held_bytes_ += size;
+  held_.push_back(std::move(line));
 }
 
-bool IsListReplaced(const DescriptionList& list) { return list.replaced; }
-
-void CloseDescriptionList(DescriptionList& list) {
-  EndBatch(list);
-  // A batch of lines far back in the tail (logs harvested again with the
-  // same comment): the next run assumes the lines of logs whose deletion is
-  // not durable within a batch's span of its start.
-  if (!list.replaced && list.undurable_from >= 0 && list.end - list.undurable_from > kBatchSpanBytes) {
-    SyncDirectoryOf(list);
+// Moves the held lines the tail vouches for to claimed, with their
+// offsets, as long as claims let more lines vouch.
+void DescriptionList::ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& claimed) {
+  for (bool progress = true; progress;) {
+    progress = false;
+    for (auto line = held_.begin(); line != held_.end();) {
+      std::int64_t offset = -1;
+      if (line->log.path.empty() || !tail_.Claim(line->name_part, line->description, &offset)) {
+        ++line;
+        continue;
+      }
+      held_bytes_ -= line->name_part.size() + line->description.size();
+      claimed.emplace_back(offset, std::move(*line));
+      line = held_.erase(line);
+      progress = true;
+    }
   }
-  CloseLineFile(list.file);
+}
+
+bool DescriptionList::EndWalk() {
+  walk_ended_ = true;
+  std::vector<std::pair<std::int64_t, Line>> claimed;
+  ClaimHeld(claimed);
+  // The torn line: a held line may complete it. Either way its piece stops
+  // no line of its name before it from vouching now: it is that line's
+  // start, or no log's.
+  std::size_t completing = held_.size();
+  if (tail_.TornLineVouches()) {
+    for (std::size_t i = 0; i < held_.size() && completing == held_.size(); ++i) {
+      // Not a line the tail holds whole: its log claims that.
+      if (Completes(held_[i]) && !tail_.HasUnclaimed(held_[i].name_part, held_[i].description)) completing = i;
+    }
+  }
+  tail_.NoteTornLineEnded();
+  Line completion;
+  if (completing < held_.size()) {
+    completion = std::move(held_[completing]);
+    held_bytes_ -= completion.name_part.size() + completion.description.size();
+    held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(completing));
+  }
+  ClaimHeld(claimed);
+  // The logs go in the order of their lines: a name's later lines never
+  // lose their logs before its earlier ones, whose lines vouch only while
+  // those after them are claimed. They go before the torn line's rest is
+  // written, which may be long: it pushes none of their lines out of the
+  // next run's tail while their logs wait.
+  std::stable_sort(claimed.begin(), claimed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [offset, line] : claimed) {
+    if (MayHarvest()) TakeFromTail(line, offset);
+  }
+  if (!completion.log.path.empty()) {
+    batch_.End();
+    if (MayHarvest() && CompleteTornLine(completion)) {
+      TakeFromTail(completion, completion.log.offset);
+    } else if (MayHarvest()) {
+      // Another program wrote after the torn line: the line is written whole.
+      held_.insert(held_.begin(), std::move(completion));
+    }
+  }
+  ReleaseHeld();
+  if (!passed_over_ || !MayHarvest()) return false;
+  passed_over_ = false;
+  batch_.End();
+  return MayHarvest();
+}
+
+void DescriptionList::Close() {
+  if (!held_.empty()) EndWalk();
+  batch_.EndBeforeClose();
+  CloseLineFile(list_.file);
   CheckIo();
 }

@@ -2,127 +2,124 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.h"
-#include "desclist/line_check.h"
+#include "desclist/batch.h"
 #include "desclist/list_line.h"
+#include "desclist/list_windows.h"
+#include "desclist/tail_index.h"
 #include "logcomment/code_page.h"
 #include "platform/platform.h"
-#include "textfile/line_file.h"
+#include "platform/queries.h"
 
 // The description list of the directory a run harvests, open from the start
-// of the harvest to its end, and the logs whose lines wait to be safe.
+// of the harvest to its end. The run hands it each log's line; the list
+// decides what becomes of the line, and deletes the log once the line is
+// safe.
 //
-// A log handed over with its line is deleted only once that line is on
-// stable storage and still in the list: lines are written out and the list
-// is synced, the list is checked to be the file under its name and to hold
-// each waiting line where it was written, and the directory is synced, before
-// the logs of a batch are deleted, each only if it is still the log that was
-// read. One sync covers a batch; a batch ends at kMaxPendingLogs logs, at
-// kMaxPendingPathBytes of their paths, or before the lines waiting for it
-// would span more than kBatchSpanBytes of the list.
+// The words used here and in the rooms of the list:
 //
-// After a crash the waiting lines are in the list and their logs still
-// exist. The next run reads the list's last kTailBytes (its tail): the latest
-// line of a name found there whole, byte for byte, vouches for one log of
-// that name, which goes without a second line. The tail is twice a batch's
-// span, so the lines of a batch whose logs' deletion a power loss undid are
-// still in it after the next batch's lines are on disk.
+// tail         The last bytes of the list as the run opened it (a window's
+//              size, 1 MiB in the program). After a crash, the next run reads
+//              its tail to find the lines the crashed run left.
+// torn line    The list's last line when it lacks its line end: the start of
+//              a line that a crash cut short, a whole line whose line end it
+//              kept from the file, or another program's last line.
+// vouch        A whole line in the tail that is, byte for byte, the line a
+//              log would be written as, and the latest line of its name,
+//              vouches for that log: a run before wrote it and stopped before
+//              it deleted the log. The log goes without a second line. Each
+//              occurrence of a line vouches for one log only.
+// claim        A log claims the occurrence that vouches for it; no other log
+//              can then.
+// waiting log  A log whose line is in the list, waiting for the line to be
+//              on stable storage and checked before the log is deleted.
+// batch        The waiting logs that one sync covers (batch.h).
+// held line    A line handed over and not written yet. While a line of the
+//              tail may still vouch for a log the walk has not reached, or
+//              the torn line may still be completed, a line of the run's own
+//              would push the one out of the next run's tail or end the
+//              other. Held lines are written when the walk ends.
+// passed over  A log whose line could not be held, as many lines are held
+//              already: the run walks the directory once more for it.
 //
 // Every failed file operation raises EInOutError; the logs whose lines are
 // not known to be safe are then still there.
+class DescriptionList {
+ public:
+  explicit DescriptionList(const ListWindows& windows = ListWindows());
+  DescriptionList(const DescriptionList&) = delete;
+  DescriptionList& operator=(const DescriptionList&) = delete;
 
-constexpr std::size_t kMaxPendingLogs = 8192;
-constexpr std::size_t kMaxPendingPathBytes = 512 * 1024;
-constexpr std::int64_t kBatchSpanBytes = 512 * 1024;
-constexpr std::int64_t kTailBytes = 2 * kBatchSpanBytes;
+  // Opens the list of kind in directory (which ends in a separator, or is
+  // empty for the current directory) for appending, or creates it, and reads
+  // its tail. A list that exists in another letter case is the one appended
+  // to: the new list's spelling wins, then the first other file. The search
+  // for another spelling goes through walk, which keeps the logs it passes.
+  void Open(const Bytes& directory, ListKind kind, DirectoryWalk& walk);
 
-// The logs that one walk of the directory saw.
-struct DirectoryLogs {
-  bool complete = false;  // names holds every log of the directory
-  std::vector<Bytes> names;
+  // The encoding the list's descriptions are written in.
+  ListEncoding Encoding() const { return encoding_; }
+
+  // Whether a line for name can be written at all (see FormOfName).
+  bool CanList(ByteView name) const;
+
+  // Hands over the log read as `read`, with its line made of name (which can
+  // be listed) and description (not empty). The line is held (a line the
+  // tail may vouch for, or that may complete the torn line, is held till
+  // the walk's end, where the claims are made), claimed from the tail,
+  // completes the torn line, or is written; the log waits and is deleted
+  // once the line is safe. A log passed over is left for the next walk.
+  void HandOver(ByteView name, ByteView description, const Bytes& log_path, const FileIdentity& read);
+
+  // Hands over the line of a log that could not be read: written (or held)
+  // unless the latest line of its name is that line already. The log stays.
+  void HandOverErrorLine(ByteView name, ByteView description);
+
+  // The walk over the directory's logs has ended: the held lines are
+  // written. True when logs were passed over: the run is to walk again and
+  // hand over every log it finds; the logs of this walk are deleted by then.
+  bool EndWalk();
+
+  // False once the run is to harvest nothing more (see Batch::MayGoOn):
+  // the logs whose lines are not known to be safe stay for the next run.
+  bool MayHarvest() const { return batch_.MayGoOn(); }
+
+  // Writes the held lines (while the run may harvest), ends the last batch
+  // and closes the list.
+  void Close();
+
+ private:
+  struct Line {
+    Bytes name_part;  // the name as the list gives it, and the blank after it
+    Bytes description;
+    WaitingLog log;  // its path is empty for the line of a log that could not be read
+  };
+
+  bool TornLineIsOpen() const;
+  bool MustHold() const;
+  void Place(Line line);
+  bool Completes(const Line& line) const;
+  bool CompleteTornLine(Line& line);
+  bool EndedByAnother(std::int64_t end);
+  bool TornLineIsLast();
+  void TakeFromTail(Line& line, std::int64_t offset);
+  void WriteNew(Line& line);
+  void Hold(Line line);
+  void ReleaseHeld();
+  void ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& claimed);
+
+  const ListWindows windows_;
+  ListFile list_;
+  ListKind kind_ = ListKind::kFileManager;
+  ListEncoding encoding_ = ListEncoding::kDosCyrillic;
+  std::int64_t first_line_ = 0;  // where the list's first line starts: after a byte order mark
+  TailIndex tail_;
+  Batch batch_;
+  std::vector<Line> held_;
+  std::size_t held_bytes_ = 0;
+  bool walk_ended_ = false;
+  bool passed_over_ = false;
 };
-
-// The latest line the list holds for one name, as far as the run knows it.
-struct LatestLine {
-  Bytes line;            // without its line end
-  bool unknown = false;  // a line of this run too long to keep: equal to none
-  // The occurrences of line in the tail since the name's last other line
-  // that no log of this run has claimed yet; each vouches for one log.
-  std::vector<std::int64_t> vouching;
-};
-
-struct DescriptionList {
-  LineFile file;
-  Bytes path;
-  FileIdentity identity;  // the file opened: the list under its name must stay it
-  Bytes directory;
-  ListKind kind = ListKind::kFileManager;
-  ListEncoding encoding = ListEncoding::kDosCyrillic;
-  bool names_differ_by_case = true;
-  bool created = false;  // this run made the file
-  std::int64_t end = 0;  // offset of the list's end, pending bytes included
-  // The latest line of each name the tail holds, and of the names this run
-  // wrote since, by the name as the readers take it.
-  std::unordered_map<Bytes, LatestLine> latest;
-  std::size_t vouching_lines = 0;  // tail lines that may vouch, as indexed
-  // The tail's last line when it has no line end, while this run may still
-  // complete it: a line that starts with it gets only its rest written.
-  Bytes torn;
-  std::int64_t torn_offset = -1;
-  std::vector<WaitingLog> pending;  // the batch
-  std::size_t pending_path_bytes = 0;
-  std::int64_t oldest_pending = 0;  // offset of the oldest waiting line
-  // The oldest line of the logs deleted since the directory was last synced
-  // (a deletion is durable only then), or -1.
-  std::int64_t undurable_from = -1;
-  bool replaced = false;  // another file took the list's name: nothing more is harvested
-};
-
-// Opens the list of kind in directory (which ends in a separator, or is empty
-// for the current directory) for appending, or creates it, and reads its
-// tail. A list that exists in another letter case is the one appended to:
-// the new list's spelling wins, then the first other file. When that search
-// walks the directory, the walk remembers the logs it passes in *logs.
-void OpenDescriptionList(DescriptionList& list, const Bytes& directory, ListKind kind, DirectoryLogs* logs);
-
-// The encoding the list's descriptions are written in.
-ListEncoding EncodingOf(const DescriptionList& list);
-
-// Whether a line for name can be written at all (see FormOfName).
-bool CanBeListed(const DescriptionList& list, ByteView name);
-
-// Whether the tail holds any line that may vouch for a log, or a torn last
-// line.
-bool TailMayVouch(const DescriptionList& list);
-
-// Whether the tail may vouch for a log of name, or name's line may complete
-// the torn last line: such logs are harvested before any line is appended,
-// so that the lines an earlier run left stay within the tail until claimed.
-bool MayBeInTail(const DescriptionList& list, ByteView name);
-
-// Hands over the log read as `read` with its line, made of name (which can be
-// listed) and description (not empty), when the tail vouches for it or the
-// line completes the torn last line. Returns false, doing nothing, otherwise.
-bool TakeFromTail(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
-                  const FileIdentity& read);
-
-// Hands over the log with its line: taken from the tail when it can be,
-// appended otherwise. The log is deleted once its line is safe.
-void AppendLine(DescriptionList& list, ByteView name, ByteView description, const Bytes& log_path,
-                const FileIdentity& read);
-
-// Appends the line of a log that could not be read, unless the latest line
-// of its name is already that line; the log stays.
-void AppendErrorLine(DescriptionList& list, ByteView name, ByteView description);
-
-// True once another file has taken the list's name during the run: the
-// lines since went into the old file, their logs stay, and the run harvests
-// nothing more.
-bool IsListReplaced(const DescriptionList& list);
-
-// Ends the last batch (its logs are deleted once their lines are safe) and
-// closes the list.
-void CloseDescriptionList(DescriptionList& list);

@@ -32,7 +32,14 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
     CheckIo();
     if (end) break;
     if (ReadTextLine(log, kCommentPrefix.size()) == kCommentPrefix) {
-      text = ReadTextLine(log);
+      text = ReadTextLine(log, kMaxCommentBytes + 1);
+      if (text.size() > kMaxCommentBytes) {
+        CloseLineFile(log);
+        CheckIo();
+        comment.open_error = kErrorFileTooLarge;
+        comment.description = Bytes(kErrorReadingFile);
+        return comment;
+      }
     } else {
       SkipTextLine(log);
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "common/bytes.h"
 #include "logcomment/code_page.h"
 #include "platform/platform.h"
@@ -9,13 +11,20 @@ extern const ByteView kCommentPrefix;
 // The description of a log that cannot be opened: eight blanks and the words.
 extern const ByteView kErrorReadingFile;
 
+// The longest comment line taken, far above any real comment. Reading stops
+// there, so memory stays bounded whatever the log; a log whose comment line
+// is longer is one that cannot be read.
+constexpr std::size_t kMaxCommentBytes = 1024 * 1024;
+
 // What a log gives the list.
 struct LogComment {
   // The text after the prefix of the log's last comment line, converted from
   // Windows-1251 to the list's encoding; empty when there is none, and
   // kErrorReadingFile when the log cannot be opened.
   Bytes description;
-  int open_error = 0;     // the platform's code when the log cannot be opened
+  // The platform's code when the log cannot be opened; kErrorFileTooLarge
+  // when its comment line is longer than kMaxCommentBytes.
+  int open_error = 0;
   FileIdentity identity;  // the log as it was read: a changed log is another one
 };
 

@@ -37,6 +37,8 @@ constexpr int kErrorNativeBase = 0x20000000;
 // A log that another process still holds open for writing (POSIX only; on
 // Windows the writer's sharing request makes the open fail with code 32).
 constexpr int kErrorHeldByWriter = kErrorNativeBase + 0x10000;
+// A file to be deleted is not the one it was (see RemoveIfUnchanged).
+constexpr int kErrorFileChanged = kErrorNativeBase + 0x10001;
 
 // File attribute bits as the enumeration reports them.
 constexpr std::uint32_t kAttributeReadOnly = 1;
@@ -137,6 +139,21 @@ class Platform {
   virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;
   virtual void FindEnd(FindHandle find) = 0;
   virtual int Remove(const Bytes& path) = 0;
+  // Deletes the file at path only when it is still the file identity was
+  // taken of, unchanged (the same file, size and time): 0 when it was
+  // deleted, kErrorFileChanged when another file, or a changed one, is
+  // there, another code when the deletion failed. No other file should take
+  // the name between the check and the deletion: the Windows implementation
+  // deletes the file through the handle its identity is taken from. POSIX
+  // has no deletion by handle, and takes this one: the name is looked up,
+  // and deleted a moment after.
+  virtual int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) {
+    FileIdentity now;
+    const int error = IdentityAt(path, &now);
+    if (error != 0) return error;
+    if (now != identity) return kErrorFileChanged;
+    return Remove(path);
+  }
   // The identity of the file at path; a final symbolic link is not followed.
   virtual int IdentityAt(const Bytes& path, FileIdentity* identity) = 0;
   // Puts the directory's entries (the names in it) on stable storage. The

@@ -139,6 +139,25 @@ class Win32Platform : public Platform {
 
   int Remove(const Bytes& path) override { return DeleteFileA(path.c_str()) ? 0 : LastError(); }
 
+  // The log is opened for deletion, and deleted through the very handle its
+  // identity is taken from: no other file can take its name in between. A
+  // log another program still holds open for writing cannot be opened so,
+  // and stays.
+  int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) override {
+    const HANDLE handle = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    FileIdentity now;
+    int error = IdentityOf(handle, &now);
+    if (error == 0 && now != identity) error = kErrorFileChanged;
+    FILE_DISPOSITION_INFO deletion = {TRUE};
+    if (error == 0 && !SetFileInformationByHandle(handle, FileDispositionInfo, &deletion, sizeof deletion)) {
+      error = LastError();
+    }
+    CloseHandle(handle);
+    return error;
+  }
+
   // Opened for its attributes only, which no sharing mode forbids, and never
   // through a reparse point.
   int IdentityAt(const Bytes& path, FileIdentity* identity) override {

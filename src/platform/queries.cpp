@@ -4,12 +4,18 @@
 
 namespace {
 
-constexpr std::uint32_t kSkippableAttributes =
-    kAttributeHidden | kAttributeSystem | kAttributeVolumeLabel | kAttributeDirectory;
+constexpr ByteView kLogPattern = "*.log";
 
-bool IsSkipped(const FoundEntry& entry, std::uint32_t mask) {
-  return (entry.attributes & kSkippableAttributes & ~mask) != 0;
-}
+// Ends a walk however the caller leaves it.
+struct FindGuard {
+  FindGuard() = default;
+  FindGuard(const FindGuard&) = delete;
+  FindGuard& operator=(const FindGuard&) = delete;
+  ~FindGuard() {
+    if (find != nullptr) Os().FindEnd(find);
+  }
+  FindHandle find = nullptr;
+};
 
 }  // namespace
 
@@ -28,26 +34,53 @@ bool IsExistingFile(const Bytes& path) {
 
 bool IsExistingDirectory(const Bytes& path) { return !path.empty() && Os().IsExistingDirectory(path); }
 
-int FirstMatchingEntry(const Bytes& pattern, std::uint32_t mask, FindHandle* find, FoundEntry* entry) {
-  int error = Os().FindFirst(pattern, find, entry);
-  if (error == 0 && IsSkipped(*entry, mask)) {
-    error = NextMatchingEntry(*find, mask, entry);
-    if (error != 0) Os().FindEnd(*find);
+bool DirectoryWalk::Walk(ByteView pattern, const std::function<bool(const FoundEntry&)>& visit) {
+  FindGuard guard;
+  FoundEntry entry;
+  int error = Os().FindFirst(directory_ + Bytes(pattern), &guard.find, &entry);
+  if (error != 0) {
+    guard.find = nullptr;  // the platform sets it only on success
+    return error == kErrorNoMoreFiles || error == kErrorFileNotFound;
   }
-  return error;
-}
-
-int NextMatchingEntry(FindHandle find, std::uint32_t mask, FoundEntry* entry) {
-  int error;
   do {
-    error = Os().FindNext(find, entry);
-  } while (error == 0 && IsSkipped(*entry, mask));
-  return error;
+    // Only the name part of an entry is its name.
+    entry.name = NamePart(entry.name);
+    if (!visit(entry)) return false;
+  } while ((error = Os().FindNext(guard.find, &entry)) == 0);
+  return error == kErrorNoMoreFiles;
 }
 
-void DeleteFileAt(const Bytes& path) { Os().Remove(path); }
+void DirectoryWalk::ForEachEntry(const std::function<bool(const FoundEntry&)>& visit) {
+  kept_.clear();
+  bool keeping = true;
+  const bool whole = Walk("*", [&](const FoundEntry& entry) {
+    if (keeping && IsLogName(entry.name)) {
+      if (kept_.size() < kMaxKeptLogNames) {
+        kept_.push_back(entry.name);
+      } else {
+        keeping = false;
+        std::vector<Bytes>().swap(kept_);
+      }
+    }
+    return visit(entry);
+  });
+  kept_all_ = whole && keeping;
+}
 
-void DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity) {
-  FileIdentity now;
-  if (Os().IdentityAt(path, &now) == 0 && now == identity) Os().Remove(path);
+void DirectoryWalk::ForEachLog(const std::function<bool(const Bytes&)>& visit) {
+  if (kept_all_) {
+    kept_all_ = false;
+    const std::vector<Bytes> names = std::move(kept_);
+    kept_.clear();
+    for (const Bytes& name : names) {
+      if (!visit(name)) return;
+    }
+    return;
+  }
+  Walk(kLogPattern, [&](const FoundEntry& entry) { return !IsLogName(entry.name) || visit(entry.name); });
+}
+
+int DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity) {
+  const int error = Os().RemoveIfUnchanged(path, identity);
+  return error == kErrorFileNotFound ? 0 : error;
 }

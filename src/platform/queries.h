@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "common/bytes.h"
 #include "platform/platform.h"
@@ -19,28 +22,42 @@ bool IsExistingFile(const Bytes& path);
 // A directory exists at path. The empty path is not one.
 bool IsExistingDirectory(const Bytes& path);
 
-// Enumerate the entries that match pattern, skipping those that have one of
-// the attributes hidden, system, volume label or directory that mask lacks.
-// Each returns 0 and fills entry, or the platform's code when no entry is
-// left. After FirstMatchingEntry returned 0, the caller ends the walk with
-// Os().FindEnd(*find).
-int FirstMatchingEntry(const Bytes& pattern, std::uint32_t mask, FindHandle* find, FoundEntry* entry);
-int NextMatchingEntry(FindHandle find, std::uint32_t mask, FoundEntry* entry);
+// The one walk of a directory, for the list's search for its spelling and
+// for the run's logs. It passes over no entry: hidden and system files,
+// directories and volume labels are all seen, as a walk asks for them with
+// the mask of all six attribute classes. A walk that goes over every entry keeps the names of
+// the logs it passes, up to kMaxKeptLogNames, so that the walk over the logs
+// that follows it needs no second one; a directory with more logs is walked
+// again, which their own work outweighs.
+class DirectoryWalk {
+ public:
+  static constexpr std::size_t kMaxKeptLogNames = 4096;
 
-// Ends a directory walk however the caller leaves it.
-struct WalkGuard {
-  WalkGuard() = default;
-  WalkGuard(const WalkGuard&) = delete;
-  WalkGuard& operator=(const WalkGuard&) = delete;
-  ~WalkGuard() {
-    if (find != nullptr) Os().FindEnd(find);
-  }
-  FindHandle find = nullptr;
+  // directory ends in a separator, or is empty for the current directory.
+  explicit DirectoryWalk(Bytes directory) : directory_(std::move(directory)) {}
+
+  // Calls visit with every entry of the directory, until it returns false.
+  // An entry's name has no directory part.
+  void ForEachEntry(const std::function<bool(const FoundEntry&)>& visit);
+
+  // Calls visit with the name of every log ("*.log", its own name ending in
+  // ".log" in any letter case), until it returns false: the names the last
+  // ForEachEntry kept, when it saw every entry and no more logs than it
+  // keeps, or else those a walk finds now.
+  void ForEachLog(const std::function<bool(const Bytes&)>& visit);
+
+ private:
+  // Walks the entries that match pattern. False when visit stopped it or
+  // the walk was cut short by a failure.
+  bool Walk(ByteView pattern, const std::function<bool(const FoundEntry&)>& visit);
+
+  Bytes directory_;
+  bool kept_all_ = false;
+  std::vector<Bytes> kept_;
 };
-
-// Asks the platform to delete the file; the outcome is not reported.
-void DeleteFileAt(const Bytes& path);
 
 // Deletes the file at path only when it is still the file identity was
 // taken of, unchanged: a file renamed over it, or written since, stays.
-void DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity);
+// Returns 0 when it was deleted or is gone, kErrorFileChanged when another
+// file or a changed one is there, or the code of a failed deletion.
+int DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity);

@@ -17,11 +17,16 @@ constexpr std::int64_t kMarkWindow = 128;
 // Another program may have changed the size of a file this one writes since
 // the last write-out: the next bytes then go to its end (the platform writes
 // there), after a line end when its last byte is not LF, so that neither
-// program's line is joined to the other's. The move is kept for PlacedAt.
-int FollowEnd(LineFile& file) {
+// program's line is joined to the other's. The line end that the content
+// as opened lacked, when it is still to be written first, is dropped then:
+// that content no longer ends the file. The move is kept for PlacedAt.
+// *dropped is the count of bytes of data not to be written.
+int FollowEnd(LineFile& file, std::size_t* dropped) {
   std::int64_t size = 0;
   int error = Os().Size(file.handle, &size);
-  if (error != 0 || size == file.file_end) return error;
+  if (error != 0 || (size == file.file_end && size == 0)) return error;
+  // A file rewritten to the same size shows only in its last byte, which
+  // decides the line end put before the next bytes.
   char last = '\n';
   std::size_t got = 0;
   if (size > 0) {
@@ -30,10 +35,14 @@ int FollowEnd(LineFile& file) {
     if (error != 0) return error;
   }
   error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, &size);
+  if (error != 0 || (size == file.file_end && got == 1 && last == file.last_byte)) return error;
   if (error != 0) return error;
   const ByteView lead = got == 0 || last == '\n' ? ByteView() : last == '\r' ? ByteView("\n") : kCrLf;
   std::size_t done = 0;
   if (!lead.empty()) error = Os().Write(file.handle, lead.data(), lead.size(), &done);
+  file.last_byte = done > 0 ? lead[done - 1] : last;
+  *dropped = file.lead_in_buffer;
+  file.written += static_cast<std::int64_t>(*dropped);
   file.file_end = size + static_cast<std::int64_t>(done);
   file.moves.push_back({file.written, file.file_end - file.written});
   return error;
@@ -42,10 +51,15 @@ int FollowEnd(LineFile& file) {
 // Writes bytes to the file. A write that the platform reports complete but
 // short counts as a full disk.
 bool WriteToFile(LineFile& file, const char* data, std::size_t size) {
-  int error = file.follows_end ? FollowEnd(file) : 0;
+  std::size_t dropped = 0;
+  int error = file.follows_end ? FollowEnd(file, &dropped) : 0;
+  file.lead_in_buffer = 0;
+  data += dropped;
+  size -= dropped;
   std::size_t done = 0;
   if (error == 0) error = Os().Write(file.handle, data, size, &done);
   if (error == 0 && done < size) error = kErrorDiskFull;
+  if (done > 0) file.last_byte = data[done - 1];
   file.written += static_cast<std::int64_t>(done);
   file.file_end += static_cast<std::int64_t>(done);
   if (error != 0) SetIoResult(error);
@@ -95,7 +109,7 @@ bool DeviceCheck(LineFile& file, FileHandle handle) {
 // the position at the new end. Reports whether the remaining content lacks a
 // final LF. One byte before the window is read too, for the case that the
 // whole window is cut away.
-int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end, bool* ends_in_cr) {
+int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_byte) {
   std::int64_t size = 0;
   int error = Os().Size(handle, &size);
   if (error != 0) return error;
@@ -121,8 +135,9 @@ int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end, bool* ends_in_cr
     if (error == 0) error = Os().Truncate(handle);
     if (error != 0) return error;
   }
-  *needs_line_end = end > 0 && tail[end - 1] != '\n';
-  *ends_in_cr = end > 0 && tail[end - 1] == '\r';
+  const char last = end > 0 ? tail[end - 1] : '\n';
+  *missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+  *last_byte = last;
   return 0;
 }
 
@@ -130,8 +145,11 @@ int CutAtEndOfFileMark(FileHandle handle, bool* needs_line_end, bool* ends_in_cr
 // byte. False when that write-out failed.
 bool EndLastLineIn(LineFile& file) {
   const ByteView missing = MissingLineEnd(file);
-  file.needs_line_end = false;
-  return missing.empty() || Put(file, missing);
+  file.missing_end = MissingEnd::kNone;
+  if (missing.empty()) return true;
+  if (!Put(file, missing)) return false;
+  file.lead_in_buffer = missing.size();
+  return true;
 }
 
 // A disk file just opened for appending or creating, its position at its
@@ -155,7 +173,7 @@ bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().Standard
 
 void EnsureBuffer(LineFile& file, std::size_t capacity) {
   if (!file.buffer || file.capacity != capacity) {
-    file.buffer = std::make_unique<char[]>(capacity);
+    file.buffer.reset(new char[capacity]);  // filled before it is read: no need to clear it
     file.capacity = capacity;
   }
 }
@@ -169,8 +187,9 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.bytes_read = 0;
   file.size_limit = -1;
   file.flush_per_line = false;
-  file.needs_line_end = false;
-  file.ends_in_cr = false;
+  file.missing_end = MissingEnd::kNone;
+  file.lead_in_buffer = 0;
+  file.last_byte = '\n';
   file.follows_end = false;
   file.written = 0;
   file.file_end = 0;
@@ -189,10 +208,10 @@ LineFile::~LineFile() {
 void OpenAppend(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   int error = Os().Open(path, OpenMode::kAppend, &handle);
-  bool needs_line_end = false;
-  bool ends_in_cr = false;
+  MissingEnd missing_end = MissingEnd::kNone;
+  char last_byte = '\n';
   if (error == 0) {
-    error = CutAtEndOfFileMark(handle, &needs_line_end, &ends_in_cr);
+    error = CutAtEndOfFileMark(handle, &missing_end, &last_byte);
     if (error != 0) Os().Close(handle);
   }
   if (error != 0) {
@@ -200,13 +219,13 @@ void OpenAppend(LineFile& file, const Bytes& path) {
     return;
   }
   if (DeviceCheck(file, handle)) {
-    file.needs_line_end = needs_line_end;
-    file.ends_in_cr = ends_in_cr;
+    file.missing_end = missing_end;
+    file.last_byte = last_byte;
     FollowEndOf(file);
   }
 }
 
-bool CreateNew(LineFile& file, const Bytes& path) {
+bool CreateOrAppend(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kCreate, &handle);
   if (error == kErrorFileExists) {
@@ -239,15 +258,33 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
 }
 
 ByteView MissingLineEnd(const LineFile& file) {
-  if (!file.needs_line_end) return ByteView();
-  return file.ends_in_cr ? ByteView("\n") : kCrLf;
+  switch (file.missing_end) {
+    case MissingEnd::kNone:
+      return ByteView();
+    case MissingEnd::kLf:
+      return "\n";
+    case MissingEnd::kCrLf:
+      return kCrLf;
+  }
+  return ByteView();
 }
 
 void EndLastLine(LineFile& file) {
   if (file.state == LineFileState::kWriting) EndLastLineIn(file);
 }
 
-void ContinueLastLine(LineFile& file) { file.needs_line_end = false; }
+void ContinueLastLine(LineFile& file) { file.missing_end = MissingEnd::kNone; }
+
+void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last) {
+  file.last_byte = last;
+  if (size == file.file_end) return;
+  file.moves.push_back({from, size - file.file_end});
+  file.file_end = size;
+}
+
+std::int64_t PlacedEnd(const LineFile& file) {
+  return file.state == LineFileState::kWriting ? file.written + static_cast<std::int64_t>(file.count) : 0;
+}
 
 std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t length) {
   std::int64_t shift = 0;

@@ -38,6 +38,10 @@ struct EndMove {
   std::int64_t shift = 0;
 };
 
+// The line end that the last line of a file lacks: none, CR LF, or the LF
+// after a final CR.
+enum class MissingEnd { kNone, kCrLf, kLf };
+
 struct LineFile {
   LineFile() = default;
   LineFile(const LineFile&) = delete;
@@ -59,11 +63,13 @@ struct LineFile {
   std::int64_t bytes_read = 0;   // reading: bytes taken from the file so far
   std::int64_t size_limit = -1;  // reading: the most bytes read, -1 for all
   bool flush_per_line = false;
-  // Appending to content whose last byte is not LF: the first line written
-  // starts with CR LF so that it is not joined to the last existing line, or
-  // with LF alone when that last byte is a CR waiting for it.
-  bool needs_line_end = false;
-  bool ends_in_cr = false;
+  // What the content a file was opened for appending with lacks at its end:
+  // the first line written starts with it, so that it is not joined to the
+  // last existing line.
+  MissingEnd missing_end = MissingEnd::kNone;
+  // That line end once placed: the first bytes pending. They are written only
+  // where no other program has moved the file's end since.
+  std::size_t lead_in_buffer = 0;
   // A disk file opened for appending or creating, which other programs may
   // write too: before each write-out its size is compared with where this
   // record left it. When another program has changed it, the bytes go to
@@ -72,6 +78,7 @@ struct LineFile {
   bool follows_end = false;
   std::int64_t written = 0;   // the offset up to which the record's bytes are written out
   std::int64_t file_end = 0;  // where the file ended after that
+  char last_byte = '\n';      // its last byte then
   std::vector<EndMove> moves;
 };
 
@@ -81,12 +88,12 @@ struct LineFile {
 // closed.
 void OpenAppend(LineFile& file, const Bytes& path);
 
-// Creates the file: write access, others may only read. A file that exists
-// by then (another run created it since the caller looked) is opened with
-// OpenAppend instead, never emptied: its lines may be all that is left of
-// logs already deleted. On failure the file stays closed. True when a new
-// file was made.
-bool CreateNew(LineFile& file, const Bytes& path);
+// Creates the file (write access, others may only read), or opens it with
+// OpenAppend when it exists by then (another run created it since the
+// caller looked): a list is never emptied, as its lines may be all that is
+// left of logs already deleted. On failure the file stays closed. True when
+// a new file was made.
+bool CreateOrAppend(LineFile& file, const Bytes& path);
 
 // The line end of lists, logs and reports.
 constexpr ByteView kCrLf = "\r\n";
@@ -107,6 +114,11 @@ ByteView MissingLineEnd(const LineFile& file);
 // end (see MissingLineEnd); otherwise writes nothing.
 void EndLastLine(LineFile& file);
 
+// The offset after the last byte placed: the file as it was opened, plus
+// every byte written to it since, pending ones included. The record counts
+// its bytes so, wherever another program has moved the file's end.
+std::int64_t PlacedEnd(const LineFile& file);
+
 // Where the bytes that the record counts at [offset, offset + length) lie in
 // the file now, or -1 when another program's change fell between them.
 std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t length);
@@ -114,6 +126,12 @@ std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t le
 // The next line written continues the last line of a file opened for
 // appending, which lacks its line end: no line end is put before it.
 void ContinueLastLine(LineFile& file);
+
+// Another program changed the file, but not its last bytes, which the
+// record counts from offset `from` on (nothing is written since it was
+// opened): the file is `size` bytes long now, its last byte `last`, and
+// they and the bytes to come lie at its end.
+void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last);
 
 // Writes out the pending bytes of a file open for writing.
 void FlushLineFile(LineFile& file);

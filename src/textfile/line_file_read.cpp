@@ -14,12 +14,23 @@ namespace {
 // Reading a big log is mostly the kernel's copy: larger blocks save calls,
 // and 256 KiB still stays within the processor's second-level cache.
 constexpr std::size_t kReadBufferSize = 256 * 1024;
+// A file of known size gets a buffer no larger than it needs: most logs are
+// a few hundred bytes, and a large buffer for each would cost more to get
+// than to fill.
+constexpr std::size_t kSmallestReadBuffer = 4 * 1024;
+
 // Makes sure that wanted unread bytes are in the buffer. False when the input
 // ends before (the end of the file, a mark, or a failed read, which sets the
 // I/O result).
 bool Fill(LineFile& file, std::size_t wanted = 1) {
   if (file.count - file.position >= wanted) return true;
   if (file.input_ended) return false;
+  if (!file.buffer) {
+    const std::size_t needed = file.size_limit >= 0 && file.size_limit < static_cast<std::int64_t>(kReadBufferSize)
+                                   ? std::max(static_cast<std::size_t>(file.size_limit), kSmallestReadBuffer)
+                                   : kReadBufferSize;
+    EnsureBuffer(file, needed);
+  }
   const std::size_t kept = file.count - file.position;
   std::memmove(file.buffer.get(), file.buffer.get() + file.position, kept);
   file.position = 0;
@@ -96,46 +107,53 @@ bool CheckReading(LineFile& file) {
 }
 
 // A line longer than the buffer reserves what the rest of the file could
-// hold at once, so that growing it never holds two copies: pages of the
-// reservation that are never written cost no memory.
-void ReserveForLongLine(LineFile& file, Bytes& line) {
+// hold at once, up to the most the caller takes, so that growing it never
+// holds two copies: pages of the reservation that are never written cost no
+// memory.
+void ReserveForLongLine(LineFile& file, Bytes& line, std::size_t max_bytes) {
   std::int64_t size = file.size_limit;
   if (size < 0 && Os().Size(file.handle, &size) != 0) return;
   const std::int64_t unread = size - file.bytes_read + static_cast<std::int64_t>(file.count - file.position);
-  if (unread > 0) line.reserve(line.size() + static_cast<std::size_t>(unread));
+  const std::int64_t wanted = std::min<std::int64_t>(unread, static_cast<std::int64_t>(max_bytes - line.size()));
+  if (wanted > 0) line.reserve(line.size() + static_cast<std::size_t>(wanted));
 }
 
 }  // namespace
 
-Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end) {
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool* unchanged) {
   Bytes tail;
   *start = 0;
-  *end = 0;
+  *unchanged = false;
   if (file.state != LineFileState::kWriting) {
     SetIoResult(kErrorNotOpenForOutput);
     return tail;
   }
-  if (file.kind != HandleKind::kDisk) return tail;
-  int error = Os().Size(file.handle, end);
-  if (error == 0 && *end == 0) return tail;
-  *start = std::max<std::int64_t>(0, *end - static_cast<std::int64_t>(max_bytes));
-  if (error == 0) error = Os().Seek(file.handle, *start, SeekOrigin::kBegin, nullptr);
-  if (error == 0) {
-    tail.resize(static_cast<std::size_t>(*end - *start));
-    std::size_t n = 0;
-    while (error == 0 && n < tail.size()) {
-      std::size_t got = 0;
-      error = Os().Read(file.handle, &tail[n], tail.size() - n, &got);
-      if (got == 0) break;
-      n += got;
+  if (file.kind != HandleKind::kDisk) {
+    *unchanged = true;
+    return tail;
+  }
+  for (int attempt = 0; attempt < 3 && !*unchanged; ++attempt) {
+    std::int64_t size = 0;
+    int error = Os().Size(file.handle, &size);
+    if (error == 0 && size != file.file_end && file.count == 0 && file.written == file.file_end) {
+      // Another program changed the file since it was opened, before this
+      // record wrote to it: the file is taken as it is now.
+      file.written = file.file_end = size;
     }
-    tail.resize(n);
+    *start = std::max<std::int64_t>(0, file.file_end - static_cast<std::int64_t>(max_bytes));
+    tail.resize(static_cast<std::size_t>(file.file_end - *start));
+    if (error == 0 && !tail.empty()) tail.resize(ReadAt(file, *start, tail.data(), tail.size()));
+    std::int64_t after = 0;
+    if (error == 0) error = Os().Size(file.handle, &after);
+    if (error != 0) {
+      SetIoResult(error);
+      return Bytes();
+    }
+    *unchanged = after == file.file_end && tail.size() == static_cast<std::size_t>(file.file_end - *start);
   }
-  if (error == 0) error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, end);
-  if (error != 0) {
-    SetIoResult(error);
-    tail.clear();
-  }
+  const char last = tail.empty() ? '\n' : tail.back();
+  file.last_byte = last;
+  file.missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
   return tail;
 }
 
@@ -166,7 +184,9 @@ void OpenRead(LineFile& file, const Bytes& path) {
     SetIoResult(error);
     return;
   }
-  EnsureBuffer(file, kReadBufferSize);
+  // The buffer comes with the first read, once the size is known.
+  file.buffer.reset();
+  file.capacity = 0;
   ResetRecord(file, LineFileState::kReading, handle);
 }
 
@@ -190,7 +210,7 @@ Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
     const std::size_t segment =
         line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) : available;
     if (!reserved && line.size() + segment > file.capacity && max_bytes > file.capacity) {
-      ReserveForLongLine(file, line);
+      ReserveForLongLine(file, line, max_bytes);
       reserved = true;
     }
     // Every CR inside a line is dropped: one before LF belongs to the line

@@ -40,10 +40,13 @@ void SkipLinesNotStartingWith(LineFile& file, char first);
 // Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
 void SkipLineEnd(LineFile& file);
 
-// Reads up to max_bytes of the end of a file just opened with OpenAppend
-// (nothing written to it yet) and leaves the position at its end. *start is
-// the offset of the first byte returned, *end the file's size.
-Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, std::int64_t* end);
+// Reads the last max_bytes (or fewer) of a file just opened with
+// OpenAppend, nothing written to it yet; *start is the offset of the first
+// byte returned. Where another program has changed the file since it was
+// opened, the file is taken as it is now, and read again while it changes;
+// *unchanged is false when it kept changing. Leaves the position at the
+// file's end.
+Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool* unchanged);
 
 // Reads up to size bytes at offset of a file open for writing, after its
 // pending bytes are written out, and leaves the position at the file's end.

@@ -1,0 +1,214 @@
+#include "desclist/batch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "common/io_result.h"
+#include "platform/queries.h"
+#include "textfile/line_file_read.h"
+
+namespace {
+
+// The block in which waiting lines are read back before their logs go.
+constexpr std::size_t kCheckBlockBytes = 256 * 1024;
+
+// A digest of bytes given in pieces: a waiting line is compared with what
+// the list holds where it was written without keeping the line itself.
+struct Digest {
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  std::uint64_t word = 0;
+  unsigned filled = 0;  // bytes in word
+  std::uint64_t length = 0;
+};
+
+void Mix(Digest& digest, std::uint64_t word) {
+  digest.state = (digest.state ^ word) * 0xFF51AFD7ED558CCDu;
+  digest.state ^= digest.state >> 29;
+}
+
+void AddBytes(Digest& digest, ByteView bytes) {
+  digest.length += bytes.size();
+  std::size_t i = 0;
+  while (i < bytes.size() && digest.filled != 0) {
+    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i++])) << (8 * digest.filled);
+    if (++digest.filled == 8) {
+      Mix(digest, digest.word);
+      digest.word = 0;
+      digest.filled = 0;
+    }
+  }
+  for (; i + 8 <= bytes.size(); i += 8) {
+    unsigned char b[8];
+    std::memcpy(b, bytes.data() + i, 8);
+    std::uint64_t word = 0;
+    for (int k = 7; k >= 0; --k) word = (word << 8) | b[k];
+    Mix(digest, word);
+  }
+  for (; i < bytes.size(); ++i) {
+    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * digest.filled++);
+  }
+}
+
+std::uint64_t ValueOf(Digest digest) {
+  if (digest.filled != 0) Mix(digest, digest.word);
+  Mix(digest, digest.length);
+  return digest.state;
+}
+
+}  // namespace
+
+std::uint64_t LineDigest(ByteView name_part, ByteView description) {
+  Digest digest;
+  AddBytes(digest, name_part);
+  AddBytes(digest, description);
+  AddBytes(digest, kCrLf);
+  return ValueOf(digest);
+}
+
+namespace {
+
+// Reads the list forward in blocks for the check of waiting lines.
+struct ListReader {
+  explicit ListReader(std::size_t size) : block(size) {}
+  std::vector<char> block;
+  std::int64_t block_start = 0;
+  std::size_t block_size = 0;
+};
+
+// The digest of the list's bytes at [offset, offset + length); false when
+// the list ends before.
+bool DigestAt(LineFile& file, ListReader& reader, std::int64_t offset, std::int64_t length, std::uint64_t* value) {
+  Digest digest;
+  while (length > 0) {
+    if (offset < reader.block_start || offset >= reader.block_start + static_cast<std::int64_t>(reader.block_size)) {
+      reader.block_start = offset;
+      reader.block_size = ReadAt(file, offset, reader.block.data(), reader.block.size());
+      CheckIo();
+      if (reader.block_size == 0) return false;
+    }
+    const std::int64_t in_block = offset - reader.block_start;
+    const std::int64_t take = std::min(length, static_cast<std::int64_t>(reader.block_size) - in_block);
+    AddBytes(digest, ByteView(reader.block.data() + in_block, static_cast<std::size_t>(take)));
+    offset += take;
+    length -= take;
+  }
+  *value = ValueOf(digest);
+  return true;
+}
+
+// Whether the file, its pending bytes written out, holds each waiting line
+// whole where it was written (PlacedAt): another program may have cut or
+// rewritten it. Reads the lines in the order they lie in.
+bool WaitingLinesAreThere(LineFile& file, const std::vector<WaitingLog>& logs) {
+  std::vector<std::pair<std::int64_t, std::size_t>> order;  // where each line lies now
+  order.reserve(logs.size());
+  for (std::size_t i = 0; i < logs.size(); ++i) {
+    const std::int64_t at = PlacedAt(file, logs[i].offset, logs[i].length);
+    if (at < 0) return false;
+    order.emplace_back(at, i);
+  }
+  if (order.empty()) return true;
+  std::sort(order.begin(), order.end());
+  // A block no larger than the lines' span: a batch is often a few lines.
+  const std::int64_t span = order.back().first + logs[order.back().second].length - order.front().first;
+  ListReader reader(
+      static_cast<std::size_t>(std::min<std::int64_t>(span, static_cast<std::int64_t>(kCheckBlockBytes))));
+  for (const auto& [at, i] : order) {
+    std::uint64_t digest = 0;
+    if (!DigestAt(file, reader, at, logs[i].length, &digest) || digest != logs[i].digest) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Batch::SyncDirectory() {
+  const int error = Os().SyncDirectory(list_.directory);
+  if (error != 0) SetIoResult(error);
+  CheckIo();
+  undurable_from_ = -1;
+}
+
+void Batch::MakeRoomFor(std::int64_t from, std::int64_t to) {
+  if (!waiting_.empty() && to - std::min(from, oldest_) > windows_.batch_span_bytes) End();
+  // Logs deleted before, whose deletion is not yet durable, could come back
+  // after a power loss, which may keep what was written of the list without
+  // a sync: their lines must still lie in the tail then. Within a batch's
+  // span of the end they do, and the other half of the tail leaves room for
+  // the lines other programs add.
+  if (undurable_from_ >= 0 && to - undurable_from_ > windows_.batch_span_bytes) SyncDirectory();
+}
+
+void Batch::Add(WaitingLog log) {
+  if (waiting_.empty() || log.offset < oldest_) oldest_ = log.offset;
+  path_bytes_ += log.path.size();
+  waiting_.push_back(std::move(log));
+  if (waiting_.size() >= windows_.max_batch_logs || path_bytes_ >= windows_.max_batch_path_bytes ||
+      PlacedEnd(list_.file) - oldest_ > windows_.batch_span_bytes) {
+    End();
+  }
+}
+
+void Batch::End() {
+  if (waiting_.empty()) return;
+  SyncLineFile(list_.file);
+  CheckIo();
+  if (list_.file.kind == HandleKind::kDisk) {
+    CheckWaitingLines();
+  } else {
+    SyncDirectory();
+  }
+  if (!waiting_.empty()) {
+    // In the order of their lines. A log that changed since it was read (an
+    // upload landed), or could not be deleted, stays, and so do the logs of
+    // the lines after its own, and the run harvests nothing more: a name's
+    // later lines never lose their logs before its earlier ones, whose
+    // lines vouch only while those after them do, and no line of the run
+    // pushes those lines out of the next run's tail.
+    for (const WaitingLog& log : waiting_) {
+      if (DeleteFileIfUnchanged(log.path, log.identity) != 0) {
+        may_go_on_ = false;
+        break;
+      }
+    }
+    undurable_from_ = oldest_;
+  }
+  waiting_.clear();
+  path_bytes_ = 0;
+}
+
+// Checks that the list holds each waiting line where it was written, read
+// back, and syncs the directory: the list's name (a new list, or one a
+// killed run created) and the deletions before are durable before these
+// deletions are made. Another program may rewrite the list or save a new
+// file under its name meanwhile, so the file under the name is checked once
+// more after the directory's sync to be the one read back, unchanged; a
+// list changed since is read back again. Where a line is missing, or the
+// list changes once more, every log of the batch stays for the next run
+// (the logs of a name's later lines are never deleted before those of its
+// earlier ones), and the run harvests nothing more.
+void Batch::CheckWaitingLines() {
+  for (int pass = 0; pass < 2 && !waiting_.empty(); ++pass) {
+    FileIdentity read;
+    IdentifyLineFile(list_.file, &read);
+    CheckIo();
+    if (!WaitingLinesAreThere(list_.file, waiting_)) break;
+    if (pass == 0) SyncDirectory();
+    FileIdentity now;
+    if (Os().IdentityAt(list_.path, &now) != 0 || !SameFile(now, list_.identity)) {
+      may_go_on_ = false;
+      break;
+    }
+    if (now == read) return;
+  }
+  may_go_on_ = false;
+  waiting_.clear();
+}
+
+void Batch::EndBeforeClose() {
+  End();
+  if (may_go_on_ && undurable_from_ >= 0 && PlacedEnd(list_.file) - undurable_from_ > windows_.batch_span_bytes) {
+    SyncDirectory();
+  }
+}

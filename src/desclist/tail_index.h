@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "common/bytes.h"
+#include "desclist/list_line.h"
+
+// The tail of the list as the run opened it, indexed by name (see the words
+// in description_list.h): each name's latest line, the lines of it that may
+// still vouch for a log, and the torn last line.
+//
+// A run may write several lines of one name (two logs give one name in the
+// list), so after a crash each of a name's last lines may vouch for a log,
+// not only its latest: a line vouches while every line of its name after it
+// is claimed by a log of this run, or is an error line. A line without the
+// CR LF this program writes, and a line this run writes itself, vouch for
+// none and stop the lines before them from vouching.
+class TailIndex {
+ public:
+  // Lines longer than max_line_bytes are never kept: such a line of the run
+  // is known only as other than any.
+  TailIndex(ListKind kind, bool names_differ_by_case, std::size_t max_line_bytes);
+
+  // Indexes tail, the list's bytes from offset tail_start to its end; the
+  // list's first line starts at first_line (after a byte order mark). A line
+  // counts only when it starts there or after an LF: the cut piece before the
+  // tail's first LF is no line. Only a line ended by CR LF, or the torn last
+  // line, may vouch; a last piece without an LF is the torn line only where
+  // the tail ends the list.
+  void Index(ByteView tail, std::int64_t tail_start, std::int64_t first_line, bool ends_the_list);
+
+  // Whether an unclaimed line may still vouch for a log.
+  bool HasUnclaimed() const { return unclaimed_ > 0; }
+
+  // Claims the line made of the two parts where the tail vouches for it:
+  // true, and *offset is the line's.
+  bool Claim(ByteView name_part, ByteView description, std::int64_t* offset);
+
+  // Whether a line of the tail that may still vouch is the line made of the
+  // two parts.
+  bool HasUnclaimed(ByteView name_part, ByteView description) const;
+
+  // Whether the torn line is there and no log claimed it yet.
+  bool TornLineVouches() const;
+
+  // The torn last line, as read (its offset is -1 when there is none).
+  ByteView Torn() const { return torn_; }
+  std::int64_t TornOffset() const { return torn_offset_; }
+
+  // The run completed the torn line as the line made of the two parts: the
+  // line a crashed run began last, claimed now, as if the tail held it whole.
+  void NoteCompleted(ByteView name_part, ByteView description);
+
+  // Another program wrote after the torn line before the run could end or
+  // complete it, or no log of the walk did: the piece stays, a line that no
+  // log claims, and the lines of its name before it vouch as though it were
+  // claimed (a crashed run wrote it last).
+  void NoteTornLineEnded();
+
+  // The run wrote the line made of the two parts: it is the latest of its
+  // name now, and no line of the name before it vouches any more. Kept when
+  // the tail holds a line of that name, or always when keep is set.
+  void NoteWritten(ByteView name_part, ByteView description, bool keep);
+
+  // Whether the line made of the two parts is the latest of its name.
+  bool IsLatest(ByteView name_part, ByteView description) const;
+
+ private:
+  struct Line {
+    Bytes text;  // without its line end
+    std::int64_t offset = 0;
+    bool claimed = false;
+    bool error_line = false;  // passed over when lines vouch: no log claims it
+  };
+  struct Name {
+    Bytes latest;                // the latest line, without its line end
+    bool unknown = false;        // a line of this run too long to keep: equal to none
+    std::vector<Line> vouching;  // the lines after the name's last line that cannot vouch, oldest first
+  };
+
+  Bytes KeyOf(ByteView line) const;
+  void Note(ByteView line, std::int64_t offset, bool may_vouch);
+  void Forget(Name& name);
+
+  ListKind kind_;
+  bool names_differ_by_case_;
+  std::size_t max_line_bytes_;
+  std::unordered_map<Bytes, Name> names_;  // by the name as the readers take it
+  std::size_t unclaimed_ = 0;
+  Bytes torn_;
+  std::int64_t torn_offset_ = -1;
+};

@@ -1,0 +1,162 @@
+// The in-memory world's open files: what the run reads, writes and syncs
+// through its handles.
+
+#include <algorithm>
+#include <cstring>
+
+#include "memory_world.h"
+
+// --- the platform: open files ---
+
+void MemoryWorld::OpenStandardOutput() {
+  OpenFile output;
+  output.inode = output_;
+  output.writing = output.appending = output.device = true;
+  open_[kStandardOutput] = output;
+}
+
+MemoryWorld::OpenFile* MemoryWorld::Handle(FileHandle file) {
+  if (killed_) return nullptr;
+  const auto found = open_.find(file);
+  return found == open_.end() ? nullptr : &found->second;
+}
+
+int MemoryWorld::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
+  if (killed_) return kErrorAccessDenied;
+  const Entry* entry = Find(path);
+  if (mode == OpenMode::kCreate) {
+    if (entry != nullptr) return kErrorFileExists;
+    if (!IsExistingDirectory(DirectoryOf(path))) return kErrorPathNotFound;
+    const Bytes key = Key(path);
+    NoteNameChange(key);
+    InodePtr inode = NewInode(false);
+    entries_[key] = Entry{path, inode};
+    entry = &entries_[key];
+  }
+  if (entry == nullptr) {
+    const Bytes directory = DirectoryOf(path);
+    return directory.empty() || IsExistingDirectory(directory) ? kErrorFileNotFound : kErrorPathNotFound;
+  }
+  if (entry->inode->directory) return kErrorAccessDenied;
+  if (entry->inode->open_error != 0) return entry->inode->open_error;
+  OpenFile open;
+  open.inode = entry->inode;
+  open.writing = mode != OpenMode::kRead;
+  open.appending = open.writing && style_ == PathStyle::kPosix;
+  *file = next_handle_++;
+  open_[*file] = open;
+  ++open_files;
+  return 0;
+}
+
+int MemoryWorld::Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) {
+  *done = 0;
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  const Inode& inode = *open->inode;
+  const std::int64_t end = SizeOf(inode);
+  if (open->position >= end) return 0;
+  const std::size_t count = static_cast<std::size_t>(
+      std::min<std::int64_t>(static_cast<std::int64_t>(std::min(size, read_limit)), end - open->position));
+  const std::size_t at = static_cast<std::size_t>(open->position);
+  const std::size_t from_data = at < inode.data.size() ? std::min(count, inode.data.size() - at) : 0;
+  if (from_data > 0) std::memcpy(buffer, inode.data.data() + at, from_data);
+  std::memset(buffer + from_data, inode.fill, count - from_data);
+  open->position += static_cast<std::int64_t>(count);
+  *done = count;
+  return 0;
+}
+
+int MemoryWorld::Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) {
+  *done = 0;
+  OpenFile* open = Handle(file);
+  if (open == nullptr || !open->writing) return kErrorAccessDenied;
+  Inode& inode = *open->inode;
+  if (open->appending) open->position = SizeOf(inode);
+  const std::size_t at = static_cast<std::size_t>(open->position);
+  // A write into a sparse file's fill makes the fill before it real.
+  if (inode.data.size() < at && inode.sparse_size > 0) {
+    inode.data.resize(static_cast<std::size_t>(std::min<std::int64_t>(inode.sparse_size, open->position)), inode.fill);
+  }
+  if (inode.data.size() < at + size) inode.data.resize(at + size);
+  if (size > 0) std::memcpy(&inode.data[at], data, size);
+  open->position += static_cast<std::int64_t>(size);
+  Touch(inode);
+  *done = size;
+  return 0;
+}
+
+int MemoryWorld::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  const std::int64_t base = origin == SeekOrigin::kBegin     ? 0
+                            : origin == SeekOrigin::kCurrent ? open->position
+                                                             : SizeOf(*open->inode);
+  if (base + offset < 0) return kErrorInvalidParameter;
+  open->position = base + offset;
+  if (position != nullptr) *position = open->position;
+  return 0;
+}
+
+int MemoryWorld::Truncate(FileHandle file) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr || !open->writing) return kErrorAccessDenied;
+  Inode& inode = *open->inode;
+  const std::int64_t at = open->position;
+  if (at < SizeOf(inode) && (inode.durable_cut < 0 || at < inode.durable_cut)) inode.durable_cut = at;
+  inode.sparse_size = std::min(inode.sparse_size, at);
+  // A cut of a sparse file keeps only the bytes held; any other file is cut
+  // or lengthened with zero bytes to the position, as the systems do.
+  if (inode.sparse_size == 0 || at < static_cast<std::int64_t>(inode.data.size())) {
+    inode.data.resize(static_cast<std::size_t>(at));
+  }
+  Touch(inode);
+  return 0;
+}
+
+int MemoryWorld::Size(FileHandle file, std::int64_t* size) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  *size = SizeOf(*open->inode);
+  return 0;
+}
+
+int MemoryWorld::Kind(FileHandle file, HandleKind* kind) {
+  const OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  *kind = open->device ? HandleKind::kCharacter : HandleKind::kDisk;
+  return 0;
+}
+
+int MemoryWorld::Identify(FileHandle file, FileIdentity* identity) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  identity->device = 1;
+  identity->index = open->inode->index;
+  identity->size = SizeOf(*open->inode);
+  identity->time = open->inode->time;
+  return 0;
+}
+
+int MemoryWorld::Sync(FileHandle file) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  Inode& inode = *open->inode;
+  // Most syncs follow appends: only the bytes after what was synced are copied.
+  const std::size_t synced = inode.durable_data.size();
+  if (synced <= inode.data.size() && inode.data.compare(0, synced, inode.durable_data) == 0) {
+    inode.durable_data.append(inode.data, synced, Bytes::npos);
+  } else {
+    inode.durable_data = inode.data;
+  }
+  inode.durable_cut = -1;
+  return 0;
+}
+
+int MemoryWorld::Close(FileHandle file) {
+  const OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  if (!open->device) --open_files;
+  open_.erase(file);
+  return 0;
+}
