@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps layers-check test-linux test-reader test-windows test-win32 format format-check clean package test-package test-hardening fuzz bench
+.PHONY: all build demo test deps layers-check test-linux test-reader test-windows test-win32 format format-check clean package test-package test-hardening fuzz bench sim
 
 all: build
 
@@ -104,6 +104,13 @@ WIN32_DEPS = g++-mingw-w64-i686 unzip mmdebstrap arch-test
 test-win32: package
 	scripts/install-deps.sh $(WIN32_DEPS)
 	JOBS=$(JOBS) scripts/test-win32.sh $(OUT)
+
+# The simulated world around a harvest, on every core for SECONDS seconds
+# (make sim SECONDS=600); make test runs a fixed set of seeds and a short
+# random run of it (tests/simulation_test.cpp).
+SECONDS ?= 60
+sim: build
+	SIM_SECONDS=$(SECONDS) scripts/sim.sh $(BUILD)
 
 # The benchmark: workloads, targets and results in bench/README.md. It is
 # never part of `make test`.

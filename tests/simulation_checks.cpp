@@ -1,0 +1,263 @@
+// The checks on what a run does, as it does it and at the end.
+#include <algorithm>
+
+#include "simulation_world.h"
+
+namespace sim {
+
+Bytes Simulation::ListName(const Name& name) const {
+  const bool posix = posix_;
+  if (!name.raw.empty()) return name.raw;
+  if (utf8_list_) return Join(name.chars, &Char::utf8);
+  if (posix) return AllIn866(name.chars) ? Join(name.chars, &Char::cp866) : Join(name.chars, &Char::utf8);
+  return Join(name.chars, &Char::cp1251);  // the ANSI bytes, as the Windows program writes names
+}
+
+Bytes Simulation::LineOf(const Version& version) const {
+  if (!version.commented || !version.has_companion || version.over_cap) return Bytes();
+  Bytes name = ListName(*version.name);
+  // The companion as the log names it: in the POSIX style the two spellings
+  // of X.ZIP are two files.
+  if (name.find_first_of("\r\n\x1A") != Bytes::npos) return Bytes();
+  if (!bbs_ && name.find('"') != Bytes::npos) return Bytes();
+  if (!bbs_ && name.find_first_of(" \t") != Bytes::npos) name = "\"" + name + "\"";
+  return name + " " + (utf8_list_ ? version.comment.utf8 : version.comment.cp866);
+}
+
+Bytes Simulation::ErrorLineOf(const Version& version) const {
+  Bytes name = ListName(*version.name);
+  if (!bbs_ && name.find_first_of(" \t") != Bytes::npos) name = "\"" + name + "\"";
+  return name + " " + kErrorText;
+}
+
+// --- the checks on what the run does ---
+
+// The list's lines as its readers and the run take them: each ends at an LF,
+// with the CR before it; a last line without an LF is as it is.
+std::vector<Bytes> Simulation::LogicalLines(const Bytes& list) const {
+  std::vector<Bytes> lines;
+  std::size_t start = list.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  for (std::size_t lf = list.find('\n', start); lf != Bytes::npos; lf = list.find('\n', start)) {
+    const std::size_t end = lf > start && list[lf - 1] == '\r' ? lf - 1 : lf;
+    lines.push_back(list.substr(start, end - start));
+    start = lf + 1;
+  }
+  if (start < list.size()) lines.push_back(list.substr(start));
+  return lines;
+}
+
+void Simulation::OnOpen(const Bytes& path, OpenMode mode, FileHandle file) {
+  if (mode != OpenMode::kRead) {
+    list_handles_.insert(file);
+  } else {
+    log_handles_[file] = path;
+    log_bytes_read_[file] = 0;
+  }
+}
+
+// The run takes a log's identity once it has opened it: the version there
+// then is the one it reads, and the one it may delete.
+void Simulation::OnIdentify(FileHandle file) {
+  const auto log = log_handles_.find(file);
+  if (log == log_handles_.end()) return;
+  if (const Version* v = CurrentVersion(log->second)) read_version_[log->second] = v->id;
+}
+
+void Simulation::OnCall(FileHandle file, const char* operation, ByteView data) {
+  const Bytes op = operation;
+  if (file == kNoFile || !IsList(file)) {
+    appending_ = false;
+    return;
+  }
+  // A look at the end, a move to it and the write of a missing line end
+  // lead to the write there.
+  if (op == "Size") {
+    appending_ = true;
+  } else if (op != "Seek" && op != "Read" && !(op == "Write" && (data == "\r\n" || data == "\n"))) {
+    appending_ = false;
+  }
+  if (op == "Write" || op == "Sync") after_directory_sync_ = committed_ = edited_when_committed_ = false;
+}
+
+// Memory stays bounded whatever a log holds: the run reads no more of a
+// log than its comment line's cap and the lines before. Beyond that it is
+// stopped, as a machine out of memory would stop it.
+void Simulation::AfterRead(FileHandle file, std::size_t bytes) {
+  if (log_handles_.count(file) == 0) return;
+  std::int64_t& read = log_bytes_read_[file];
+  read += static_cast<std::int64_t>(bytes);
+  if (read <= 4 * kCommentCap) return;
+  Violation("the run reads more than " + std::to_string(4 * kCommentCap) + " bytes of " + Shown(log_handles_[file]));
+  world_.Kill();
+  throw Killed();
+}
+
+// The run's last look at the list before it deletes logs: a change after it
+// is one no run can see, as if it came after the run.
+void Simulation::OnIdentityAt(const Bytes& path) {
+  if (path != list_path_ || !after_directory_sync_) return;
+  committed_ = true;
+  edited_when_committed_ = false;
+}
+
+void Simulation::BeforeListWrite(FileHandle file, ByteView data) {
+  const Bytes* content = world_.ContentOf(file);
+  if (content == nullptr || data.empty() || content->empty()) return;
+  if (world_.Style() == PathStyle::kWindows) {
+    std::int64_t at = 0;
+    world_.Seek(file, 0, SeekOrigin::kCurrent, &at);
+    if (at != static_cast<std::int64_t>(content->size())) {
+      Violation("the run writes at " + std::to_string(at) + ", not at the list's end " +
+                std::to_string(content->size()));
+    }
+  }
+  const char last = content->back();
+  if (last == '\n' || *content == "\xEF\xBB\xBF") return;  // the first line starts after the mark
+  const Bytes joined = LastLine(*content) + Bytes(data.substr(0, data.find('\r')));
+  const bool completes = std::any_of(versions_.begin(), versions_.end(),
+                                     [&](const Version& v) { return !LineOf(v).empty() && LineOf(v) == joined; });
+  if (last == '\r' ? data[0] != '\n' : (data.substr(0, 2) != "\r\n" && !completes)) {
+    Violation("the run writes \"" + Shown(data, 30) + "\" after \"" +
+              Shown(ByteView(*content).substr(content->size() - std::min<std::size_t>(content->size(), 30))) +
+              "\" without the line end it lacks");
+  }
+}
+
+void Simulation::BeforeListTruncate(FileHandle file) {
+  const Bytes* content = world_.ContentOf(file);
+  std::int64_t at = 0;
+  world_.Seek(file, 0, SeekOrigin::kCurrent, &at);
+  const std::size_t window = content->size() > 128 ? content->size() - 128 : 0;
+  if (content->find('\x1A', window) != static_cast<std::size_t>(at)) {
+    Violation("the run cuts the list at " + std::to_string(at) + ", not at an end-of-file mark in its last 128 bytes");
+  }
+}
+
+void Simulation::BeforeRemove(const Bytes& path) {
+  const Version* v = CurrentVersion(path);
+  if (v == nullptr) return;
+  const auto read = read_version_.find(path);
+  if (read == read_version_.end() || read->second != v->id) {
+    Violation("the run deletes " + Shown(path) + ", which changed since it was read");
+    return;
+  }
+  const Bytes line = LineOf(*v);
+  if (line.empty() || (committed_ && edited_when_committed_)) return;
+  Bytes durable;
+  if (!world_.DurableContent(list_path_, &durable) || durable.find(line + "\r\n") == Bytes::npos) {
+    Violation("the run deletes " + Shown(path) + " before its line \"" + Shown(line) + "\" is on stable storage");
+  }
+}
+
+void Simulation::AfterRemove(const Bytes& path, int result) {
+  Version* v = CurrentVersion(path);
+  if (result != 0 || v == nullptr) return;
+  v->state = Version::kConsumed;
+  if (committed_ && edited_when_committed_) v->exempt = true;
+}
+
+void Simulation::CheckEnd() {
+  const Bytes list = ListNow();
+  outcome_.story.push_back("  the list at the end: \"" + Shown(list, 100000) + "\"");
+  std::vector<Bytes> lines = LogicalLines(list);
+  // Another program's last line may end in a CR alone.
+  if (!lines.empty() && list.back() == '\r') lines.back().pop_back();
+  std::map<Bytes, int> count;
+  for (const Bytes& line : lines) ++count[line];
+  std::multiset<Bytes> allowed = allowed_;
+  std::multiset<Bytes> pieces = ended_pieces_;
+  std::set<Bytes> error_lines;
+  for (const Version& v : versions_) {
+    error_lines.insert(ErrorLineOf(v));
+    const Bytes line = LineOf(v);
+    const bool stays = line.empty();
+    if (v.state == Version::kPresent && !stays)
+      Violation("not harvested: " + Shown(v.log) + " (\"" + Shown(line) + "\")");
+    if (stays && v.state == Version::kConsumed && v.commented)
+      Violation("a log that has no line was deleted: " + Shown(v.log));
+    if (v.over_cap && !world_.Exists(v.log)) Violation("a log over the cap was deleted: " + Shown(v.log));
+    if (line.empty()) continue;
+    const int n = count.count(line) != 0 ? count[line] : 0;
+    // A line longer than the tail is beyond what the next run reads: after a
+    // crash between writing it and deleting its log it is written again. So
+    // is a line longer than a batch's span once another program's lines
+    // follow it: they may push it out of the tail before the next run.
+    const std::int64_t reach = list_edited_ ? windows_.batch_span_bytes : windows_.tail_bytes;
+    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > reach;
+    // A log that could not be read while a killed run's line of it waited
+    // in the tail cannot claim that line: the run's own lines may push it
+    // out, and the log gets its line again once it can be read. Where
+    // another log of the same name changed, or could not be read, the line
+    // a killed run wrote of it vouches for no log, and the lines of the name
+    // before it for none: one of them may come again, once for each such
+    // log. So do they after another program made a line of the name (it
+    // ended a torn piece, or cut or rewrote a line), which no log claims;
+    // and a line that lacked its line end when another program wrote after
+    // it may stay as that program left it, the whole line following.
+    const Bytes name_part = line.substr(0, line.size() - (utf8_list_ ? v.comment.utf8 : v.comment.cp866).size());
+    const Bytes name = NameOf(line);
+    int again = 0;
+    for (const Version& w : versions_) {
+      if ((w.state == Version::kSuperseded || w.was_unreadable || w.replaced || w.damaged) && !LineOf(w).empty() &&
+          NameOf(LineOf(w)) == name) {
+        ++again;
+      }
+    }
+    for (const Bytes& piece : ended_pieces_) again += NameOf(piece) == name ? 1 : 0;
+    const int most = beyond_tail ? n : 1 + again;
+    if (v.state == Version::kConsumed && (n > most || (n == 0 && !v.exempt))) {
+      Violation("the comment of " + Shown(v.log) + " is in the list " + std::to_string(n) + " times: \"" + Shown(line) +
+                "\"");
+    }
+    if (v.state == Version::kSuperseded && n > most) {
+      Violation("a replaced log's line is there " + std::to_string(n) + " times: " + Shown(line));
+    }
+  }
+  // Every line is a line of a log, an error line, or one the list or
+  // another program had; a torn piece only where another program ended it
+  // (or its log changed) and the whole line follows.
+  std::map<Bytes, int> seen;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const Bytes& line = lines[i];
+    if (std::any_of(versions_.begin(), versions_.end(), [&](const Version& v) { return LineOf(v) == line; })) continue;
+    if (error_lines.count(line) != 0) continue;
+    if (const auto found = allowed.find(line); found != allowed.end()) {
+      allowed.erase(found);
+      continue;
+    }
+    bool piece = false;
+    for (const Version& v : versions_) {
+      const Bytes whole = LineOf(v);
+      if (whole.size() <= line.size() || whole.compare(0, line.size(), line) != 0) continue;
+      const bool beyond_tail = static_cast<std::int64_t>(whole.size() + 2) > windows_.tail_bytes;
+      const bool ended = pieces.count(line) != 0 || v.state == Version::kSuperseded || v.was_unreadable || beyond_tail;
+      const bool follows =
+          std::find(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, lines.end(), whole) != lines.end();
+      if (ended && (follows || v.state != Version::kConsumed)) piece = true;
+    }
+    for (const Version& v : versions_) {
+      const Bytes whole = ErrorLineOf(v);
+      if (whole.size() > line.size() && whole.compare(0, line.size(), line) == 0) piece = true;
+    }
+    if (piece) {
+      if (pieces.count(line) != 0) pieces.erase(pieces.find(line));
+      continue;
+    }
+    Violation("a line no log and no other program wrote: \"" + Shown(line, 60) + "\"");
+  }
+  // The latest comment of a log is the last of its lines.
+  for (const Version& v : versions_) {
+    if (v.state != Version::kConsumed || LineOf(v).empty()) continue;
+    const auto at = std::find(lines.rbegin(), lines.rend(), LineOf(v));
+    for (const Version& older : versions_) {
+      if (older.log != v.log || older.id >= v.id || older.state != Version::kConsumed || LineOf(older).empty())
+        continue;
+      const auto older_at = std::find(lines.rbegin(), lines.rend(), LineOf(older));
+      if (at != lines.rend() && older_at != lines.rend() && older_at < at) {
+        Violation("an older comment of " + Shown(v.log) + " comes after its latest");
+      }
+    }
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,147 @@
+// The world a seed draws: its windows, its names, its logs and its list.
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "simulation_world.h"
+
+namespace sim {
+
+Comment Simulation::DrawComment() {
+  Comment comment;
+  char id[16];
+  std::snprintf(id, sizeof id, " c%04d", next_id_);
+  comment.cp1251 = comment.cp866 = comment.utf8 = id;
+  // Short, or around a batch's span or the tail, so that lines reach every
+  // window's edge.
+  std::size_t length = random_.Below(12);
+  if (random_.OneIn(5)) length = static_cast<std::size_t>(windows_.batch_span_bytes) - 20 + random_.Below(40);
+  if (random_.OneIn(8)) length = static_cast<std::size_t>(windows_.tail_bytes) - 20 + random_.Below(40);
+  for (std::size_t i = 0; i < length; ++i) {
+    const Char& c = CommentChars()[random_.Below(CommentChars().size())];
+    comment.cp1251 += c.cp1251;
+    comment.cp866 += !c.cp866.empty() ? c.cp866 : c.cp1251;
+    comment.utf8 += c.utf8;
+  }
+  return comment;
+}
+
+Bytes Simulation::LogContent(const Version& version) {
+  const char* end = random_.OneIn(4) ? "\n" : "\r\n";
+  Bytes content = "\xC0\xE2\xF2\xEE\xF0: sim" + Bytes(end);
+  if (version.commented && random_.OneIn(4)) content += kPrefix + " an earlier comment" + end;  // the last counts
+  if (version.over_cap) return content + kPrefix + version.comment.cp1251;
+  if (version.commented) content += kPrefix + version.comment.cp1251 + end;
+  if (!version.commented && random_.OneIn(2)) content += kPrefix + end;  // an empty comment
+  return content + "Size: 1" + end;
+}
+
+Version& Simulation::AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented) {
+  Version version;
+  version.id = next_id_;
+  version.log = log;
+  version.name = &name;
+  version.companion = companion;
+  version.commented = commented;
+  version.comment = DrawComment();
+  ++next_id_;
+  versions_.push_back(version);
+  return versions_.back();
+}
+
+Version* Simulation::CurrentVersion(const Bytes& log) {
+  for (auto it = versions_.rbegin(); it != versions_.rend(); ++it) {
+    if (it->log == log && it->state == Version::kPresent) return &*it;
+  }
+  return nullptr;
+}
+
+// A list around the windows: lines of other files and of the names here
+// with other comments, line ends of every kind, a byte order mark, the
+// lines a killed run left for logs that are still there, a torn last line
+// and an end-of-file mark.
+Bytes Simulation::DrawList() {
+  Bytes list = utf8_list_ ? "\xEF\xBB\xBF" : "";
+  // Often nothing before a killed run's lines, which then start at the
+  // list's first byte or right after the mark.
+  const std::size_t target = random_.OneIn(4) ? 0
+                             : random_.OneIn(2)
+                                 ? random_.Below(64)
+                                 : static_cast<std::size_t>(windows_.tail_bytes) - 40 + random_.Below(80);
+  const char* const kEnds[] = {"\r\n", "\r\n", "\r\n", "\n", "\r"};
+  int n = 0;
+  while (list.size() < target) {
+    const Bytes name = random_.OneIn(3) ? ListName(names_[random_.Below(names_.size())]) : "old" + std::to_string(n);
+    list += name + "  history " + std::to_string(n++) + kEnds[random_.Below(5)];
+  }
+  if (!list.empty() && list.back() == '\r' && random_.OneIn(2)) list += "\n";
+  std::vector<Version*> present;
+  for (Version& version : versions_) {
+    if (!LineOf(version).empty()) present.push_back(&version);
+  }
+  // A killed run's waiting lines span no more than a batch may, unless one
+  // line alone is longer.
+  std::size_t leftovers = present.empty() || random_.OneIn(2) ? 0 : random_.Between(1, present.size());
+  for (std::size_t i = 0, span = 0; i < leftovers; ++i) {
+    span += LineOf(*present[i]).size() + 2;
+    if (i > 0 && static_cast<std::int64_t>(span) > windows_.batch_span_bytes) leftovers = i;
+  }
+  for (std::size_t i = 0; i < leftovers; ++i) {
+    if (!list.empty() && list.back() != '\n' && list != "\xEF\xBB\xBF") list += "\r\n";
+    const Bytes line = LineOf(*present[i]);
+    // Whole, without its LF, without its line end, or torn.
+    switch (i + 1 == leftovers ? random_.Below(5) : 0) {
+      case 0:
+      case 1:
+        list += line + "\r\n";
+        break;
+      case 2:
+        list += line + "\r";
+        break;
+      case 3:
+        list += line;
+        break;
+      default:
+        list += line.substr(0, random_.Between(1, line.size() - 1));
+    }
+  }
+  if (random_.OneIn(5)) list += "\x1A junk after the mark";
+  return list;
+}
+
+void Simulation::DrawWorld() {
+  const std::int64_t tail = static_cast<std::int64_t>(random_.Between(96, 1024));
+  windows_.tail_bytes = tail;
+  windows_.batch_span_bytes = tail / 2;
+  windows_.max_batch_logs = random_.Between(1, 6);
+  windows_.max_batch_path_bytes = random_.Between(24, 400);
+  windows_.max_held_lines = random_.Between(1, 6);
+  windows_.max_held_bytes = static_cast<std::size_t>(tail) * random_.Between(1, 4) / 2;
+  bbs_ = random_.OneIn(3);
+  const bool with_list = !random_.OneIn(4);
+  utf8_list_ = with_list && random_.OneIn(4);  // a new list is in code page 866
+  const bool posix = posix_ = world_.Style() == PathStyle::kPosix;
+  if (bbs_) world_.Write(world_.Root() + "bin" + world_.Separator() + "to_bbs", "");
+  Bytes list_name = bbs_ ? "files.bbs" : "descript.ion";
+  // A list that exists in another spelling is the one appended to.
+  if (!posix || (with_list && random_.OneIn(4))) list_name[0] = static_cast<char>(list_name[0] - 'a' + 'A');
+  list_path_ = world_ / list_name;
+  std::ostringstream story;
+  story << "seed " << seed_ << ": " << (posix ? "POSIX" : "Windows") << " names, "
+        << (bbs_ ? "files.bbs" : "descript.ion") << (utf8_list_ ? " in UTF-8" : "") << ", tail " << tail
+        << ", batch span " << windows_.batch_span_bytes << ", batch of " << windows_.max_batch_logs << " logs or "
+        << windows_.max_batch_path_bytes << " path bytes, " << windows_.max_held_lines << " held lines or "
+        << windows_.max_held_bytes << " bytes";
+  outcome_.story.push_back(story.str());
+  const std::size_t logs = random_.Between(2, 9);
+  for (std::size_t i = 0; i < logs; ++i) DropLog();
+  if (with_list) {
+    const Bytes list = DrawList();
+    world_.Write(list_path_, list);
+    AllowLinesOf(list, true);
+    outcome_.story.push_back("  list " + list_name + " of " + std::to_string(list.size()) + " bytes, ending \"" +
+                             Shown(ByteView(list).substr(list.size() - std::min<std::size_t>(list.size(), 40))) + "\"");
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,250 @@
+// What the world does between two of the run's calls.
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "simulation_world.h"
+
+namespace sim {
+
+// A new log beside a new companion, or beside none; sometimes a log that
+// is already there under another spelling.
+void Simulation::DropLog() {
+  const bool posix = world_.Style() == PathStyle::kPosix;
+  const Name& name = names_[random_.Below(names_.size())];
+  if (!posix && (name.posix_only)) return;
+  const Bytes file = name.raw.empty() ? Join(name.chars, posix ? &Char::utf8 : &Char::cp1251) : name.raw;
+  const char* const kSuffixes[] = {".log", ".LOG", ".Log"};
+  const Bytes log = world_ / (file + kSuffixes[posix ? random_.Below(3) : 0]);
+  if (world_.Exists(log)) return;
+  if (!posix) {
+    // Where case does not count, one log per companion.
+    for (const Version& v : versions_) {
+      if (v.state == Version::kPresent && v.companion == file) return;
+    }
+  }
+  const bool orphan = random_.OneIn(8) && !world_.Exists(world_ / file);
+  if (!orphan && !world_.Exists(world_ / file)) {
+    world_.Write(world_ / file, "data");
+    for (Version& v : versions_) v.has_companion = v.has_companion || v.companion == file;
+  }
+  // A log uploaded again under the name of one harvested before: a power
+  // loss may yet bring the old one back, which the new one replaces.
+  for (Version& v : versions_) v.replaced = v.replaced || v.log == log;
+  Version& version = AddVersion(log, name, file, !random_.OneIn(8));
+  version.has_companion = !orphan;
+  version.over_cap = version.commented && random_.OneIn(40);
+  version.content = LogContent(version);
+  world_.Write(log, version.content);
+  if (version.over_cap) world_.MakeSparse(log, std::int64_t{1} << 40, 'x');
+  if (in_run_) Event("new log", "a new log " + Shown(log) + (version.over_cap ? " with a comment line of a TiB" : ""));
+}
+
+void Simulation::Reupload() {
+  std::vector<Version*> present;
+  for (Version& v : versions_) {
+    if (v.state == Version::kPresent && !v.over_cap) present.push_back(&v);
+  }
+  if (present.empty()) return;
+  Version& old = *present[random_.Below(present.size())];
+  const bool in_place = random_.OneIn(2);
+  Version copy = old;
+  old.state = Version::kSuperseded;
+  Version& version = AddVersion(copy.log, *copy.name, copy.companion, copy.commented);
+  version.has_companion = copy.has_companion;
+  version.was_unreadable = in_place && copy.was_unreadable;  // the same file: still unreadable
+  if (in_place && version.commented) {
+    // The same size: only the number differs.
+    version.comment = copy.comment;
+    char id[16];
+    std::snprintf(id, sizeof id, " c%04d", version.id);
+    for (Bytes* text : {&version.comment.cp1251, &version.comment.cp866, &version.comment.utf8}) {
+      text->replace(0, 6, id);
+    }
+    version.content = copy.content;
+    version.content.replace(version.content.find(copy.comment.cp1251), copy.comment.cp1251.size(),
+                            version.comment.cp1251);
+    world_.Write(version.log, version.content);
+    Event("log rewritten in place", "the log " + Shown(version.log) + " rewritten in place to the same size");
+  } else {
+    version.content = LogContent(version);
+    const Bytes upload = world_ / "upload.tmp";
+    world_.Write(upload, version.content);
+    world_.RenameOver(upload, version.log);
+    Event("log renamed over", "a new log renamed over " + Shown(version.log));
+  }
+}
+
+// The lines of a list another program made are allowed to stay, as they
+// are and as a run cuts them at an end-of-file mark; the lines of logs are
+// counted apart. In the list as drawn, a torn line of a log is no line of
+// the list's own either.
+void Simulation::AllowLinesOf(const Bytes& list, bool drawn) {
+  const std::size_t window = list.size() > 128 ? list.size() - 128 : 0;
+  const std::size_t mark = list.find('\x1A', window);
+  for (const Bytes& content : {list, list.substr(0, mark)}) {
+    std::vector<Bytes> lines = LogicalLines(content);
+    // A last line without its LF is ended by the run: a CR there is part
+    // of the line end then.
+    if (!lines.empty() && !content.empty() && content.back() == '\r')
+      lines.push_back(lines.back().substr(0, lines.back().size() - 1));
+    for (const Bytes& line : lines) {
+      if (std::none_of(versions_.begin(), versions_.end(), [&](const Version& v) {
+            const Bytes whole = LineOf(v);
+            return !whole.empty() && (drawn ? whole.compare(0, line.size(), line) == 0 : whole == line);
+          })) {
+        allowed_.insert(line);
+        if (!drawn) ended_pieces_.insert(line);  // a line another program made: no log claims it
+      }
+    }
+    if (mark == Bytes::npos) break;
+  }
+}
+
+// Other programs add at most half the tail to the list in all: more would
+// push the lines a killed run left out of the next run's tail, which nothing
+// a run does can prevent. (In the program the tail is a MiB.)
+bool Simulation::ForeignRoom(std::size_t bytes) {
+  if (foreign_bytes_ + static_cast<std::int64_t>(bytes) > windows_.tail_bytes / 2) return false;
+  foreign_bytes_ += static_cast<std::int64_t>(bytes);
+  return true;
+}
+
+void Simulation::AppendForeignLine() {
+  if (world_.Style() == PathStyle::kWindows && world_.IsOpenForWriting(list_path_)) return;
+  const Bytes before = ListNow();
+  const char* const kEnds[] = {"\r\n", "\n", "\r", ""};
+  const char* end = kEnds[random_.Below(4)];
+  const Bytes line = "zz" + std::to_string(calls_) + ".bin  typed by hand";
+  Bytes append = line + end;
+  if (!ForeignRoom(append.size() + 2)) return;
+  if (before == "\xEF\xBB\xBF") {
+    // The mark alone: no line to end.
+  } else if (!before.empty() && before.back() == '\r') {
+    // A CR alone ends a line for that program: its line joins the last one.
+    allowed_.insert(LastLine(before) + line);
+    ended_pieces_.insert(LastLine(before) + line);
+  } else if (!before.empty() && before.back() != '\n') {
+    ended_pieces_.insert(LastLine(before));
+    append = "\r\n" + append;  // ends the last line first
+  }
+  allowed_.insert(line);
+  list_edited_ = true;
+  world_.Append(list_path_, append);
+  Event("foreign line", "another program appends \"" + Shown(line) + "\" ending in " +
+                            (*end == 0        ? "nothing"
+                             : *end == '\n'   ? "LF"
+                             : end[1] == '\n' ? "CR LF"
+                                              : "CR"));
+}
+
+// Another program cuts the list, rewrites it longer or shorter in place, or
+// saves a new file over it.
+void Simulation::EditList(int how) {
+  if (!world_.Exists(list_path_) || (world_.Style() == PathStyle::kWindows && world_.IsOpenForWriting(list_path_))) {
+    return;
+  }
+  const Bytes before = ListNow();
+  const std::size_t keep = utf8_list_ && before.size() >= 3 ? 3 : 0;
+  Bytes after = before;
+  const std::size_t from = random_.Between(keep, after.size());
+  std::size_t to = after.size();
+  std::string kind;
+  if (how == 0) {
+    after.resize(from);
+    kind = "list cut";
+  } else {
+    to = random_.Between(from, after.size());
+    after.replace(from, to - from, Bytes(random_.Below(2 * (to - from) + 8), 'e') + "\r\n");
+    kind = how == 1 ? "list rewritten" : "list renamed over";
+  }
+  if (after.size() > before.size() && !ForeignRoom(after.size() - before.size())) return;
+  for (Version& v : versions_) {
+    const Bytes line = LineOf(v);
+    if (line.empty()) continue;
+    // A line the edit cut into or changed is no longer the line its log
+    // gives: the log gets it whole once more.
+    for (std::size_t at = before.find(line); at != Bytes::npos; at = before.find(line, at + 1)) {
+      if (at < to && from < at + line.size() + 2) v.damaged = true;
+    }
+    if (v.state != Version::kConsumed) continue;
+    const auto count = [&](const Bytes& list) {
+      const std::vector<Bytes> lines = LogicalLines(list);
+      return std::count(lines.begin(), lines.end(), line);
+    };
+    if (count(after) < count(before)) v.exempt = true;
+  }
+  AllowLinesOf(after, false);
+  if (how == 2) {
+    world_.Write(world_ / "descript.new", after);
+    world_.RenameOver(world_ / "descript.new", list_path_);
+  } else {
+    world_.Write(list_path_, after);
+  }
+  list_edited_ = true;
+  if (committed_) edited_when_committed_ = true;
+  Event(kind, kind + " from " + std::to_string(before.size()) + " to " + std::to_string(after.size()) + " bytes");
+}
+
+void Simulation::Crash(PowerLoss model) {
+  if (model != PowerLoss::kNone) {
+    const bool torn = random_.OneIn(2);
+    world_.LosePower(model, torn ? std::function<std::size_t(std::size_t)>(
+                                       [this](std::size_t unsynced) { return random_.Below(unsynced + 1); })
+                                 : nullptr);
+    Event(model == PowerLoss::kNothingDurableUntilSynced ? "power loss (nothing durable)"
+                                                         : "power loss (removals durable)",
+          std::string("the power fails (") +
+              (model == PowerLoss::kNothingDurableUntilSynced ? "nothing durable until synced"
+                                                              : "removals durable at once") +
+              (torn ? ", the last writes torn)" : ")"));
+    // What comes back: a log whose deletion was not durable is there again.
+    for (Version& v : versions_) {
+      if (v.state == Version::kConsumed && world_.Exists(v.log) && !v.over_cap && world_.Read(v.log) == v.content) {
+        v.state = Version::kPresent;
+      }
+    }
+  } else {
+    Event("kill", "the run is killed");
+  }
+  world_.Kill();
+  throw Killed();
+}
+
+void Simulation::DrawEvent() {
+  const std::size_t kind = random_.Below(100);
+  if (kind < 10) return Crash(PowerLoss::kNone);
+  if (kind < 14) return Crash(PowerLoss::kNothingDurableUntilSynced);
+  if (kind < 18) return Crash(PowerLoss::kRemovalsDurableAtOnce);
+  if (kind < 40) {
+    if (!appending_) AppendForeignLine();
+    return;
+  }
+  if (kind < 50) {
+    if (!appending_) EditList(static_cast<int>(random_.Below(3)));
+    return;
+  }
+  if (kind < 70) return Reupload();
+  if (kind < 85) return DropLog();
+  std::vector<Version*> present;
+  for (Version& v : versions_) {
+    if (v.state == Version::kPresent && !v.was_unreadable && world_.Exists(v.log)) present.push_back(&v);
+  }
+  if (present.empty()) return;
+  Version& v = *present[random_.Below(present.size())];
+  world_.MakeUnopenable(v.log, kErrorAccessDenied);
+  v.was_unreadable = true;
+  Event("unreadable", Shown(v.log) + " cannot be opened");
+}
+
+void Simulation::Between(const char* operation, const Bytes& what) {
+  if (world_.Killed() || !in_run_) return;
+  ++calls_;
+  const bool event = rate_ != 0 && random_.OneIn(static_cast<std::size_t>(rate_));
+  if (!event && !trace_) return;
+  outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
+  if (!event) return;
+  DrawEvent();
+}
+
+}  // namespace sim

@@ -1,0 +1,236 @@
+#pragma once
+
+// The simulation's parts, shared by its files: its own table of characters
+// and names, the logs it drew, the platform the run sees, and the simulation.
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "desclist/list_windows.h"
+#include "memory_world.h"
+#include "simulation.h"
+
+namespace sim {
+
+// The same numbers from a seed on every platform and compiler.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+  std::size_t Below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(Next() % n); }
+  std::size_t Between(std::size_t low, std::size_t high) { return low + Below(high - low + 1); }
+  bool OneIn(std::size_t n) { return Below(n) == 0; }
+
+ private:
+  std::uint64_t state_;
+};
+
+// A character with its bytes in Windows-1251, in code page 866 (empty when
+// that code page lacks it) and in UTF-8: the simulation's own table, so that
+// what it expects does not come from the code under test.
+struct Char {
+  Bytes cp1251;
+  Bytes cp866;
+  Bytes utf8;
+};
+
+// Bytes as a story shows them: other than printable ASCII as \xHH.
+std::string Shown(ByteView bytes, std::size_t most = 48);
+
+// The names files may have. A raw name is bytes that are not UTF-8 (POSIX only).
+struct Name {
+  std::vector<Char> chars;
+  Bytes raw;
+  bool posix_only = false;
+};
+
+std::vector<Name> Names();
+// The characters comments are drawn from.
+const std::vector<Char>& CommentChars();
+Bytes Join(const std::vector<Char>& chars, Bytes Char::*field);
+bool AllIn866(const std::vector<Char>& chars);
+
+struct Comment {
+  Bytes cp1251;  // as the log holds it, after the prefix
+  Bytes cp866;   // as a code page 866 list gets it: bytes it lacks pass unchanged
+  Bytes utf8;
+};
+
+const Bytes kPrefix = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
+const Bytes kErrorText = "        error reading file";
+constexpr std::int64_t kCommentCap = 1024 * 1024;
+
+// One version of one log: each upload of it is another.
+struct Version {
+  int id = 0;
+  Bytes log;        // its path
+  Bytes companion;  // the name the log gives, as the walk returns it
+  const Name* name = nullptr;
+  Comment comment;
+  bool commented = false;  // a comment line with text
+  bool has_companion = true;
+  bool over_cap = false;  // a comment line of a TiB, never ending
+  Bytes content;          // the log's bytes (a sparse log's first ones)
+  enum State { kPresent, kConsumed, kSuperseded } state = kPresent;
+  bool exempt = false;          // another program removed its line: it may be missing
+  bool was_unreadable = false;  // its line may have been ended before it could be completed
+  bool replaced = false;        // a new log took its name after it was harvested
+  bool damaged = false;         // another program cut into or changed its line
+};
+
+// Thrown out of the run where it is killed.
+struct Killed {};
+
+class Simulation;
+
+// The platform the run sees: the world, with the simulation's events
+// between any two calls and its checks on what the run does.
+class SimPlatform : public Platform {
+ public:
+  SimPlatform(MemoryWorld& world, Simulation& sim) : world_(world), sim_(sim) {}
+  Bytes ProgramPath() override { return world_.ProgramPath(); }
+  std::vector<Bytes> Arguments() override { return world_.Arguments(); }
+  PathStyle Style() override { return world_.Style(); }
+  bool NamesAreCaseSensitive() override { return world_.NamesAreCaseSensitive(); }
+  bool NamesAreUtf8() override { return world_.NamesAreUtf8(); }
+  Bytes NameToUtf8(ByteView name) override { return world_.NameToUtf8(name); }
+  ByteView TextLineEnd() override { return world_.TextLineEnd(); }
+  Bytes UpperCase(ByteView text) override { return world_.UpperCase(text); }
+  const void* ImageBase(const void* address) override { return world_.ImageBase(address); }
+  [[noreturn]] void Exit(int code) override {
+    world_.Exit(code);
+    std::abort();
+  }
+  FileHandle StandardOutput() override { return world_.StandardOutput(); }
+  bool IsExistingFile(const Bytes& path) override;
+  bool IsExistingDirectory(const Bytes& path) override;
+  int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override;
+  int FindNext(FindHandle find, FoundEntry* entry) override;
+  void FindEnd(FindHandle find) override { world_.FindEnd(find); }
+  int Remove(const Bytes& path) override;
+  int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) override;
+  int IdentityAt(const Bytes& path, FileIdentity* identity) override;
+  int SyncDirectory(const Bytes& path) override;
+  int Open(const Bytes& path, OpenMode mode, FileHandle* file) override;
+  int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
+  int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;
+  int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override;
+  int Truncate(FileHandle file) override;
+  int Size(FileHandle file, std::int64_t* size) override;
+  int Kind(FileHandle file, HandleKind* kind) override;
+  int Identify(FileHandle file, FileIdentity* identity) override;
+  int Sync(FileHandle file) override;
+  int Close(FileHandle file) override;
+
+ private:
+  void Between(const char* operation, const Bytes& what);
+  MemoryWorld& world_;
+  Simulation& sim_;
+};
+
+class Simulation {
+ public:
+  Simulation(std::uint64_t seed, SimulationTally* tally, bool trace);
+  SimulationOutcome Run();
+
+  // Called by the platform.
+  void Between(const char* operation, const Bytes& what);
+  void BeforeListWrite(FileHandle file, ByteView data);
+  void BeforeListTruncate(FileHandle file);
+  void BeforeRemove(const Bytes& path);
+  void AfterRemove(const Bytes& path, int result);
+  void OnOpen(const Bytes& path, OpenMode mode, FileHandle file);
+  // Every call: on the list's handle, or not (kNoFile for a path).
+  void OnCall(FileHandle file, const char* operation, ByteView data = ByteView());
+  void OnDirectorySync() { after_directory_sync_ = true; }
+  void OnIdentify(FileHandle file);
+  void AfterRead(FileHandle file, std::size_t bytes);
+  void OnIdentityAt(const Bytes& path);
+  bool IsList(FileHandle file) const { return list_handles_.count(file) != 0; }
+
+ private:
+  // The world.
+  void DrawWorld();
+  Comment DrawComment();
+  Version& AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented);
+  Bytes LogContent(const Version& version);
+  Bytes ListName(const Name& name) const;
+  Bytes LineOf(const Version& version) const;  // without its line end; empty when it gets none
+  Bytes ErrorLineOf(const Version& version) const;
+  Bytes DrawList();
+  Version* CurrentVersion(const Bytes& log);
+
+  // Events.
+  void Event(const std::string& kind, const std::string& what);
+  void DrawEvent();
+  void EditList(int how);
+  void AppendForeignLine();
+  void AllowLinesOf(const Bytes& list, bool drawn);
+  bool ForeignRoom(std::size_t bytes);
+  void Reupload();
+  void DropLog();
+  void Crash(PowerLoss model);
+
+  // Runs and checks.
+  bool RunOnce(int rate, const std::string& label);
+  void Violation(const std::string& what) { outcome_.violations.push_back(what); }
+  void CheckEnd();
+  std::vector<Bytes> LogicalLines(const Bytes& list) const;
+  // The name a line describes, as readers take it: in a file-manager list
+  // in quotes, or else up to the first blank.
+  Bytes NameOf(const Bytes& line) const {
+    if (!bbs_ && !line.empty() && line[0] == '"' && line.find('"', 1) != Bytes::npos) {
+      return line.substr(1, line.find('"', 1) - 1);
+    }
+    return line.substr(0, line.find(' '));
+  }
+  Bytes LastLine(const Bytes& list) const {
+    const std::vector<Bytes> lines = LogicalLines(list);
+    return lines.empty() ? Bytes() : lines.back();
+  }
+  Bytes ListNow() const { return world_.Exists(list_path_) ? world_.Read(list_path_) : Bytes(); }
+
+  std::uint64_t seed_;
+  Random random_;
+  SimulationTally* tally_;
+  bool trace_;
+  SimulationOutcome outcome_;
+  MemoryWorld world_;
+  SimPlatform platform_;
+  ListWindows windows_;
+  std::vector<Name> names_;
+  bool posix_ = true;
+  bool bbs_ = false;
+  bool utf8_list_ = false;
+  Bytes list_path_;
+  std::vector<Version> versions_;
+  int next_id_ = 0;
+  long calls_ = 0;
+  int rate_ = 0;  // events come at one call in rate; 0: none
+  bool in_run_ = false;
+  std::set<FileHandle> list_handles_;
+  std::map<FileHandle, Bytes> log_handles_;
+  std::map<FileHandle, std::int64_t> log_bytes_read_;
+  std::map<Bytes, int> read_version_;  // by log path: the version the run last read
+  std::multiset<Bytes> allowed_;       // lines of other programs, and of the list as it was drawn
+  std::multiset<Bytes> ended_pieces_;  // torn pieces another program ended or joined
+  bool list_edited_ = false;           // another program wrote the list
+  std::int64_t foreign_bytes_ = 0;     // what other programs added to it
+  // The run looked at the list's end and is about to write there: nothing
+  // keeps another program's change from slipping in between (the README
+  // says so), so the simulation makes none there.
+  bool appending_ = false;
+  bool after_directory_sync_ = false;
+  bool committed_ = false;  // the run checked the list after its directory sync
+  bool edited_when_committed_ = false;
+};
+
+}  // namespace sim
