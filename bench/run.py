@@ -255,6 +255,18 @@ def check_harvested(directory, name, expected_size=None, expected_end=None):
     return check
 
 
+def check_error_line(directory, name):
+    def check():
+        if not os.path.exists(os.path.join(directory, name + ".log")):
+            raise SystemExit(f"{directory}: the log over the cap was deleted")
+        with open(os.path.join(directory, "descript.ion"), "rb") as f:
+            content = f.read()
+        want = name.encode() + b"         error reading file\r\n"
+        if content != want:
+            raise SystemExit(f"{directory}: list {content[:120]!r}, want {want!r}")
+    return check
+
+
 def workloads_big(runner, args, out):
     masters = os.path.join(args.scratch, "masters")
     os.makedirs(masters, exist_ok=True)
@@ -322,25 +334,26 @@ def workloads_big(runner, args, out):
         "",
     ]
 
+    # A comment line over the cap (1 MiB): the log gets its error line and
+    # stays, and no more of the line than the cap is read.
     w3 = os.path.join(args.scratch, "w3")
-    comment = args.huge_mib * MIB
+    cap_mib = 1
     contestants = [
         (f"cat {args.huge_mib} MiB", nothing, ["cat", huge], None, nothing),
         (f"logharvest {args.huge_mib} MiB comment", link_fresh(huge, w3, "huge"), [args.program, w3], None,
-         check_harvested(w3, "huge", expected_size=len(b"huge ") + comment + 2)),
+         check_error_line(w3, "huge")),
     ]
     results = rounds(runner, contestants, args.warmup, args.reps, "W3")
     rss = median_mib(results[f"logharvest {args.huge_mib} MiB comment"])
-    limit = args.huge_mib + 8
+    limit = cap_mib + 8
     lh_cat = ratio(results, f"logharvest {args.huge_mib} MiB comment", f"cat {args.huge_mib} MiB")
-    out += [f"### W3: one comment line of {args.huge_mib} MiB", ""] + table(results) + [""]
+    out += [f"### W3: one comment line of {args.huge_mib} MiB, over the cap", ""] + table(results) + [""]
     out += [
         "| ratio or measure | value | target |",
         "|---|---:|---|",
-        f"| peak RSS of logharvest | {rss:.2f} MiB | at most {limit} MiB (comment + 8): "
+        f"| peak RSS of logharvest | {rss:.2f} MiB | at most {limit} MiB (the cap + 8): "
         f"{'met' if rss <= limit else 'missed'} |",
-        f"| peak RSS above the comment's size | {rss - args.huge_mib:.2f} MiB | |",
-        f"| logharvest / cat (median of per-round ratios; it also writes and syncs the comment) | "
+        f"| logharvest / cat (median of per-round ratios; it reads the cap, not the line) | "
         f"{lh_cat[0]:.2f} | none |",
         "",
     ]
