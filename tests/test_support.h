@@ -29,6 +29,11 @@ void MakeDirectory(const Bytes& path);
 void RenameOver(const Bytes& from, const Bytes& to);
 void RemoveTree(const Bytes& path);
 
+// A name given in UTF-8 as this platform's file names hold it: as it is on
+// POSIX; on Windows in the ANSI code page, which must hold each of its
+// characters (the Windows tests run under Windows-1251), or it throws.
+Bytes FileNameFromUtf8(ByteView utf8);
+
 // A character device that takes every write ("/dev/null", "NUL").
 extern const Bytes kNullDevice;
 
