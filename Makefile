@@ -60,10 +60,13 @@ fuzz:
 	FUZZ_SECONDS=60 JOBS=$(JOBS) scripts/test-hardening.sh fuzz
 
 # The Windows program: the 32-bit release build and the 64-bit build, whose
-# unit tests and end-to-end suite run under Wine (scripts/test-windows.sh).
+# unit tests and end-to-end suite run under Wine (scripts/test-windows.sh),
+# in the locale ru_RU.UTF-8 for the ANSI code page 1251 (scripts/add-locale.sh
+# installs locales and makes it).
 WINDOWS_DEPS = g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
 test-windows:
 	scripts/install-deps.sh $(WINDOWS_DEPS)
+	scripts/add-locale.sh
 	JOBS=$(JOBS) scripts/test-windows.sh
 
 # Release packages in $(OUT): a .deb from a Linux build and a .zip from the

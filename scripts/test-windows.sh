@@ -5,8 +5,10 @@
 # and the end-to-end suite of the 64-bit build under Wine, in a scratch
 # prefix. The released 32-bit program is run by scripts/test-win32.sh.
 #
-# Needs g++-mingw-w64-i686, g++-mingw-w64-x86-64 and wine64 (make test-windows
-# installs them).
+# Needs g++-mingw-w64-i686, g++-mingw-w64-x86-64, wine64 and the locale
+# ru_RU.UTF-8 (make test-windows installs them and makes the locale,
+# scripts/add-locale.sh). Wine runs under that locale: its ANSI code page is
+# then Windows-1251, as on a Russian Windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-2}
@@ -64,6 +66,12 @@ configure_and_build build-win64 mingw-w64-x86_64.cmake
 check_imports x86_64-w64-mingw32-objdump build-win64/logharvest.exe pei-x86-64
 
 echo "== tests under Wine"
+locale -a | grep -qx 'ru_RU\.utf8' || {
+  echo "FAIL: no locale ru_RU.UTF-8, without which Wine's ANSI code page is not 1251 (scripts/add-locale.sh makes it)" >&2
+  exit 1
+}
+export LANG=ru_RU.UTF-8
+unset LC_ALL LC_CTYPE
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/logharvest-wine-XXXXXX")
 export WINEPREFIX="$scratch/prefix"
 export WINESERVER="$wine_dir/wineserver64"

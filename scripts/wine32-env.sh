@@ -12,6 +12,10 @@
 # handed on in an ARGUMENT or a VALUE is written as Z:\host\... The NAME=VALUE
 # pairs go into the program's environment. The exit code is the program's.
 #
+# Wine runs under the locale ru_RU.UTF-8, so that its ANSI code page is
+# Windows-1251, as on a Russian Windows; scripts/add-locale.sh makes the
+# locale in the root, also in one made before the locale was asked for.
+#
 # The root (about 870 MB), qemu-i386 and a fresh Wine prefix are made once and
 # kept in $WINE32_CACHE (default /var/tmp/logharvest-wine32); later runs reuse
 # them. Whatever else the run sets up (mounts, the binfmt_misc entry and its
@@ -96,9 +100,9 @@ root_processes() {
   return 0
 }
 
-# Wine's settings: no installer prompts for the .NET and HTML engines; console
-# programs need no display.
-wine_environment=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 WINEPREFIX=/root/prefix WINEDEBUG=-all
+# Wine's settings: the Russian locale (ANSI code page 1251); no installer
+# prompts for the .NET and HTML engines; console programs need no display.
+wine_environment=(PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=ru_RU.UTF-8 WINEPREFIX=/root/prefix WINEDEBUG=-all
   "WINEDLLOVERRIDES=mscoree,mshtml=")
 in_root() {  # COMMAND...: runs a command in the root with Wine's settings
   chroot "$root" /usr/bin/env -i "${wine_environment[@]}" "$@"
@@ -185,13 +189,13 @@ echo ":$entry:M::$magic:$mask:$qemu:F" >"$binfmt/register"
 registered=yes
 [ "$(probe_result)" = "exit 42" ] || { log "qemu-i386 does not run i386 programs: $(probe_result)"; exit 1; }
 
-# The root: bookworm for i386 with the 32-bit Wine.
+# The root: bookworm for i386 with the 32-bit Wine, and the locales.
 if [ ! -e "$cache/root.done" ]; then
   log "making the i386 root with wine32 (several minutes, once)"
   start=$(date +%s)
   rm -rf "$root"
   # Every program of the set-up runs emulated: no documentation, no syncs.
-  mmdebstrap --arch=i386 --variant=minbase --include=wine32,wine --dpkgopt=force-unsafe-io \
+  mmdebstrap --arch=i386 --variant=minbase --include=wine32,wine,locales --dpkgopt=force-unsafe-io \
     --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' bookworm "$root" "$mirror" >&2
   mkdir -p "$root/host"
@@ -203,6 +207,7 @@ mount --bind /proc "$root/proc"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 mount --bind "$tree" "$root/host"
+"$tree/scripts/add-locale.sh" "$root"
 
 # One prefix, made once and kept as a template; each run starts on a copy.
 # One server for every program of the run.

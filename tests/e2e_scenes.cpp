@@ -11,6 +11,14 @@ namespace {
 
 const Bytes kOtchet = "\x20\xCE\xF2\xF7\xB8\xF2";  // " Отчёт" in Windows-1251
 
+// Names in UTF-8: code page 866 holds every character of the first two, and
+// of the third all but the euro sign, which Windows-1251 holds.
+const Bytes kReport = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2025.zip";  // "Отчёт 2025.zip"
+const Bytes kPhoto = "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.rar";                // "фото.rar"
+const Bytes kPrice = "\xD1\x86\xD0\xB5\xD0\xBD\xD0\xB0\xE2\x82\xAC.zip";    // "цена€.zip"
+const Bytes kReport866 = "\x8E\xE2\xE7\xF1\xE2 2025.zip";
+const Bytes kPhoto866 = "\xE4\xAE\xE2\xAE.rar";
+
 std::vector<Scene> MakeScenes() {
   const Bytes worked_log = "\xC0\xE2\xF2\xEE\xF0: x\r\n" + kPrefix + kOtchet + "\r\n";
   // ё (B8) is F1 in code page 866.
@@ -23,6 +31,12 @@ std::vector<Scene> MakeScenes() {
   const std::vector<SceneFile> taken = {Dir("{list}"), Log("a", " x")};
   const std::vector<Bytes> taken_after = {"a", "a.log", "{list}/"};
   const Bytes report = "Exception EInOutError in module {program} at {offset}.\nFile access denied.\r\n";
+  const std::vector<SceneFile> cyrillic = {Log(kReport.c_str(), " r"), Log(kPhoto.c_str(), " p"),
+                                           Log(kPrice.c_str(), " n")};
+  std::vector<SceneFile> cyrillic_bbs = cyrillic;
+  cyrillic_bbs.insert(cyrillic_bbs.end(), {Dir("bin"), File("bin/to_bbs", "")});
+  const Bytes price_line = FileNameBytes(kPrice) + "  n\r\n";
+  const SceneStart any_order = {nullptr, "logharvest", nullptr, Output::kCaptured, true};
   // clang-format off
   return {
     // Which directory is harvested.
@@ -108,6 +122,28 @@ std::vector<Scene> MakeScenes() {
     {"AListThatIsTheByteOrderMarkAloneGetsNoEmptyLine",
      {File("{list}", "\xEF\xBB\xBF"), Log("new.zip", " \xB8")}, {"{root}"},
      "{list}", "\xEF\xBB\xBFnew.zip  \xD1\x91\r\n", "", 0, {"new.zip", "{list}"}},
+    // Readers decode a whole line in code page 866: a name whose characters
+    // it holds is written in it, in both lists (quoted for its blank in the
+    // file managers' list), any other name as the file system's bytes. The
+    // logs go under their own names.
+    {"CyrillicNamesAreWrittenInCodePage866", cyrillic, {"{root}"},
+     "{list}", "\"" + kReport866 + "\"  r\r\n" + kPhoto866 + "  p\r\n" + price_line, "", 0,
+     {kPhoto, kPrice, kReport, "{list}"}, any_order},
+    {"CyrillicNamesInTheBbsListAreNotQuoted", cyrillic_bbs, {"{root}"},
+     "{bbs}", kReport866 + "  r\r\n" + kPhoto866 + "  p\r\n" + price_line, "", 0,
+     {"bin/", "bin/to_bbs", kPhoto, kPrice, kReport, "{bbs}"}, {"bin/", "logharvest", nullptr, Output::kCaptured, true}},
+    // A killed run left two lines whole and the start of a third: the whole
+    // ones vouch for their logs, and the torn one gets only its rest.
+    {"CyrillicLinesAKilledRunLeftAreNotWrittenAgain",
+     {File("{list}", "old.zip  x\r\n\"" + kReport866 + "\"  r\r\n" + price_line + kPhoto866.substr(0, 3)),
+      Log(kReport.c_str(), " r"), Log(kPhoto.c_str(), " p"), Log(kPrice.c_str(), " n")}, {"{root}"},
+     "{list}", "old.zip  x\r\n\"" + kReport866 + "\"  r\r\n" + price_line + kPhoto866 + "  p\r\n", "", 0,
+     {kPhoto, kPrice, kReport, "{list}"}},
+    // A UTF-8 list gets every name in UTF-8.
+    {"AListInUtf8GetsCyrillicNamesInUtf8",
+     {File("{list}", "\xEF\xBB\xBFold.zip  x\r\n"), Log(kReport.c_str(), " r"), Log(kPrice.c_str(), " n")},
+     {"{root}"}, "{list}", "\xEF\xBB\xBFold.zip  x\r\n\"" + kReport + "\"  r\r\n" + kPrice + "  n\r\n", "", 0,
+     {kPrice, kReport, "{list}"}, any_order},
     // How failed runs end: the report names the program file, the list is
     // not made and the log stays; output that cannot be written: code 1.
     {"ListNameTakenByADirectoryIsReported", taken, {"{root}"}, nullptr, "", report, 1, taken_after},
@@ -145,7 +181,8 @@ std::vector<Bytes> SortedLines(const Bytes& list) {
 }
 
 // Every entry below directory, sorted, relative to it with "/" between
-// names; a directory's ends in "/".
+// names; a directory's ends in "/". Names come in UTF-8 on every build
+// (on Windows, libstdc++ converts the system's UTF-16 names so).
 std::vector<Bytes> ListTree(const Bytes& directory) {
   std::vector<Bytes> entries;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
@@ -154,6 +191,19 @@ std::vector<Bytes> ListTree(const Bytes& directory) {
   }
   std::sort(entries.begin(), entries.end());
   return entries;
+}
+
+// The text with each "{name:NAME}" replaced by NAME as the build's file
+// system holds it.
+Bytes WithFileNames(Bytes text) {
+  const ByteView open = "{name:";
+  for (std::size_t at = text.find(open); at != Bytes::npos; at = text.find(open, at)) {
+    const std::size_t close = text.find('}', at);
+    const Bytes name = FileNameFromUtf8(ByteView(text).substr(at + open.size(), close - at - open.size()));
+    text.replace(at, close + 1 - at, name);
+    at += name.size();
+  }
+  return text;
 }
 
 // Lays out the scene in a fresh scratch directory, runs the program and
@@ -170,13 +220,13 @@ void RunScene(const Scene& scene, const Build& build) {
   const auto native = [&](const Bytes& path) {
     Bytes result = names(path);
     std::replace(result.begin(), result.end(), '/', separator);
-    return root + result;
+    return root + FileNameFromUtf8(result);
   };
   for (const SceneFile& file : scene.before) {
     if (file.kind == SceneFile::kDirectory) {
       MakeDirectory(native(file.path));
     } else if (file.kind == SceneFile::kFile) {
-      WriteBytes(native(file.path), file.content);
+      WriteBytes(native(file.path), WithFileNames(file.content));
     } else {
       WriteBytes(native(file.path), "data");
       WriteBytes(native(file.path) + ".log", LogWithComment(file.content));
@@ -211,10 +261,11 @@ void RunScene(const Scene& scene, const Build& build) {
   EXPECT_EQ(result.out.find(" at 00000000."), Bytes::npos);
   if (scene.list != nullptr) {
     const Bytes list = ReadBytes(native(scene.list));
+    const Bytes expected = WithFileNames(scene.list_bytes);
     if (scene.start.any_order) {
-      EXPECT_EQ(SortedLines(list), SortedLines(scene.list_bytes)) << list;
+      EXPECT_EQ(SortedLines(list), SortedLines(expected)) << list;
     } else {
-      EXPECT_EQ(list, scene.list_bytes);
+      EXPECT_EQ(list, expected);
     }
   }
   std::vector<Bytes> after = ListTree(root);

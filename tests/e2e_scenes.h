@@ -14,6 +14,12 @@
 // stand for the names the build gives a new list. In the expected output,
 // "{program}" stands for the name of the program file run and "{offset}"
 // for any 8 hexadecimal digits.
+//
+// Names are written in UTF-8, and each build lays out and lists its files
+// under its own bytes for them (FileNameFromUtf8): on Windows, those of the
+// ANSI code page, Windows-1251, so every name a scene uses must be one that
+// Windows-1251 holds. Where a list holds a name as the file system's bytes,
+// its content (before, or expected) says so with FileNameBytes().
 
 #include <vector>
 
@@ -30,6 +36,10 @@ inline SceneFile File(const char* path, Bytes content) { return {SceneFile::kFil
 inline SceneFile Dir(const char* path) { return {SceneFile::kDirectory, path, ""}; }
 // A file and its log X.log with the given comment text.
 inline SceneFile Log(const char* path, Bytes comment) { return {SceneFile::kLog, path, std::move(comment)}; }
+
+// The name, given in UTF-8, as the build's file system holds it, in a
+// list's content: "{name:" NAME "}", which the build replaces.
+inline Bytes FileNameBytes(ByteView utf8) { return "{name:" + Bytes(utf8) + "}"; }
 
 // How the program is started, when not as it is with the arguments.
 struct SceneStart {

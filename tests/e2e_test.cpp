@@ -54,40 +54,6 @@ TEST_F(EndToEnd, BbsListKeepsNamesUnquoted) {
   EXPECT_EQ(ReadBytes(At("files.bbs")), "say \"hi\"  quote\r\n");
 }
 
-// Names are UTF-8 here, and the readers decode a list line, name and
-// comment, as code page 866: a name whose characters code page 866 holds
-// is written in it, in both lists; any other name as its bytes. The log is
-// found and deleted under the name the file system holds.
-TEST_F(EndToEnd, CyrillicNamesAreWrittenInCodePage866) {
-  const Bytes report = "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2025.zip";  // "Отчёт 2025.zip"
-  const Bytes photo = "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.rar";                // "фото.rar"
-  const Bytes naive = "na\xC3\xAFve\xE2\x82\xAC.zip";                        // "naïve€.zip"
-  const Bytes report_866 = "\x8E\xE2\xE7\xF1\xE2 2025.zip";
-  const Bytes photo_866 = "\xE4\xAE\xE2\xAE.rar";
-  MakeDirectory(At("bin"));
-  MakeDirectory(At("area"));
-  for (const Bytes& directory : {Root(), At("area/")}) {
-    AddLog(directory, report, " r");
-    AddLog(directory, photo, " p");
-    AddLog(directory, naive, " n");
-  }
-  EXPECT_QUIET_SUCCESS(Run({Root()}));
-  const Bytes list = ReadBytes(At("descript.ion"));
-  EXPECT_EQ(list.size(), report_866.size() + photo_866.size() + naive.size() + 3 * 5 + 2) << list;
-  for (const Bytes& line : {"\"" + report_866 + "\"  r\r\n", photo_866 + "  p\r\n", naive + "  n\r\n"}) {
-    EXPECT_NE(list.find(line), Bytes::npos) << line;
-  }
-  for (const Bytes& name : {report, photo, naive}) EXPECT_FALSE(Exists(At(name + ".log"))) << name;
-
-  const Bytes program = CopyProgram(Program(), At("bin/"));
-  WriteBytes(At("bin/to_bbs"), "");
-  EXPECT_QUIET_SUCCESS(RunProgram(program, {At("area")}));
-  const Bytes bbs = ReadBytes(At("area/files.bbs"));
-  for (const Bytes& line : {report_866 + "  r\r\n", photo_866 + "  p\r\n", naive + "  n\r\n"}) {
-    EXPECT_NE(bbs.find(line), Bytes::npos) << line;
-  }
-}
-
 TEST_F(EndToEnd, FailingListWritesLoseNoComment) {
   // 300 logs, each line about 1 KB; the list may grow to 100 KB only.
   const Bytes text(1000, 'w');

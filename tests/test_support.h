@@ -26,6 +26,11 @@ bool Exists(const Bytes& path);
 void MakeDirectory(const Bytes& path);
 void RemoveTree(const Bytes& path);
 
+// A name given in UTF-8 as this platform's file names hold it: as it is on
+// POSIX; on Windows in the ANSI code page, which must hold each of its
+// characters (the Windows tests run under Windows-1251), or it throws.
+Bytes FileNameFromUtf8(ByteView utf8);
+
 // A character device that takes every write ("/dev/null", "NUL").
 extern const Bytes kNullDevice;
 

@@ -26,6 +26,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
 
+Bytes FileNameFromUtf8(ByteView utf8) { return Bytes(utf8); }
+
 bool Exists(const Bytes& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;

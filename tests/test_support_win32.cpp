@@ -61,6 +61,27 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
 
+// Through UTF-16, refusing any character the ANSI code page lacks: a
+// stand-in character would name another file.
+Bytes FileNameFromUtf8(ByteView utf8) {
+  if (utf8.empty()) return Bytes();
+  const int size = static_cast<int>(utf8.size());
+  const int wide_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  if (wide_size <= 0) Fail("MultiByteToWideChar " + Bytes(utf8));
+  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), wide_size);
+  BOOL lacking = FALSE;
+  const int ansi_size =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_size, nullptr, 0, nullptr, &lacking);
+  if (ansi_size <= 0 || lacking) {
+    throw std::runtime_error("the ANSI code page " + std::to_string(GetACP()) + " cannot hold the name " + Bytes(utf8) +
+                             " (the tests run Wine under LANG=ru_RU.UTF-8: Windows-1251)");
+  }
+  Bytes ansi(static_cast<std::size_t>(ansi_size), '\0');
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wide_size, ansi.data(), ansi_size, nullptr, nullptr);
+  return ansi;
+}
+
 bool Exists(const Bytes& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void MakeDirectory(const Bytes& path) {

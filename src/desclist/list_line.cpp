@@ -14,7 +14,7 @@ NameForm FormOfName(ByteView name, ListKind kind) {
 Bytes NameInList(ByteView name, ListEncoding encoding) {
   if (encoding == ListEncoding::kUtf8) return Os().NameToUtf8(name);
   Bytes dos;
-  if (Os().NamesAreUtf8() && Utf8ToDosCyrillic(name, &dos)) return dos;
+  if (Utf8ToDosCyrillic(Os().NameToUtf8(name), &dos)) return dos;
   return Bytes(name);
 }
 

@@ -31,10 +31,12 @@ enum class NameForm {
 NameForm FormOfName(ByteView name, ListKind kind);
 
 // A file's name as a list in encoding carries it. In a UTF-8 list, the name
-// in UTF-8. In a code page 866 list, where names are UTF-8, a name that is
-// valid UTF-8 and holds only characters code page 866 has is written in it,
-// so that a reader finds the file; any other name, and every name where
-// names are in the ANSI code page, is written as its bytes.
+// in UTF-8. In a code page 866 list, a name whose characters code page 866
+// all holds is written in it, so that a reader, which decodes the whole line
+// in that code page, finds the file: a UTF-8 name where names are UTF-8, and
+// on Windows a name in the ANSI code page, decoded from it. Any other name
+// (not UTF-8, or with a character such as the euro sign) is written as its
+// bytes.
 Bytes NameInList(ByteView name, ListEncoding encoding);
 
 // The start of a line: the name as form says (not kUnsafe), then one blank.

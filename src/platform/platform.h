@@ -12,7 +12,8 @@
 // the program's rules are stated in those codes, so the POSIX implementation
 // maps errno onto them where it makes the call. The Windows implementation
 // calls the ANSI ("...A") forms of the API on purpose: the program works on
-// bytes in the ANSI code page and never converts a name to Unicode.
+// bytes in the ANSI code page and finds, opens and deletes files by those
+// bytes; a name is converted (NameToUtf8) only to be written into a list.
 //
 // Tests replace the implementation with SetPlatform(), for instance with a
 // wrapper that fails the k-th call.

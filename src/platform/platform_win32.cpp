@@ -1,8 +1,9 @@
 // The Win32 implementation of the platform interface.
 //
 // Every call is the ANSI ("...A") form where one exists: names are bytes in
-// the ANSI code page and are never converted. Error codes are the ones
-// GetLastError() gives, unchanged; the program's rules are stated in them.
+// the ANSI code page, converted only for a list's line (NameToUtf8), never
+// to reach a file. Error codes are the ones GetLastError() gives, unchanged;
+// the program's rules are stated in them.
 
 #include <windows.h>
 
