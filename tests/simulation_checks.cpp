@@ -5,12 +5,14 @@
 
 namespace sim {
 
+// A name whose characters code page 866 all holds is written in it, in
+// either style; any other as the file system's bytes (UTF-8, or on Windows
+// the ANSI code page).
 Bytes Simulation::ListName(const Name& name) const {
-  const bool posix = posix_;
   if (!name.raw.empty()) return name.raw;
   if (utf8_list_) return Join(name.chars, &Char::utf8);
-  if (posix) return AllIn866(name.chars) ? Join(name.chars, &Char::cp866) : Join(name.chars, &Char::utf8);
-  return Join(name.chars, &Char::cp1251);  // the ANSI bytes, as the Windows program writes names
+  if (AllIn866(name.chars)) return Join(name.chars, &Char::cp866);
+  return Join(name.chars, posix_ ? &Char::utf8 : &Char::cp1251);
 }
 
 Bytes Simulation::LineOf(const Version& version) const {
