@@ -31,7 +31,6 @@ mirror=${WINE32_MIRROR:-http://deb.debian.org/debian}
 cache=${WINE32_CACHE:-/var/tmp/logharvest-wine32}
 root=$cache/root
 qemu=$cache/qemu-i386
-entry=qemu-i386  # the name mmdebstrap looks for
 binfmt=/proc/sys/fs/binfmt_misc
 log() { echo "wine32-env: $*" >&2; }
 
@@ -43,9 +42,18 @@ if [ "${1:-}" = --prepare ]; then
 fi
 [ $# -ge 1 ] || [ "$prepare" = yes ] || { log "usage: $0 [NAME=VALUE...] PROGRAM.exe [ARGUMENT...] | --prepare"; exit 2; }
 mkdir -p "$cache"
-# One run at a time on this machine: the binfmt_misc entry is the machine's.
+# One run at a time per cache.
 exec 9>/run/lock/logharvest-wine32.lock
 flock 9
+
+# The binfmt_misc entries are the kernel's, and machines that share a kernel
+# (containers, a chroot, a CI host) share them; another run, or a program of
+# the host, may register an i386 entry of its own at any time. So the entry's
+# name carries this cache's own token, and no other entry is touched: the
+# kernel tries the newest entry first, so ours serves this run whatever else
+# is registered, and removing it leaves the others as they were.
+[ -s "$cache/token" ] || head -c 4 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$cache/token"
+entry=logharvest-i386-$(cat "$cache/token")
 
 # The smallest i386 program: exit(42) by int 0x80. Whether it runs tells
 # whether this machine runs i386 programs at all.
@@ -57,24 +65,31 @@ probe_result() {
   "$probe" >/dev/null 2>&1 || code=$?
   echo "exit $code"
 }
-binfmt_state() {
+binfmt_state() {  # the state of binfmt_misc, apart from this run's entry
   if [ -e "$binfmt/status" ]; then
     echo "status $(cat "$binfmt/status")"
-    ls "$binfmt"
+    local name
+    for name in $(ls "$binfmt"); do
+      case $name in
+        register | status | "$entry") ;;
+        *) echo "$name $(tr '\n' ' ' <"$binfmt/$name")" ;;
+      esac
+    done
   else
     echo "binfmt_misc not mounted"
   fi
 }
 
 # A run that was killed outright leaves its mounts and entry behind: they
-# are this script's own, so they go before the state is taken.
+# are this cache's own (the lock is held), so they go before the state is
+# taken.
 sweep_leftovers() {
   local target
   while read -r target; do
     umount "$target" 2>/dev/null || umount -l "$target"
     log "removed a mount left by an earlier run: $target"
   done < <(awk -v r="$root/" 'index($2, r) == 1 {print $2}' /proc/self/mounts | sort -r)
-  if [ -e "$binfmt/$entry" ] && grep -qx "interpreter $qemu" "$binfmt/$entry"; then
+  if [ -e "$binfmt/$entry" ]; then
     echo -1 >"$binfmt/$entry"
     log "removed a binfmt_misc entry left by an earlier run"
   fi
@@ -132,11 +147,15 @@ teardown() {
     diff <(echo "$mounts_before") <(our_mounts) >&2 || true
     failed=yes
   fi
-  if [ "$(binfmt_state)" != "$binfmt_before" ]; then
-    log "FAIL: binfmt_misc differs from before the run: $(binfmt_state | tr '\n' ' ')"
+  if [ -e "$binfmt/$entry" ]; then
+    log "FAIL: the binfmt_misc entry $entry is still there"
     failed=yes
   fi
-  if [ "$(probe_result)" != "$probe_before" ]; then
+  # Whether i386 programs run as before says something only if no one else
+  # changed binfmt_misc meanwhile.
+  if [ "$(binfmt_state)" != "$binfmt_before" ]; then
+    log "binfmt_misc was changed by another program during the run; the i386 probe is not compared"
+  elif [ "$(probe_result)" != "$probe_before" ]; then
     log "FAIL: an i386 program now ends as [$(probe_result | tr '\n' ' ')], before as [${probe_before//$'\n'/ }]"
     failed=yes
   fi
@@ -182,7 +201,8 @@ if [ ! -e "$binfmt/status" ]; then
   mounted_binfmt=yes
 fi
 [ "$(cat "$binfmt/status")" = enabled ] || { log "binfmt_misc is disabled on this machine"; exit 1; }
-[ ! -e "$binfmt/$entry" ] || { log "an i386 entry $entry is registered already: $(tr '\n' ' ' <"$binfmt/$entry")"; exit 1; }
+# A killed run's entry, if binfmt_misc was not mounted at the sweep.
+if [ -e "$binfmt/$entry" ]; then echo -1 >"$binfmt/$entry"; fi
 magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
 mask='\xff\xff\xff\xff\xff\xfe\xfe\xfc\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 echo ":$entry:M::$magic:$mask:$qemu:F" >"$binfmt/register"
@@ -195,7 +215,8 @@ if [ ! -e "$cache/root.done" ]; then
   start=$(date +%s)
   rm -rf "$root"
   # Every program of the set-up runs emulated: no documentation, no syncs.
-  mmdebstrap --arch=i386 --variant=minbase --include=wine32,wine,locales --dpkgopt=force-unsafe-io \
+  # The entry above runs them (check/qemu would look for one of another name).
+  mmdebstrap --arch=i386 --skip=check/qemu --variant=minbase --include=wine32,wine,locales --dpkgopt=force-unsafe-io \
     --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
     --dpkgopt='path-exclude=/usr/share/locale/*' bookworm "$root" "$mirror" >&2
   mkdir -p "$root/host"
