@@ -15,9 +15,11 @@ fuzz_seconds=${FUZZ_SECONDS:-10}
 jobs=${JOBS:-2}
 
 if [ "$what" = all ]; then
-  # GCC 12 warns falsely inside <regex> and <functional> when sanitizing.
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Wno-maybe-uninitialized" >/dev/null
+  # Clang, at -O1 with line tables: the sanitizers' own advice, and it
+  # builds the tests in half the time GCC takes at -O2 with full debug
+  # information; a report still names file and line.
+  cmake -S . -B build-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \
+    -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" >/dev/null
   cmake --build build-asan -j "$jobs"
   # The concurrent and killed rounds measure the processes, not the code,
   # and two crashes in a row go through the same code as one: they run in
