@@ -199,6 +199,24 @@ TEST(Win32Platform, KindTellsDiskDeviceAndPipe) {
   EXPECT_EQ(kind, HandleKind::kUnknown);
 }
 
+// The deletion goes through a handle that shares reading and deleting only:
+// a log an uploader still writes stays.
+TEST(Win32Platform, ALogStillOpenForWritingIsNotDeleted) {
+  TempDir dir;
+  const Bytes log = dir / "x.zip.log";
+  WriteBytes(log, "first");
+  FileIdentity read;
+  ASSERT_EQ(os.IdentityAt(log, &read), 0);
+  const HANDLE uploader =
+      CreateFileA(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(uploader, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os.RemoveIfUnchanged(log, read), ERROR_SHARING_VIOLATION);
+  CloseHandle(uploader);
+  EXPECT_TRUE(Exists(log));
+  EXPECT_EQ(os.RemoveIfUnchanged(log, read), 0);
+  EXPECT_FALSE(Exists(log));
+}
+
 TEST(Win32Platform, DeleteReportsAMissingFile) {
   TempDir dir;
   WriteBytes(dir / "a.log", "");

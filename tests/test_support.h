@@ -24,6 +24,8 @@ void WriteBytes(const Bytes& path, ByteView bytes);
 Bytes ReadBytes(const Bytes& path);
 bool Exists(const Bytes& path);
 void MakeDirectory(const Bytes& path);
+// Renames from to to, replacing a file there, as an uploader does.
+void RenameOver(const Bytes& from, const Bytes& to);
 void RemoveTree(const Bytes& path);
 
 // A name given in UTF-8 as this platform's file names hold it: as it is on

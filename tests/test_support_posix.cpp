@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -35,6 +36,10 @@ bool Exists(const Bytes& path) {
 
 void MakeDirectory(const Bytes& path) {
   if (mkdir(path.c_str(), 0777) != 0) throw std::runtime_error("mkdir failed: " + path);
+}
+
+void RenameOver(const Bytes& from, const Bytes& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) throw std::runtime_error("rename failed: " + from);
 }
 
 void RemoveTree(const Bytes& path) {

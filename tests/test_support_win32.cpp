@@ -88,6 +88,10 @@ void MakeDirectory(const Bytes& path) {
   if (!CreateDirectoryA(path.c_str(), nullptr)) Fail("CreateDirectoryA " + path);
 }
 
+void RenameOver(const Bytes& from, const Bytes& to) {
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) Fail("MoveFileExA " + from);
+}
+
 void RemoveTree(const Bytes& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;

@@ -28,10 +28,12 @@
 //              a line that a crash cut short, a whole line whose line end it
 //              kept from the file, or another program's last line.
 // vouch        A whole line in the tail that is, byte for byte, the line a
-//              log would be written as, and the latest line of its name,
-//              vouches for that log: a run before wrote it and stopped before
-//              it deleted the log. The log goes without a second line. Each
-//              occurrence of a line vouches for one log only.
+//              log would be written as, and that is the latest line of its
+//              name or is followed only by lines of its name that other logs
+//              claim and error lines (tail_index.h), vouches for that log: a
+//              run before wrote it and stopped before it deleted the log. The
+//              log goes without a second line. Each occurrence of a line
+//              vouches for one log only.
 // claim        A log claims the occurrence that vouches for it; no other log
 //              can then.
 // waiting log  A log whose line is in the list, waiting for the line to be
