@@ -302,6 +302,21 @@ void DescriptionList::ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& clai
   }
 }
 
+// The held line that completes the torn line: first one the tail does not
+// hold whole (a line it holds whole is its log's to claim); else one whose
+// name the piece holds whole, though the tail holds the line whole too (a
+// crashed run wrote it again, as it could not vouch then): left as it is,
+// the piece would stay that name's last line, a comment cut short.
+std::size_t DescriptionList::CompletingLine() const {
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    if (Completes(held_[i]) && !tail_.HasUnclaimed(held_[i].name_part, held_[i].description)) return i;
+  }
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    if (Completes(held_[i]) && tail_.Torn().size() >= held_[i].name_part.size()) return i;
+  }
+  return held_.size();
+}
+
 bool DescriptionList::EndWalk() {
   walk_ended_ = true;
   std::vector<std::pair<std::int64_t, Line>> claimed;
@@ -309,13 +324,7 @@ bool DescriptionList::EndWalk() {
   // The torn line: a held line may complete it. Either way its piece stops
   // no line of its name before it from vouching now: it is that line's
   // start, or no log's.
-  std::size_t completing = held_.size();
-  if (tail_.TornLineVouches()) {
-    for (std::size_t i = 0; i < held_.size() && completing == held_.size(); ++i) {
-      // Not a line the tail holds whole: its log claims that.
-      if (Completes(held_[i]) && !tail_.HasUnclaimed(held_[i].name_part, held_[i].description)) completing = i;
-    }
-  }
+  const std::size_t completing = tail_.TornLineVouches() ? CompletingLine() : held_.size();
   tail_.NoteTornLineEnded();
   Line completion;
   if (completing < held_.size()) {

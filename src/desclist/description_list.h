@@ -104,6 +104,7 @@ class DescriptionList {
   bool MustHold() const;
   void Place(Line line);
   bool Completes(const Line& line) const;
+  std::size_t CompletingLine() const;
   bool CompleteTornLine(Line& line);
   bool EndedByAnother(std::int64_t end);
   bool TornLineIsLast();
