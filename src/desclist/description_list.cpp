@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/io_result.h"
+#include "logcomment/log_comment.h"
 #include "platform/paths.h"
 #include "textfile/line_file_read.h"
 
@@ -303,16 +304,18 @@ void DescriptionList::ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& clai
 }
 
 // The held line that completes the torn line: first one the tail does not
-// hold whole (a line it holds whole is its log's to claim); else one whose
-// name the piece holds whole, though the tail holds the line whole too (a
-// crashed run wrote it again, as it could not vouch then): left as it is,
-// the piece would stay that name's last line, a comment cut short.
+// hold whole (a line it holds whole is its log's to claim); else one the
+// tail holds whole too (a crashed run wrote it again, as it could not vouch
+// then), where the piece cannot be the start of the name's error line:
+// left as it is, the piece would stay that name's last line, a comment cut
+// short.
 std::size_t DescriptionList::CompletingLine() const {
   for (std::size_t i = 0; i < held_.size(); ++i) {
     if (Completes(held_[i]) && !tail_.HasUnclaimed(held_[i].name_part, held_[i].description)) return i;
   }
   for (std::size_t i = 0; i < held_.size(); ++i) {
-    if (Completes(held_[i]) && tail_.Torn().size() >= held_[i].name_part.size()) return i;
+    const Line& line = held_[i];
+    if (Completes(line) && !LineStartsWith(line.name_part, kErrorReadingFile, tail_.Torn())) return i;
   }
   return held_.size();
 }
