@@ -193,7 +193,7 @@ void Batch::CheckWaitingLines() {
     FileIdentity read;
     IdentifyLineFile(list_.file, &read);
     CheckIo();
-    if (!WaitingLinesAreThere(list_.file, waiting_)) break;
+    if (!WaitingLinesAreThere(list_.file, waiting_) || MarkWouldCut()) break;
     if (pass == 0) SyncDirectory();
     FileIdentity now;
     if (Os().IdentityAt(list_.path, &now) != 0 || !SameFile(now, list_.identity)) {
@@ -204,6 +204,18 @@ void Batch::CheckWaitingLines() {
   }
   may_go_on_ = false;
   waiting_.clear();
+}
+
+// Whether the next run, cutting the list at an end-of-file mark in its final
+// bytes, would cut a waiting line: another program cut the list since this
+// run opened it, and a mark further back came within reach.
+bool Batch::MarkWouldCut() {
+  const std::int64_t cut = EndOfFileMarkCut(list_.file);
+  CheckIo();
+  if (cut < 0) return false;
+  return std::any_of(waiting_.begin(), waiting_.end(), [&](const WaitingLog& log) {
+    return PlacedAt(list_.file, log.offset, log.length) + log.length > cut;
+  });
 }
 
 void Batch::EndBeforeClose() {

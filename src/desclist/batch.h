@@ -79,6 +79,7 @@ class Batch {
 
  private:
   void CheckWaitingLines();
+  bool MarkWouldCut();
   void SyncDirectory();
 
   ListFile& list_;

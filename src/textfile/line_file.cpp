@@ -12,7 +12,6 @@ namespace {
 // has reached the disk when a write fails.
 constexpr std::size_t kBufferSize = 64 * 1024;
 // The window at the end of an existing file that is searched for the mark.
-constexpr std::int64_t kMarkWindow = 128;
 
 // Another program may have changed the size of a file this one writes since
 // the last write-out: the next bytes then go to its end (the platform writes
@@ -113,11 +112,11 @@ int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_by
   std::int64_t size = 0;
   int error = Os().Size(handle, &size);
   if (error != 0) return error;
-  const std::int64_t window = std::min(size, kMarkWindow);
-  const std::int64_t before = size > kMarkWindow ? 1 : 0;
+  const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
+  const std::int64_t before = size > kEndOfFileMarkWindow ? 1 : 0;
   error = Os().Seek(handle, size - window - before, SeekOrigin::kBegin, nullptr);
   if (error != 0) return error;
-  char tail[kMarkWindow + 1];
+  char tail[kEndOfFileMarkWindow + 1];
   std::size_t n = 0;
   while (n < static_cast<std::size_t>(window + before)) {
     std::size_t got = 0;

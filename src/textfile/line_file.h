@@ -27,6 +27,8 @@ constexpr int kErrorNotOpenForInput = 104;
 constexpr int kErrorNotOpenForOutput = 105;
 
 constexpr char kEndOfFileMark = 26;
+// A list is cut at the first end-of-file mark in its final bytes, this many.
+constexpr std::int64_t kEndOfFileMarkWindow = 128;
 
 enum class LineFileState { kClosed, kReading, kWriting };
 

@@ -177,6 +177,21 @@ std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t 
   return n;
 }
 
+std::int64_t EndOfFileMarkCut(LineFile& file) {
+  FlushLineFile(file);
+  std::int64_t size = 0;
+  const int error = Os().Size(file.handle, &size);
+  if (error != 0) {
+    SetIoResult(error);
+    return -1;
+  }
+  const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
+  char tail[kEndOfFileMarkWindow];
+  const std::size_t got = ReadAt(file, size - window, tail, static_cast<std::size_t>(window));
+  const std::size_t mark = ByteView(tail, got).find(kEndOfFileMark);
+  return mark == ByteView::npos ? -1 : size - window + static_cast<std::int64_t>(mark);
+}
+
 void OpenRead(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kRead, &handle);
