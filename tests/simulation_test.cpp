@@ -27,6 +27,7 @@ constexpr std::uint64_t kSeedsThatFailed[] = {
     64867551146,   // a piece of a line written again after a crash stayed: its line vouched earlier in the tail
     576154417588,  // a piece of the name alone, the start of its error line, was completed as another line
     603795870559,  // the list cut during a run brought an end-of-file mark within reach: the next run cut the lines
+    457060036619,  // another program ended a torn line, then cut that line end away: the run's line was joined on
 };
 
 TEST(Simulation, FixedSeedsKeepEveryPromise) {

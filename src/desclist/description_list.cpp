@@ -177,7 +177,7 @@ void DescriptionList::TakeFromTail(Line& line, std::int64_t offset) {
     if (TornLineIsLast()) {
       EndLastLine(list_.file);
     } else if (EndedByAnother(offset + line.log.length)) {
-      ContinueLastLine(list_.file);  // its line end is there: nothing is put before the next line
+      TakeEndAsItIs(list_.file);  // its line end is there, and what that program wrote after it
     } else {
       return WriteNew(line);
     }

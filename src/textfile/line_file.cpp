@@ -274,6 +274,26 @@ void EndLastLine(LineFile& file) {
 
 void ContinueLastLine(LineFile& file) { file.missing_end = MissingEnd::kNone; }
 
+void TakeEndAsItIs(LineFile& file) {
+  FlushLineFile(file);
+  std::int64_t size = 0;
+  int error = Os().Size(file.handle, &size);
+  char last = '\n';
+  if (error == 0 && size > 0) {
+    std::size_t got = 0;
+    error = Os().Seek(file.handle, size - 1, SeekOrigin::kBegin, nullptr);
+    if (error == 0) error = Os().Read(file.handle, &last, 1, &got);
+    if (error == 0 && got == 0) last = '\n';
+  }
+  if (error == 0) error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, &size);
+  if (error != 0) return SetIoResult(error);
+  file.last_byte = last;
+  file.missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+  if (size == file.file_end) return;
+  file.file_end = size;
+  file.moves.push_back({file.written, file.file_end - file.written});
+}
+
 void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last) {
   file.last_byte = last;
   if (size == file.file_end) return;

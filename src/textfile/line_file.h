@@ -129,6 +129,12 @@ std::int64_t PlacedAt(const LineFile& file, std::int64_t offset, std::int64_t le
 // appending, which lacks its line end: no line end is put before it.
 void ContinueLastLine(LineFile& file);
 
+// Another program wrote after the record's last bytes, and what it wrote
+// stays: the file's end as it is now is where the next bytes go, after a
+// line end when its last byte is not LF, and a later change, even one back
+// to the size and last byte the record knew before, is followed.
+void TakeEndAsItIs(LineFile& file);
+
 // Another program changed the file, but not its last bytes, which the
 // record counts from offset `from` on (nothing is written since it was
 // opened): the file is `size` bytes long now, its last byte `last`, and
