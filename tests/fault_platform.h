@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "desclist/list_windows.h"
+#include "forwarding_platform.h"
 #include "platform/platform.h"
 
 // Wraps a platform (the in-memory world, or the real one for the tests of
@@ -13,9 +14,9 @@
 // only half its bytes and report success). Open files and walks are counted,
 // so a test can see that nothing was left open. Arguments and the program
 // path can be set in place of the process's own.
-class FaultPlatform : public Platform {
+class FaultPlatform : public ForwardingPlatform {
  public:
-  explicit FaultPlatform(Platform& base) : base_(base) {}
+  explicit FaultPlatform(Platform& base) : ForwardingPlatform(base) {}
 
   // Settings.
   std::vector<Bytes> arguments;
@@ -34,18 +35,6 @@ class FaultPlatform : public Platform {
 
   Bytes ProgramPath() override { return program_path.empty() ? base_.ProgramPath() : program_path; }
   std::vector<Bytes> Arguments() override { return arguments; }
-  PathStyle Style() override { return base_.Style(); }
-  bool NamesAreCaseSensitive() override { return base_.NamesAreCaseSensitive(); }
-  bool NamesAreUtf8() override { return base_.NamesAreUtf8(); }
-  Bytes NameToUtf8(ByteView name) override { return base_.NameToUtf8(name); }
-  ByteView TextLineEnd() override { return base_.TextLineEnd(); }
-  Bytes UpperCase(ByteView text) override { return base_.UpperCase(text); }
-  const void* ImageBase(const void* address) override { return base_.ImageBase(address); }
-  [[noreturn]] void Exit(int code) override {
-    base_.Exit(code);
-    std::abort();
-  }
-  FileHandle StandardOutput() override { return base_.StandardOutput(); }
 
   bool IsExistingFile(const Bytes& path) override;
   bool IsExistingDirectory(const Bytes& path) override;
@@ -70,8 +59,6 @@ class FaultPlatform : public Platform {
   // Counts a call; true when this one is to fail.
   bool Fails(const char* operation);
   void After();
-
-  Platform& base_;
 };
 
 // Runs a whole harvest of directory in this process under platform, which

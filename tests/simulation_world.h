@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "desclist/list_windows.h"
+#include "forwarding_platform.h"
 #include "memory_world.h"
 #include "simulation.h"
 
@@ -93,28 +94,13 @@ class Simulation;
 
 // The platform the run sees: the world, with the simulation's events
 // between any two calls and its checks on what the run does.
-class SimPlatform : public Platform {
+class SimPlatform : public ForwardingPlatform {
  public:
-  SimPlatform(MemoryWorld& world, Simulation& sim) : world_(world), sim_(sim) {}
-  Bytes ProgramPath() override { return world_.ProgramPath(); }
-  std::vector<Bytes> Arguments() override { return world_.Arguments(); }
-  PathStyle Style() override { return world_.Style(); }
-  bool NamesAreCaseSensitive() override { return world_.NamesAreCaseSensitive(); }
-  bool NamesAreUtf8() override { return world_.NamesAreUtf8(); }
-  Bytes NameToUtf8(ByteView name) override { return world_.NameToUtf8(name); }
-  ByteView TextLineEnd() override { return world_.TextLineEnd(); }
-  Bytes UpperCase(ByteView text) override { return world_.UpperCase(text); }
-  const void* ImageBase(const void* address) override { return world_.ImageBase(address); }
-  [[noreturn]] void Exit(int code) override {
-    world_.Exit(code);
-    std::abort();
-  }
-  FileHandle StandardOutput() override { return world_.StandardOutput(); }
+  SimPlatform(MemoryWorld& world, Simulation& sim) : ForwardingPlatform(world), world_(world), sim_(sim) {}
   bool IsExistingFile(const Bytes& path) override;
   bool IsExistingDirectory(const Bytes& path) override;
   int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) override;
   int FindNext(FindHandle find, FoundEntry* entry) override;
-  void FindEnd(FindHandle find) override { world_.FindEnd(find); }
   int Remove(const Bytes& path) override;
   int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) override;
   int IdentityAt(const Bytes& path, FileIdentity* identity) override;

@@ -11,7 +11,21 @@ namespace {
 // Large blocks keep system calls per file low; the size shows only in what
 // has reached the disk when a write fails.
 constexpr std::size_t kBufferSize = 64 * 1024;
-// The window at the end of an existing file that is searched for the mark.
+
+// The last byte of a file of *size bytes (got is 0 for an empty file, and
+// last then '\n'); leaves the position at the file's end and *size at it.
+int LastByte(FileHandle handle, std::int64_t* size, char* last, std::size_t* got) {
+  *last = '\n';
+  *got = 0;
+  int error = 0;
+  if (*size > 0) {
+    error = Os().Seek(handle, *size - 1, SeekOrigin::kBegin, nullptr);
+    if (error == 0) error = Os().Read(handle, last, 1, got);
+    if (error == 0 && *got == 0) *last = '\n';
+  }
+  if (error == 0) error = Os().Seek(handle, 0, SeekOrigin::kEnd, size);
+  return error;
+}
 
 // Another program may have changed the size of a file this one writes since
 // the last write-out: the next bytes then go to its end (the platform writes
@@ -28,14 +42,8 @@ int FollowEnd(LineFile& file, std::size_t* dropped) {
   // decides the line end put before the next bytes.
   char last = '\n';
   std::size_t got = 0;
-  if (size > 0) {
-    error = Os().Seek(file.handle, size - 1, SeekOrigin::kBegin, nullptr);
-    if (error == 0) error = Os().Read(file.handle, &last, 1, &got);
-    if (error != 0) return error;
-  }
-  error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, &size);
+  error = LastByte(file.handle, &size, &last, &got);
   if (error != 0 || (size == file.file_end && got == 1 && last == file.last_byte)) return error;
-  if (error != 0) return error;
   const ByteView lead = got == 0 || last == '\n' ? ByteView() : last == '\r' ? ByteView("\n") : kCrLf;
   std::size_t done = 0;
   if (!lead.empty()) error = Os().Write(file.handle, lead.data(), lead.size(), &done);
@@ -277,15 +285,10 @@ void ContinueLastLine(LineFile& file) { file.missing_end = MissingEnd::kNone; }
 void TakeEndAsItIs(LineFile& file) {
   FlushLineFile(file);
   std::int64_t size = 0;
-  int error = Os().Size(file.handle, &size);
   char last = '\n';
-  if (error == 0 && size > 0) {
-    std::size_t got = 0;
-    error = Os().Seek(file.handle, size - 1, SeekOrigin::kBegin, nullptr);
-    if (error == 0) error = Os().Read(file.handle, &last, 1, &got);
-    if (error == 0 && got == 0) last = '\n';
-  }
-  if (error == 0) error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, &size);
+  std::size_t got = 0;
+  int error = Os().Size(file.handle, &size);
+  if (error == 0) error = LastByte(file.handle, &size, &last, &got);
   if (error != 0) return SetIoResult(error);
   file.last_byte = last;
   file.missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
