@@ -36,21 +36,28 @@ Bytes Simulation::ErrorLineOf(const Version& version) const {
 
 // The list's lines as its readers and the run take them: each ends at an LF,
 // with the CR before it; a last line without an LF is as it is.
-std::vector<Bytes> Simulation::LogicalLines(const Bytes& list) const {
+std::vector<Bytes> Simulation::LogicalLines(const Bytes& list, std::vector<std::size_t>* starts) const {
   std::vector<Bytes> lines;
   std::size_t start = list.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   for (std::size_t lf = list.find('\n', start); lf != Bytes::npos; lf = list.find('\n', start)) {
     const std::size_t end = lf > start && list[lf - 1] == '\r' ? lf - 1 : lf;
+    if (starts != nullptr) starts->push_back(start);
     lines.push_back(list.substr(start, end - start));
     start = lf + 1;
   }
-  if (start < list.size()) lines.push_back(list.substr(start));
+  if (start < list.size()) {
+    if (starts != nullptr) starts->push_back(start);
+    lines.push_back(list.substr(start));
+  }
+  if (starts != nullptr) starts->push_back(list.size());
   return lines;
 }
 
 void Simulation::OnOpen(const Bytes& path, OpenMode mode, FileHandle file) {
   if (mode != OpenMode::kRead) {
     list_handles_.insert(file);
+    ++list_opens_;
+    before_first_write_ = true;
   } else {
     log_handles_[file] = path;
     log_bytes_read_[file] = 0;
@@ -85,6 +92,7 @@ void Simulation::OnCall(FileHandle file, const char* operation, ByteView data) {
 // log than its comment line's cap and the lines before. Beyond that it is
 // stopped, as a machine out of memory would stop it.
 void Simulation::AfterRead(FileHandle file, std::size_t bytes) {
+  if (IsList(file) && before_first_write_) NoteTailRead();
   if (log_handles_.count(file) == 0) return;
   std::int64_t& read = log_bytes_read_[file];
   read += static_cast<std::int64_t>(bytes);
@@ -92,6 +100,35 @@ void Simulation::AfterRead(FileHandle file, std::size_t bytes) {
   Violation("the run reads more than " + std::to_string(4 * kCommentCap) + " bytes of " + Shown(log_handles_[file]));
   world_.Kill();
   throw Killed();
+}
+
+// A run reads the list's tail once it has opened it, before it writes. A
+// crashed run's lines
+// span at most a batch's span (or the one line longer than that); where
+// other programs then wrote more than the rest of the tail after them, the
+// run no longer reads them, and their logs get their lines again, as
+// nothing a run does can prevent. Where the run's own lines pushed them out,
+// nothing allows it.
+void Simulation::NoteTailRead() {
+  const Bytes list = ListNow();
+  std::vector<std::size_t> starts;
+  const std::vector<Bytes> lines = LogicalLines(list, &starts);
+  std::set<Bytes> ours;
+  for (const Version& v : versions_) ours.insert({LineOf(v), ErrorLineOf(v)});
+  std::set<Bytes> seen;
+  std::int64_t foreign = 0;  // after the line at i
+  for (std::size_t i = lines.size(); i-- > 0;) {
+    const Bytes& line = lines[i];
+    const bool of_a_log = !line.empty() && std::any_of(versions_.begin(), versions_.end(),
+                                                       [&](const Version& v) { return LineOf(v) == line; });
+    const std::int64_t from_end = static_cast<std::int64_t>(list.size() - starts[i]);
+    const std::int64_t batch = std::max<std::int64_t>(windows_.batch_span_bytes, line.size() + 2);
+    if (of_a_log && seen.insert(line).second && from_end > windows_.tail_bytes &&
+        foreign + batch > windows_.tail_bytes) {
+      pushed_out_[line].insert(list_opens_);
+    }
+    if (ours.count(line) == 0) foreign += static_cast<std::int64_t>(starts[i + 1] - starts[i]);
+  }
 }
 
 // The run's last look at the list before it deletes logs: a change after it
@@ -103,6 +140,7 @@ void Simulation::OnIdentityAt(const Bytes& path) {
 }
 
 void Simulation::BeforeListWrite(FileHandle file, ByteView data) {
+  before_first_write_ = false;
   const Bytes* content = world_.ContentOf(file);
   if (content == nullptr || data.empty() || content->empty()) return;
   if (world_.Style() == PathStyle::kWindows) {
@@ -181,11 +219,11 @@ void Simulation::CheckEnd() {
     if (line.empty()) continue;
     const int n = count.count(line) != 0 ? count[line] : 0;
     // A line longer than the tail is beyond what the next run reads: after a
-    // crash between writing it and deleting its log it is written again. So
-    // is a line longer than a batch's span once another program's lines
-    // follow it: they may push it out of the tail before the next run.
-    const std::int64_t reach = list_edited_ ? windows_.batch_span_bytes : windows_.tail_bytes;
-    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > reach;
+    // crash between writing it and deleting its log it is written again.
+    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > windows_.tail_bytes;
+    // Lines the world pushed out of a run's tail come again (see
+    // NoteTailRead).
+    const int pushed_out = pushed_out_.count(line) != 0 ? static_cast<int>(pushed_out_.at(line).size()) : 0;
     // A log that could not be read while a killed run's line of it waited
     // in the tail cannot claim that line: the run's own lines may push it
     // out, and the log gets its line again once it can be read. Where
@@ -200,13 +238,14 @@ void Simulation::CheckEnd() {
     const Bytes name = NameOf(line);
     int again = 0;
     for (const Version& w : versions_) {
-      if ((w.state == Version::kSuperseded || w.was_unreadable || w.replaced || w.damaged) && !LineOf(w).empty() &&
-          NameOf(LineOf(w)) == name) {
-        ++again;
+      // Each of these happens apart from the others, and each may bring
+      // the line once more.
+      if (!LineOf(w).empty() && NameOf(LineOf(w)) == name) {
+        again += (w.state == Version::kSuperseded) + w.was_unreadable + w.replaced + w.damaged;
       }
     }
     for (const Bytes& piece : ended_pieces_) again += NameOf(piece) == name ? 1 : 0;
-    const int most = beyond_tail ? n : 1 + again;
+    const int most = beyond_tail ? n : 1 + again + pushed_out;
     if (v.state == Version::kConsumed && (n > most || (n == 0 && !v.exempt))) {
       Violation("the comment of " + Shown(v.log) + " is in the list " + std::to_string(n) + " times: \"" + Shown(line) +
                 "\"");

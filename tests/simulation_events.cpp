@@ -129,7 +129,6 @@ void Simulation::AppendForeignLine() {
     append = "\r\n" + append;  // ends the last line first
   }
   allowed_.insert(line);
-  list_edited_ = true;
   world_.Append(list_path_, append);
   Event("foreign line", "another program appends \"" + Shown(line) + "\" ending in " +
                             (*end == 0        ? "nothing"
@@ -181,7 +180,6 @@ void Simulation::EditList(int how) {
   } else {
     world_.Write(list_path_, after);
   }
-  list_edited_ = true;
   if (committed_) edited_when_committed_ = true;
   Event(kind, kind + " from " + std::to_string(before.size()) + " to " + std::to_string(after.size()) + " bytes");
 }

@@ -28,6 +28,11 @@ constexpr std::uint64_t kSeedsThatFailed[] = {
     576154417588,  // a piece of the name alone, the start of its error line, was completed as another line
     603795870559,  // the list cut during a run brought an end-of-file mark within reach: the next run cut the lines
     457060036619,  // another program ended a torn line, then cut that line end away: the run's line was joined on
+    // Seeds where the checks, not the run, were wrong:
+    439142341596,  // other programs wrote more than half the tail after a killed run's lines: they came again
+    439142714525,  // the same, with the junk after an end-of-file mark that an edit took away
+    312096564196,  // a line cut into by another program and its log unreadable later: two more copies, not one
+    710361206501,  // other programs' bytes pushed a line out of the tail, then were cut: the tail had not reached it
 };
 
 TEST(Simulation, FixedSeedsKeepEveryPromise) {

@@ -168,8 +168,9 @@ class Simulation {
   // Runs and checks.
   bool RunOnce(int rate, const std::string& label);
   void Violation(const std::string& what) { outcome_.violations.push_back(what); }
+  void NoteTailRead();
   void CheckEnd();
-  std::vector<Bytes> LogicalLines(const Bytes& list) const;
+  std::vector<Bytes> LogicalLines(const Bytes& list, std::vector<std::size_t>* starts = nullptr) const;
   // The name a line describes, as readers take it: in a file-manager list
   // in quotes, or else up to the first blank.
   Bytes NameOf(const Bytes& line) const {
@@ -208,8 +209,12 @@ class Simulation {
   std::map<Bytes, int> read_version_;  // by log path: the version the run last read
   std::multiset<Bytes> allowed_;       // lines of other programs, and of the list as it was drawn
   std::multiset<Bytes> ended_pieces_;  // torn pieces another program ended or joined
-  bool list_edited_ = false;           // another program wrote the list
   std::int64_t foreign_bytes_ = 0;     // what other programs added to it
+  int list_opens_ = 0;
+  bool before_first_write_ = false;  // the run opened the list and has not written to it yet
+  // Lines other programs pushed out of a run's tail: the opens of the list
+  // whose tail did not reach them.
+  std::map<Bytes, std::set<int>> pushed_out_;
   // The run looked at the list's end and is about to write there: nothing
   // keeps another program's change from slipping in between (the README
   // says so), so the simulation makes none there.
