@@ -12,6 +12,18 @@ namespace {
 // has reached the disk when a write fails.
 constexpr std::size_t kBufferSize = 64 * 1024;
 
+ByteView LineEndOf(MissingEnd missing) {
+  switch (missing) {
+    case MissingEnd::kNone:
+      return ByteView();
+    case MissingEnd::kLf:
+      return "\n";
+    case MissingEnd::kCrLf:
+      return kCrLf;
+  }
+  return ByteView();
+}
+
 // The last byte of a file of *size bytes (got is 0 for an empty file, and
 // last then '\n'); leaves the position at the file's end and *size at it.
 int LastByte(FileHandle handle, std::int64_t* size, char* last, std::size_t* got) {
@@ -44,7 +56,7 @@ int FollowEnd(LineFile& file, std::size_t* dropped) {
   std::size_t got = 0;
   error = LastByte(file.handle, &size, &last, &got);
   if (error != 0 || (size == file.file_end && got == 1 && last == file.last_byte)) return error;
-  const ByteView lead = got == 0 || last == '\n' ? ByteView() : last == '\r' ? ByteView("\n") : kCrLf;
+  const ByteView lead = LineEndOf(MissingEndAfter(last));
   std::size_t done = 0;
   if (!lead.empty()) error = Os().Write(file.handle, lead.data(), lead.size(), &done);
   file.last_byte = done > 0 ? lead[done - 1] : last;
@@ -112,17 +124,16 @@ bool DeviceCheck(LineFile& file, FileHandle handle) {
   return true;
 }
 
-// Cuts the file at the first end-of-file mark in its final 128 bytes, leaving
-// the position at the new end. Reports whether the remaining content lacks a
-// final LF. One byte before the window is read too, for the case that the
-// whole window is cut away.
-int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_byte) {
-  std::int64_t size = 0;
-  int error = Os().Size(handle, &size);
-  if (error != 0) return error;
+// Reads the file's final bytes, where an end-of-file mark cuts it, and the
+// byte before them, for the case that the whole window is cut away: *mark
+// is the offset of the first mark there, or -1, and *last the byte before
+// the cut, or the file's last byte (LF for none). Leaves the position at the
+// file's end.
+int FindEndOfFileMark(FileHandle handle, std::int64_t size, std::int64_t* mark, char* last) {
   const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
   const std::int64_t before = size > kEndOfFileMarkWindow ? 1 : 0;
-  error = Os().Seek(handle, size - window - before, SeekOrigin::kBegin, nullptr);
+  const std::int64_t start = size - window - before;
+  int error = Os().Seek(handle, start, SeekOrigin::kBegin, nullptr);
   if (error != 0) return error;
   char tail[kEndOfFileMarkWindow + 1];
   std::size_t n = 0;
@@ -133,17 +144,28 @@ int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_by
     if (got == 0) break;
     n += got;
   }
-  const ByteView read(tail, n);
-  const std::size_t mark = read.find(kEndOfFileMark, static_cast<std::size_t>(before));
-  std::size_t end = n;
-  if (mark != ByteView::npos) {
-    end = mark;
-    error = Os().Seek(handle, static_cast<std::int64_t>(end) - static_cast<std::int64_t>(n), SeekOrigin::kEnd, nullptr);
+  const std::size_t found = ByteView(tail, n).find(kEndOfFileMark, static_cast<std::size_t>(before));
+  const std::size_t end = found == ByteView::npos ? n : found;
+  *mark = found == ByteView::npos ? -1 : start + static_cast<std::int64_t>(found);
+  *last = end > 0 ? tail[end - 1] : '\n';
+  return Os().Seek(handle, 0, SeekOrigin::kEnd, nullptr);
+}
+
+// Cuts the file at the first end-of-file mark in its final 128 bytes, leaving
+// the position at the new end. Reports whether the remaining content lacks a
+// final LF.
+int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_byte) {
+  std::int64_t size = 0;
+  std::int64_t mark = -1;
+  char last = '\n';
+  int error = Os().Size(handle, &size);
+  if (error == 0) error = FindEndOfFileMark(handle, size, &mark, &last);
+  if (error == 0 && mark >= 0) {
+    error = Os().Seek(handle, mark, SeekOrigin::kBegin, nullptr);
     if (error == 0) error = Os().Truncate(handle);
-    if (error != 0) return error;
   }
-  const char last = end > 0 ? tail[end - 1] : '\n';
-  *missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+  if (error != 0) return error;
+  *missing_end = MissingEndAfter(last);
   *last_byte = last;
   return 0;
 }
@@ -264,17 +286,7 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
   if (file.flush_per_line) WriteOut(file);
 }
 
-ByteView MissingLineEnd(const LineFile& file) {
-  switch (file.missing_end) {
-    case MissingEnd::kNone:
-      return ByteView();
-    case MissingEnd::kLf:
-      return "\n";
-    case MissingEnd::kCrLf:
-      return kCrLf;
-  }
-  return ByteView();
-}
+ByteView MissingLineEnd(const LineFile& file) { return LineEndOf(file.missing_end); }
 
 void EndLastLine(LineFile& file) {
   if (file.state == LineFileState::kWriting) EndLastLineIn(file);
@@ -291,10 +303,25 @@ void TakeEndAsItIs(LineFile& file) {
   if (error == 0) error = LastByte(file.handle, &size, &last, &got);
   if (error != 0) return SetIoResult(error);
   file.last_byte = last;
-  file.missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+  file.missing_end = MissingEndAfter(last);
   if (size == file.file_end) return;
   file.file_end = size;
   file.moves.push_back({file.written, file.file_end - file.written});
+}
+
+std::int64_t EndOfFileMarkCut(LineFile& file) {
+  if (file.state != LineFileState::kWriting) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return -1;
+  }
+  FlushLineFile(file);
+  std::int64_t size = 0;
+  std::int64_t mark = -1;
+  char last = '\n';
+  int error = Os().Size(file.handle, &size);
+  if (error == 0) error = FindEndOfFileMark(file.handle, size, &mark, &last);
+  if (error != 0) SetIoResult(error);
+  return error != 0 ? -1 : mark;
 }
 
 void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last) {

@@ -44,6 +44,11 @@ struct EndMove {
 // after a final CR.
 enum class MissingEnd { kNone, kCrLf, kLf };
 
+// The line end that content whose last byte is `last` lacks.
+constexpr MissingEnd MissingEndAfter(char last) {
+  return last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+}
+
 struct LineFile {
   LineFile() = default;
   LineFile(const LineFile&) = delete;
@@ -134,6 +139,12 @@ void ContinueLastLine(LineFile& file);
 // line end when its last byte is not LF, and a later change, even one back
 // to the size and last byte the record knew before, is followed.
 void TakeEndAsItIs(LineFile& file);
+
+// Where the file, open for writing, would be cut when it is next opened for
+// appending: the offset of the first end-of-file mark in its final bytes as
+// it is now, or -1. Another program may have cut the file since it was
+// opened, and so brought a mark that lay further back within reach.
+std::int64_t EndOfFileMarkCut(LineFile& file);
 
 // Another program changed the file, but not its last bytes, which the
 // record counts from offset `from` on (nothing is written since it was

@@ -153,7 +153,7 @@ Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool*
   }
   const char last = tail.empty() ? '\n' : tail.back();
   file.last_byte = last;
-  file.missing_end = last == '\n' ? MissingEnd::kNone : last == '\r' ? MissingEnd::kLf : MissingEnd::kCrLf;
+  file.missing_end = MissingEndAfter(last);
   return tail;
 }
 
@@ -175,21 +175,6 @@ std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t 
   if (error == 0) error = end_error;
   if (error != 0) SetIoResult(error);
   return n;
-}
-
-std::int64_t EndOfFileMarkCut(LineFile& file) {
-  FlushLineFile(file);
-  std::int64_t size = 0;
-  const int error = Os().Size(file.handle, &size);
-  if (error != 0) {
-    SetIoResult(error);
-    return -1;
-  }
-  const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
-  char tail[kEndOfFileMarkWindow];
-  const std::size_t got = ReadAt(file, size - window, tail, static_cast<std::size_t>(window));
-  const std::size_t mark = ByteView(tail, got).find(kEndOfFileMark);
-  return mark == ByteView::npos ? -1 : size - window + static_cast<std::int64_t>(mark);
 }
 
 void OpenRead(LineFile& file, const Bytes& path) {

@@ -52,9 +52,3 @@ Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool*
 // pending bytes are written out, and leaves the position at the file's end.
 // Returns the count read: less than size only at the end of the file.
 std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t size);
-
-// Where the file, open for writing, would be cut when it is next opened for
-// appending: the offset of the first end-of-file mark in its final bytes as
-// it is now, or -1. Another program may have cut the file since it was
-// opened, and so brought a mark that lay further back within reach.
-std::int64_t EndOfFileMarkCut(LineFile& file);
