@@ -113,17 +113,19 @@ void Simulation::NoteTailRead() {
   const Bytes list = ListNow();
   std::vector<std::size_t> starts;
   const std::vector<Bytes> lines = LogicalLines(list, &starts);
+  std::set<Bytes> of_logs;
   std::set<Bytes> ours;
-  for (const Version& v : versions_) ours.insert({LineOf(v), ErrorLineOf(v)});
+  for (const Version& v : versions_) {
+    if (!LineOf(v).empty()) of_logs.insert(LineOf(v));
+    ours.insert({LineOf(v), ErrorLineOf(v)});
+  }
   std::set<Bytes> seen;
   std::int64_t foreign = 0;  // after the line at i
   for (std::size_t i = lines.size(); i-- > 0;) {
     const Bytes& line = lines[i];
-    const bool of_a_log = !line.empty() && std::any_of(versions_.begin(), versions_.end(),
-                                                       [&](const Version& v) { return LineOf(v) == line; });
     const std::int64_t from_end = static_cast<std::int64_t>(list.size() - starts[i]);
     const std::int64_t batch = std::max<std::int64_t>(windows_.batch_span_bytes, line.size() + 2);
-    if (of_a_log && seen.insert(line).second && from_end > windows_.tail_bytes &&
+    if (of_logs.count(line) != 0 && seen.insert(line).second && from_end > windows_.tail_bytes &&
         foreign + batch > windows_.tail_bytes) {
       pushed_out_[line].insert(list_opens_);
     }
