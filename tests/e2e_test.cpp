@@ -76,6 +76,41 @@ TEST_F(EndToEnd, FailingListWritesLoseNoComment) {
   EXPECT_GT(left, 0);
 }
 
+// In a jail without /proc the command line still comes from the process:
+// the named directory is harvested and the current one never, the marker is
+// found beside argument 0 or through PATH, and a program that cannot tell
+// where it lies does not guess its own directory.
+TEST_F(EndToEnd, WithoutProcTheCommandLineStillNamesTheDirectory) {
+  for (const char* name : {"want", "other", "bin"}) MakeDirectory(At(name));
+  AddLog(At("want/"), "a", " wanted");
+  AddLog(At("other/"), "b", " other");
+  AddLog(At("bin/"), "c", " own");
+  const Bytes program = CopyProgram(Program(), At("bin/"));
+  WriteBytes(At("bin/to_bbs"), "");
+  RunOptions options;
+  options.without_proc = true;
+  options.cwd = At("other");
+  EXPECT_QUIET_SUCCESS(RunProgram(program, {At("want")}, options));
+  EXPECT_EQ(ReadBytes(At("want/files.bbs")), "a  wanted\r\n");
+
+  options.argument0 = "logharvest-nowhere";
+  const RunResult unknown = RunProgram(program, {}, options);
+  EXPECT_EQ(unknown.exit_code, 1);
+  EXPECT_NE(unknown.out.find("\nInvalid filename.\r\n"), Bytes::npos) << unknown.out;
+
+  const char* saved = std::getenv("PATH");
+  const Bytes saved_path = saved != nullptr ? saved : "";
+  setenv("PATH", (At("nowhere") + ":" + At("bin")).c_str(), 1);
+  options.argument0 = "logharvest";
+  const RunResult found = RunProgram(program, {}, options);
+  setenv("PATH", saved_path.c_str(), 1);
+  EXPECT_QUIET_SUCCESS(found);
+  EXPECT_EQ(ReadBytes(At("bin/files.bbs")), "c  own\r\n");
+  EXPECT_TRUE(Exists(At("other/b.log")));
+  EXPECT_FALSE(Exists(At("other/descript.ion")));
+  EXPECT_FALSE(Exists(At("other/files.bbs")));
+}
+
 TEST_F(EndToEnd, LogHeldOpenByItsWriterIsLeftAlone) {
   AddLog(Root(), "busy", " writing");
   AddLog(Root(), "done", " finished");

@@ -59,7 +59,9 @@ struct RunOptions {
   Output output = Output::kCaptured;
   // POSIX only (the Windows harness refuses them):
   int user = -1;              // run as this user and group id when >= 0
-  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; SIGXFSZ as the system sets it
+  bool without_proc = false;  // an empty /proc, as in a jail (needs root)
+  Bytes argument0;            // argument 0 when not empty; else the program's path
 };
 
 // Runs program with the arguments (argument 0 is set to program).

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -80,10 +82,17 @@ RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, 
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    // The file system root's /proc hidden by an empty one, in a mount
+    // namespace of the child's own.
+    if (options.without_proc &&
+        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+         mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+      _exit(125);
+    }
     const auto id = static_cast<uid_t>(options.user);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) _exit(126);
     if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, SIG_DFL);
       const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -107,7 +116,7 @@ RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, 
     close(err_pipe[0]);
     close(err_pipe[1]);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
+    argv.push_back(const_cast<char*>(options.argument0.empty() ? program.c_str() : options.argument0.c_str()));
     for (const Bytes& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());

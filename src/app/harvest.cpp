@@ -13,6 +13,18 @@ namespace {
 constexpr ByteView kMarkerFileName = "to_bbs";
 constexpr ByteView kSwitch = "-F";
 
+// The directory the program lies in. A program that cannot tell where it
+// lies ends with the report: a guess would harvest a directory that the
+// command line did not name.
+Bytes ProgramDirectory() {
+  const Bytes program = ArgumentAt(0);
+  if (program.empty()) {
+    SetIoResult(kErrorPathNotFound);
+    CheckIo();
+  }
+  return DirectoryPart(program);
+}
+
 // The directory to harvest, from the command line: argument 1 (a directory,
 // or a file whose directory is meant), moved one level up by "-F"; without
 // arguments, the program's own directory. It ends in the separator, or is
@@ -31,7 +43,7 @@ bool WorkingDirectory(Bytes* directory) {
     // Checked after the directory, so "-F" never leads to the message.
     if (UpperCaseLocale(ArgumentAt(2)) == kSwitch) *directory = DirectoryPart(*directory);
   } else {
-    *directory = DirectoryPart(ArgumentAt(0));
+    *directory = ProgramDirectory();
   }
   // An empty working directory (a bare relative name with "-F") stays empty:
   // the current directory is harvested.
@@ -42,7 +54,7 @@ bool WorkingDirectory(Bytes* directory) {
 
 // The marker is looked up beside the program, never in the working directory.
 ListKind KindOfList() {
-  const bool marker = IsExistingFile(DirectoryPart(ArgumentAt(0)) + Bytes(kMarkerFileName));
+  const bool marker = IsExistingFile(ProgramDirectory() + Bytes(kMarkerFileName));
   return marker ? ListKind::kBulletinBoard : ListKind::kFileManager;
 }
 

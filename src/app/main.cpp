@@ -1,3 +1,7 @@
 #include "app/entry.h"
+#include "platform/platform.h"
 
-int main() { RunProcess(); }
+int main(int argc, char** argv) {
+  KeepCommandLine(argc, argv);
+  RunProcess();
+}

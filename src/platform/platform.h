@@ -101,7 +101,8 @@ class Platform {
   virtual ~Platform() = default;
 
   // --- the process ---
-  // Full path of the program file (not the word typed on the command line).
+  // Path of the program file (not the word typed on the command line), or
+  // empty when the platform cannot tell where the program lies.
   virtual Bytes ProgramPath() = 0;
   // Arguments 1, 2, ... as the platform delivers them. Empty arguments are
   // dropped and later ones move down.
@@ -188,3 +189,8 @@ Platform& Os();
 Platform* SetPlatform(Platform* platform);
 // The implementation for the operating system the program was built for.
 Platform& NativePlatform();
+
+// The command line as main received it. The POSIX build takes its arguments
+// and, where the system does not say, its own path from here; Windows reads
+// its raw command line and ignores it.
+void KeepCommandLine(int argc, char** argv);

@@ -132,6 +132,35 @@ FileIdentity IdentityOf(const struct stat& info) {
   return identity;
 }
 
+// The command line as main received it.
+struct CommandLine {
+  Bytes program;
+  std::vector<Bytes> arguments;
+};
+CommandLine command_line;
+
+// The first executable regular file of that name in the directories of
+// PATH, as a shell finds it; empty when there is none.
+Bytes FoundInSearchPath(const Bytes& name) {
+  const char* search_path = std::getenv("PATH");
+  if (search_path == nullptr) return Bytes();
+  const Bytes directories(search_path);
+  std::size_t start = 0;
+  while (start <= directories.size()) {
+    std::size_t end = directories.find(':', start);
+    if (end == Bytes::npos) end = directories.size();
+    Bytes directory = directories.substr(start, end - start);
+    if (directory.empty()) directory = ".";  // an empty entry is the current directory
+    const Bytes candidate = directory + "/" + name;
+    struct stat info;
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return Bytes();
+}
+
 int CloseKeepingError(int fd, int error) {
   close(fd);
   return error;
@@ -158,6 +187,9 @@ class PosixPlatform : public Platform {
     // output must fail the write (and so be reported), not kill the process.
     signal(SIGIO, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit must fail the write with EFBIG, which is reported,
+    // rather than end the process unreported.
+    signal(SIGXFSZ, SIG_IGN);
     // A standard descriptor that was closed at start is taken by /dev/null
     // opened for reading only: writes to it still fail, and no file the run
     // opens can take its number and receive a report meant for the output.
@@ -169,27 +201,24 @@ class PosixPlatform : public Platform {
     }
   }
 
+  // The kernel's own link when /proc is there; otherwise the word the
+  // program was started by: a path when it holds a slash, else a name that
+  // the shell found through PATH. Empty when none of them tells.
   Bytes ProgramPath() override {
     char buffer[4096];
     const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
-    return length > 0 ? Bytes(buffer, static_cast<std::size_t>(length)) : Bytes();
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+      return Bytes(buffer, static_cast<std::size_t>(length));
+    }
+    const Bytes& word = command_line.program;
+    if (word.empty() || word.find('/') != Bytes::npos) return word;
+    return FoundInSearchPath(word);
   }
 
   std::vector<Bytes> Arguments() override {
     std::vector<Bytes> arguments;
-    Bytes all;
-    const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return arguments;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<std::size_t>(got));
-    close(fd);
-    std::size_t start = all.find('\0');  // skip argument 0
-    while (start != Bytes::npos && start + 1 < all.size()) {
-      const std::size_t end = all.find('\0', start + 1);
-      Bytes argument = all.substr(start + 1, end == Bytes::npos ? Bytes::npos : end - start - 1);
-      if (!argument.empty()) arguments.push_back(std::move(argument));
-      start = end;
+    for (const Bytes& word : command_line.arguments) {
+      if (!word.empty()) arguments.push_back(word);
     }
     return arguments;
   }
@@ -381,4 +410,11 @@ class PosixPlatform : public Platform {
 Platform& NativePlatform() {
   static PosixPlatform platform;
   return platform;
+}
+
+void KeepCommandLine(int argc, char** argv) {
+  command_line = CommandLine();
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
+  command_line.program = argv[0];
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) command_line.arguments.emplace_back(argv[i]);
 }

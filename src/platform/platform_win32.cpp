@@ -277,3 +277,6 @@ Platform& NativePlatform() {
   static Win32Platform platform;
   return platform;
 }
+
+// The raw command line is read where it is needed.
+void KeepCommandLine(int, char**) {}
