@@ -9,9 +9,9 @@
 namespace {
 
 // Reading: writes content to a file and reads it line by line. With a skip
-// byte, SkipLinesNotStartingWith(skip) runs before each line, so only the
-// lines at which it stops are returned.
-std::vector<Bytes> Lines(const Bytes& content, char skip = '\0') {
+// byte, SkipLinesNotStartingWith(skip, other) runs before each line, so only
+// the lines at which it stops are returned.
+std::vector<Bytes> Lines(const Bytes& content, char skip = '\0', char other = '\0') {
   MemoryWorld world;
   ScopedPlatform use(world);
   world.Write(world / "log", content);
@@ -20,7 +20,7 @@ std::vector<Bytes> Lines(const Bytes& content, char skip = '\0') {
   EXPECT_EQ(TakeIoResult(), 0);
   std::vector<Bytes> lines;
   for (;;) {
-    if (skip != '\0') SkipLinesNotStartingWith(file, skip);
+    if (skip != '\0') SkipLinesNotStartingWith(file, skip, other == '\0' ? skip : other);
     if (AtEnd(file)) break;
     lines.push_back(ReadTextLine(file));
     SkipLineEnd(file);
@@ -74,12 +74,12 @@ TEST(ReadTextLine, MaxBytesLeavesTheRestOfTheLineUnread) {
   EXPECT_EQ(TakeIoResult(), 0);
 }
 
-// The lines at which SkipLinesNotStartingWith(file, 'K') stops, as read.
-std::vector<Bytes> StopsAtK(const Bytes& content) { return Lines(content, 'K'); }
+// The lines at which SkipLinesNotStartingWith(file, 'K', 'J') stops, as read.
+std::vector<Bytes> StopsAtK(const Bytes& content) { return Lines(content, 'K', 'J'); }
 
 TEST(SkipLinesNotStartingWith, StopsWhereALineMayBeginWithTheByte) {
   using L = std::vector<Bytes>;
-  EXPECT_EQ(StopsAtK("Ka\nb\nKc\r\nd K\nKe"), (L{"Ka", "Kc", "Ke"}));
+  EXPECT_EQ(StopsAtK("Ka\nb\nKc\r\nd K\nJd\nKe"), (L{"Ka", "Kc", "Jd", "Ke"}));
   EXPECT_EQ(StopsAtK("\n\nK\n\n"), (L{"K"}));
   // A line led by a CR may begin with the byte once the CR is dropped.
   EXPECT_EQ(StopsAtK("a\n\rKb\r\n\r\nc\n"), (L{"Kb", ""}));
@@ -100,8 +100,8 @@ TEST(SkipLinesNotStartingWith, FindsEveryLineAcrossBufferEdges) {
   Bytes content;
   L wanted;
   for (int i = 0; i < 20000; ++i) {
-    Bytes line = (i % 7 == 3 ? "K" : "x") + Bytes(static_cast<std::size_t>(i % 41), 'a' + i % 26);
-    if (line[0] == 'K') wanted.push_back(line);
+    Bytes line = (i % 7 == 3 ? "K" : i % 11 == 5 ? "J" : "x") + Bytes(static_cast<std::size_t>(i % 41), 'a' + i % 26);
+    if (line[0] != 'x') wanted.push_back(line);
     content += line + (i % 2 == 0 ? "\r\n" : "\n");
   }
   EXPECT_EQ(StopsAtK(content), wanted);

@@ -69,9 +69,13 @@ TEST(ReadLogComment, CommentLinesUpToTheCapAreTakenWholeLongerOnesCannotBeRead) 
   const Bytes most(kMaxCommentBytes, '\xE0');
   EXPECT_EQ(CommentOf(kPrefix + most), Bytes(most.size(), '\xA0'));
   EXPECT_EQ(CommentOf(kPrefix + most + "\r\nSize: 1\r\n"), Bytes(most.size(), '\xA0'));
-  // One byte over, with or without a line end, and an earlier comment line
-  // over the cap too: the log is one that cannot be read.
-  for (const Bytes& content : {kPrefix + most + "w", kPrefix + most + "w\r\n" + kPrefix + " short\r\n"}) {
+  // Only the last comment line counts: an earlier one over the cap is
+  // passed over, however long.
+  EXPECT_EQ(CommentOf(kPrefix + most + "w\r\n" + kPrefix + " short\r\n"), " short");
+  EXPECT_EQ(CommentOf(kPrefix + most + most + "\r\nx\r\n" + kPrefix + "\r\n"), "");
+  // The last one over the cap by a byte, with or without a line end, after a
+  // short one too: the log is one that cannot be read.
+  for (const Bytes& content : {kPrefix + most + "w", kPrefix + " short\r\n" + kPrefix + most + "w\r\n"}) {
     MemoryWorld world;
     ScopedPlatform use(world);
     world.Write(world / "a.log", content);
@@ -81,6 +85,59 @@ TEST(ReadLogComment, CommentLinesUpToTheCapAreTakenWholeLongerOnesCannotBeRead) 
     EXPECT_EQ(IoResult(), 0);
     EXPECT_EQ(world.open_files, 0);
   }
+}
+
+// One table for the encodings a log is read in: what each gives a list in
+// code page 866 and a list in UTF-8. The prefix's first letter, U+041A, is
+// the bytes 1A 04 in UTF-16 LE: byte 26 is no mark there.
+TEST(ReadLogComment, EveryEncodingOfALogGivesTheSameComment) {
+  const Bytes privet = " \x8F\xE0\xA8\xA2\xA5\xE2";  // " Привет" in code page 866
+  const Bytes log = "Автор: Иван\r\nКомментарий: Привет\r\nРазмер: 1\r\n";
+  const Bytes bom = "\xEF\xBB\xBF";
+  struct Row {
+    const char* what;
+    Bytes log, dos, utf8;
+  };
+  const std::vector<Row> rows = {
+      {"UTF-8", log, privet, " Привет"},
+      {"UTF-8 with its mark", bom + log, privet, " Привет"},
+      {"UTF-8 with its mark on the comment line", bom + "Комментарий: Привет", privet, " Привет"},
+      {"UTF-16 LE", Utf16WithMark(log, false), privet, " Привет"},
+      {"UTF-16 BE", Utf16WithMark(log, true), privet, " Привет"},
+      {"LF alone, no last line end", Utf16WithMark("a\nКомментарий: Привет", false), privet, " Привет"},
+      {"what code page 866 lacks", bom + "Комментарий: €5 😀 ё\r\n", " ?5 ? \xF1", " €5 😀 ё"},
+      {"in UTF-16 too", Utf16WithMark("Комментарий: €5 😀 ё\r\n", true), " ?5 ? \xF1", " €5 😀 ё"},
+      {"bytes that are no UTF-8", "Комментарий: a\xFF\xD0", " a??", " a\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"a lone surrogate", Utf16WithMark("Комментарий: a", false) + Bytes("\x00\xD8\x62\x00", 4), " a?b",
+       " a\xEF\xBF\xBD"
+       "b"},
+      {"the last line wins: UTF-8 after Windows-1251", kPrefix + " old\r\nКомментарий: Привет\r\n", privet, " Привет"},
+      {"the last line wins: Windows-1251 after UTF-8", "Комментарий: new\r\n" + kPrefix + " \xCF\r\n", " \x8F", " П"},
+      {"Windows-1251 after a UTF-8 mark", bom + kPrefix + " \xCF\r\n", " \x8F", " П"},
+      {"the mark in UTF-8",
+       "Комментарий: a\x1A"
+       "b\r\nКомментарий: c\r\n",
+       " a", " a"},
+      {"the mark in UTF-16",
+       Utf16WithMark("Комментарий: a\x1A"
+                     "b\r\nКомментарий: c\r\n",
+                     false),
+       " a", " a"},
+      {"the mark before the comment", Utf16WithMark("\x1A\r\nКомментарий: c\r\n", true), "", ""},
+      {"a prefix cut short", Utf16WithMark("Коммент\r\nарий: c\r\n", false), "", ""},
+      {"an odd last byte", Utf16WithMark("Комментарий: c", false) + "\x41", " c", " c"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(CommentOf(row.log), row.dos) << row.what;
+    EXPECT_EQ(CommentOf(row.log, ListEncoding::kUtf8), row.utf8) << row.what;
+  }
+  // Only the last comment line counts against the cap, in UTF-16 as well.
+  const Bytes long_text(kMaxCommentBytes / 2 + 1, 'w');
+  EXPECT_EQ(CommentOf(Utf16WithMark("Комментарий:" + long_text + "\nКомментарий: Привет", false)), privet);
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.Write(world / "a.log", Utf16WithMark("Комментарий:" + long_text, false));
+  EXPECT_EQ(ReadLogComment(world / "a.log", ListEncoding::kUtf8).open_error, kErrorFileTooLarge);
 }
 
 TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {

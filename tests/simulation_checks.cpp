@@ -23,7 +23,12 @@ Bytes Simulation::LineOf(const Version& version) const {
   if (name.find_first_of("\r\n\x1A") != Bytes::npos) return Bytes();
   if (!bbs_ && name.find('"') != Bytes::npos) return Bytes();
   if (!bbs_ && name.find_first_of(" \t") != Bytes::npos) name = "\"" + name + "\"";
-  return name + " " + (utf8_list_ ? version.comment.utf8 : version.comment.cp866);
+  return name + " " + ListText(version);
+}
+
+const Bytes& Simulation::ListText(const Version& version) const {
+  if (utf8_list_) return version.comment.utf8;
+  return version.encoding == Version::kWindows1251 ? version.comment.cp866 : version.comment.cp866_of_unicode;
 }
 
 Bytes Simulation::ErrorLineOf(const Version& version) const {
@@ -236,7 +241,7 @@ void Simulation::CheckEnd() {
     // ended a torn piece, or cut or rewrote a line), which no log claims;
     // and a line that lacked its line end when another program wrote after
     // it may stay as that program left it, the whole line following.
-    const Bytes name_part = line.substr(0, line.size() - (utf8_list_ ? v.comment.utf8 : v.comment.cp866).size());
+    const Bytes name_part = line.substr(0, line.size() - ListText(v).size());
     const Bytes name = NameOf(line);
     int again = 0;
     for (const Version& w : versions_) {

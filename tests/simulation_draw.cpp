@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "simulation_world.h"
+#include "test_support.h"
 
 namespace sim {
 
@@ -11,7 +12,7 @@ Comment Simulation::DrawComment() {
   Comment comment;
   char id[16];
   std::snprintf(id, sizeof id, " c%04d", next_id_);
-  comment.cp1251 = comment.cp866 = comment.utf8 = id;
+  comment.cp1251 = comment.cp866 = comment.utf8 = comment.cp866_of_unicode = id;
   // Short, or around a batch's span or the tail, so that lines reach every
   // window's edge.
   std::size_t length = random_.Below(12);
@@ -22,18 +23,57 @@ Comment Simulation::DrawComment() {
     comment.cp1251 += c.cp1251;
     comment.cp866 += !c.cp866.empty() ? c.cp866 : c.cp1251;
     comment.utf8 += c.utf8;
+    comment.cp866_of_unicode += !c.cp866.empty() ? c.cp866 : "?";
   }
   return comment;
 }
 
+// Half the logs are Windows-1251; today's writers write the rest.
+Version::Encoding Simulation::DrawEncoding() {
+  if (random_.OneIn(2)) return Version::kWindows1251;
+  const Version::Encoding kToday[] = {Version::kUtf8, Version::kUtf8Marked, Version::kUtf16Little, Version::kUtf16Big};
+  return kToday[random_.Below(4)];
+}
+
+// A log as its writer wrote it. Earlier comment lines, in either encoding
+// of a single-byte log and one longer than the cap, count for nothing: the
+// last one counts. Its lines end in CR LF or LF alone. A log over the cap
+// ends with the start of its last comment line.
 Bytes Simulation::LogContent(const Version& version) {
   const char* end = random_.OneIn(4) ? "\n" : "\r\n";
-  Bytes content = "\xC0\xE2\xF2\xEE\xF0: sim" + Bytes(end);
-  if (version.commented && random_.OneIn(4)) content += kPrefix + " an earlier comment" + end;  // the last counts
-  if (version.over_cap) return content + kPrefix + version.comment.cp1251;
-  if (version.commented) content += kPrefix + version.comment.cp1251 + end;
-  if (!version.commented && random_.OneIn(2)) content += kPrefix + end;  // an empty comment
-  return content + "Size: 1" + end;
+  const bool unicode = version.encoding != Version::kWindows1251;
+  const bool utf16 = version.encoding == Version::kUtf16Little || version.encoding == Version::kUtf16Big;
+  const Bytes& prefix = unicode ? kUtf8Prefix : kPrefix;
+  // A line of x over the cap by a few bytes of the log; a UTF-16 x is two.
+  const auto over_cap = [&] {
+    return Bytes(static_cast<std::size_t>(kCommentCap) / (utf16 ? 2 : 1) + 1 + random_.Below(8), 'x');
+  };
+  Bytes content =
+      (unicode ? "\xD0\x90\xD0\xB2\xD1\x82\xD0\xBE\xD1\x80: sim" : "\xC0\xE2\xF2\xEE\xF0: sim") + Bytes(end);
+  if (version.commented && random_.OneIn(4)) {
+    content += (utf16 || random_.OneIn(2) ? prefix
+                : random_.OneIn(2)        ? kPrefix
+                                          : kUtf8Prefix) +
+               " an earlier comment" + end;
+  }
+  if (version.commented && random_.OneIn(200)) content += prefix + over_cap() + end;
+  const Bytes& text = unicode ? version.comment.utf8 : version.comment.cp1251;
+  if (version.over_cap) {
+    content += prefix + text;  // the rest of the line is the sparse log's fill
+  } else {
+    if (version.commented) content += prefix + text + end;
+    if (!version.commented && random_.OneIn(2)) content += prefix + end;  // an empty comment
+    content += "Size: 1" + Bytes(end);
+  }
+  switch (version.encoding) {
+    case Version::kUtf8Marked:
+      return "\xEF\xBB\xBF" + content;
+    case Version::kUtf16Little:
+    case Version::kUtf16Big:
+      return Utf16WithMark(content, version.encoding == Version::kUtf16Big);
+    default:
+      return content;
+  }
 }
 
 Version& Simulation::AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented) {

@@ -34,10 +34,22 @@ void Simulation::DropLog() {
   Version& version = AddVersion(log, name, file, !random_.OneIn(8));
   version.has_companion = !orphan;
   version.over_cap = version.commented && random_.OneIn(40);
+  version.encoding = DrawEncoding();
+  // Reading a UTF-16 line of a MiB costs the most: only some logs over the
+  // cap are UTF-16.
+  if (version.over_cap && version.encoding >= Version::kUtf16Little && !random_.OneIn(8)) {
+    version.encoding = Version::kUtf8;
+  }
   version.content = LogContent(version);
   world_.Write(log, version.content);
-  if (version.over_cap) world_.MakeSparse(log, std::int64_t{1} << 40, 'x');
-  if (in_run_) Event("new log", "a new log " + Shown(log) + (version.over_cap ? " with a comment line of a TiB" : ""));
+  // Its last comment line goes on past the cap: a UTF-16 writer's xx is one
+  // unit, U+7878.
+  if (version.over_cap) {
+    world_.MakeSparse(log, static_cast<std::int64_t>(version.content.size()) + kCommentCap + 2 * random_.Between(1, 4),
+                      'x');
+  }
+  if (in_run_)
+    Event("new log", "a new log " + Shown(log) + (version.over_cap ? " with its last comment line over the cap" : ""));
 }
 
 void Simulation::Reupload() {
@@ -52,18 +64,22 @@ void Simulation::Reupload() {
   old.state = Version::kSuperseded;
   Version& version = AddVersion(copy.log, *copy.name, copy.companion, copy.commented);
   version.has_companion = copy.has_companion;
+  version.encoding = in_place ? copy.encoding : DrawEncoding();
   version.was_unreadable = in_place && copy.was_unreadable;  // the same file: still unreadable
-  if (in_place && version.commented) {
+  if (in_place && version.commented && copy.encoding != Version::kUtf16Little && copy.encoding != Version::kUtf16Big) {
     // The same size: only the number differs.
     version.comment = copy.comment;
     char id[16];
     std::snprintf(id, sizeof id, " c%04d", version.id);
-    for (Bytes* text : {&version.comment.cp1251, &version.comment.cp866, &version.comment.utf8}) {
+    for (Bytes* text :
+         {&version.comment.cp1251, &version.comment.cp866, &version.comment.utf8, &version.comment.cp866_of_unicode}) {
       text->replace(0, 6, id);
     }
     version.content = copy.content;
-    version.content.replace(version.content.find(copy.comment.cp1251), copy.comment.cp1251.size(),
-                            version.comment.cp1251);
+    const bool unicode = copy.encoding != Version::kWindows1251;
+    const Bytes& old_text = unicode ? copy.comment.utf8 : copy.comment.cp1251;
+    version.content.replace(version.content.rfind(old_text), old_text.size(),
+                            unicode ? version.comment.utf8 : version.comment.cp1251);
     world_.Write(version.log, version.content);
     Event("log rewritten in place", "the log " + Shown(version.log) + " rewritten in place to the same size");
   } else {

@@ -63,9 +63,12 @@ struct Comment {
   Bytes cp1251;  // as the log holds it, after the prefix
   Bytes cp866;   // as a code page 866 list gets it: bytes it lacks pass unchanged
   Bytes utf8;
+  Bytes cp866_of_unicode;  // from a log in UTF-8 or UTF-16: what it lacks becomes '?'
 };
 
 const Bytes kPrefix = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
+const Bytes kUtf8Prefix =
+    "\xD0\x9A\xD0\xBE\xD0\xBC\xD0\xBC\xD0\xB5\xD0\xBD\xD1\x82\xD0\xB0\xD1\x80\xD0\xB8\xD0\xB9\x3A";
 const Bytes kErrorText = "        error reading file";
 constexpr std::int64_t kCommentCap = 1024 * 1024;
 
@@ -78,8 +81,11 @@ struct Version {
   Comment comment;
   bool commented = false;  // a comment line with text
   bool has_companion = true;
-  bool over_cap = false;  // a comment line of a TiB, never ending
-  Bytes content;          // the log's bytes (a sparse log's first ones)
+  bool over_cap = false;  // its last comment line is over the cap
+  // How its writer wrote it: the comment line in Windows-1251, or in UTF-8
+  // (with or without the byte order mark), or UTF-16 with its mark.
+  enum Encoding { kWindows1251, kUtf8, kUtf8Marked, kUtf16Little, kUtf16Big } encoding = kWindows1251;
+  Bytes content;  // the log's bytes (a sparse log's first ones)
   enum State { kPresent, kConsumed, kSuperseded } state = kPresent;
   bool exempt = false;          // another program removed its line: it may be missing
   bool was_unreadable = false;  // its line may have been ended before it could be completed
@@ -148,8 +154,10 @@ class Simulation {
   Comment DrawComment();
   Version& AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented);
   Bytes LogContent(const Version& version);
+  Version::Encoding DrawEncoding();
   Bytes ListName(const Name& name) const;
-  Bytes LineOf(const Version& version) const;  // without its line end; empty when it gets none
+  Bytes LineOf(const Version& version) const;           // without its line end; empty when it gets none
+  const Bytes& ListText(const Version& version) const;  // its comment as the list gets it
   Bytes ErrorLineOf(const Version& version) const;
   Bytes DrawList();
   Version* CurrentVersion(const Bytes& log);

@@ -44,6 +44,8 @@ extern const Bytes kNewListName;
 // carries text (Windows-1251) between ordinary lines.
 extern const Bytes kPrefix;
 Bytes LogWithComment(ByteView comment);
+// UTF-8 text in UTF-16 of either byte order, after its byte order mark.
+Bytes Utf16WithMark(ByteView utf8, bool big_endian);
 
 // How a spawned program's standard output is set up.
 enum class Output { kCaptured, kClosed, kDevFull };

@@ -41,6 +41,8 @@ constexpr char32_t kDosCyrillic[128] = {
 // The code page 866 byte of a character, or -1 when it has none.
 constexpr int DosByteOf(char32_t character) {
   if (character < 0x80) return static_cast<int>(character);
+  if (character >= 0x0410 && character <= 0x043F) return static_cast<int>(0x80 + (character - 0x0410));
+  if (character >= 0x0440 && character <= 0x044F) return static_cast<int>(0xE0 + (character - 0x0440));
   for (int i = 0; i < 128; ++i) {
     if (kDosCyrillic[i] == character) return 0x80 + i;
   }
@@ -59,19 +61,6 @@ struct Table {
 };
 
 constexpr Table kTable;
-
-void AppendUtf8(Bytes& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // Decodes the character at text[*at] and moves past it; false for a byte
 // sequence that is not UTF-8 (overlong forms and surrogates included).
@@ -111,6 +100,25 @@ bool NextUtf8(ByteView text, std::size_t* at, char32_t* character) {
 
 }  // namespace
 
+void AppendUtf8(Bytes& out, char32_t c) {
+  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = kReplacementCharacter;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 void ToDosCyrillicInPlace(Bytes& text) {
   for (char& c : text) c = static_cast<char>(kTable.to_866[static_cast<unsigned char>(c)]);
 }
@@ -130,7 +138,7 @@ Bytes Windows1251ToUtf8(ByteView text) {
       result += byte;
     } else {
       const char32_t c = kWindows1251[b - 0x80];
-      AppendUtf8(result, c == kNoCharacter ? char32_t{0xFFFD} : c);
+      AppendUtf8(result, c == kNoCharacter ? kReplacementCharacter : c);
     }
   }
   return result;
@@ -153,4 +161,24 @@ bool Utf8ToDosCyrillic(ByteView text, Bytes* dos) {
   }
   *dos = std::move(result);
   return true;
+}
+
+Bytes FromUtf8(ByteView text, ListEncoding encoding) {
+  Bytes result;
+  result.reserve(text.size());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    char32_t c = 0;
+    if (!NextUtf8(text, &at, &c)) {
+      c = kReplacementCharacter;
+      ++at;  // a byte that starts no character stands for one
+    }
+    if (encoding == ListEncoding::kUtf8) {
+      AppendUtf8(result, c);
+    } else {
+      const int b = DosByteOf(c);
+      result += b < 0 ? kMissingCharacter : static_cast<char>(b);
+    }
+  }
+  return result;
 }

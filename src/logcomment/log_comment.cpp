@@ -8,6 +8,142 @@
 const ByteView kCommentPrefix = "\xCA\xEE\xEC\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9\x3A";
 const ByteView kErrorReadingFile = "        error reading file";
 
+namespace {
+
+// The prefix as today's writers put it, in UTF-8.
+constexpr ByteView kUtf8CommentPrefix =
+    "\xD0\x9A\xD0\xBE\xD0\xBC\xD0\xBC\xD0\xB5\xD0\xBD\xD1\x82\xD0\xB0\xD1\x80\xD0\xB8\xD0\xB9\x3A";
+// And in UTF-16, unit by unit.
+constexpr char16_t kUtf16CommentPrefix[] = u"\u041A\u043E\u043C\u043C\u0435\u043D\u0442\u0430\u0440\u0438\u0439:";
+constexpr std::size_t kUtf16PrefixUnits = sizeof kUtf16CommentPrefix / sizeof kUtf16CommentPrefix[0] - 1;
+
+constexpr ByteView kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+constexpr ByteView kUtf16LittleEndianMark = "\xFF\xFE";
+constexpr ByteView kUtf16BigEndianMark = "\xFE\xFF";
+
+constexpr char16_t kLineFeed = 0x0A;
+constexpr char16_t kCarriageReturn = 0x0D;
+constexpr char16_t kUnitEndOfFileMark = 0x1A;
+
+// The last comment line met so far: the text after its prefix, in
+// Windows-1251 or, from a line in UTF-8 or UTF-16, in UTF-8. A text longer
+// than kMaxCommentBytes of the log is not kept, only noted: a later comment
+// line still wins over it.
+struct LastComment {
+  Bytes text;
+  bool utf8 = false;
+  bool too_long = false;
+};
+
+// The rest of a line whose prefix was just read.
+void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
+  last->text = Bytes();  // the earlier comment is out: never two long ones at once
+  Bytes text = ReadTextLine(log, kMaxCommentBytes + 1);
+  last->utf8 = utf8;
+  last->too_long = text.size() > kMaxCommentBytes;
+  if (!last->too_long) last->text = std::move(text);
+}
+
+// A log of single bytes: Windows-1251, where a line may also begin with the
+// prefix in UTF-8 (its bytes cannot begin a line of Windows-1251 text that
+// starts with the prefix). Only a line that opens with either prefix is
+// kept, so a log of any size with ordinary lines is read in constant memory.
+void ReadByteLines(LineFile& log, LastComment* last) {
+  const ByteView utf8_rest = kUtf8CommentPrefix.substr(kCommentPrefix.size());
+  for (;;) {
+    SkipLinesNotStartingWith(log, kCommentPrefix[0], kUtf8CommentPrefix[0]);
+    const bool end = AtEnd(log);
+    CheckIo();
+    if (end) break;
+    const Bytes start = ReadTextLine(log, kCommentPrefix.size());
+    if (start == kCommentPrefix) {
+      TakeCommentText(log, false, last);
+    } else if (start == kUtf8CommentPrefix.substr(0, start.size()) && start.size() == kCommentPrefix.size() &&
+               ReadTextLine(log, utf8_rest.size()) == utf8_rest) {
+      TakeCommentText(log, true, last);
+    }
+    SkipTextLine(log);
+    SkipLineEnd(log);
+    CheckIo();
+  }
+}
+
+// A log in UTF-16 after its byte order mark, read unit by unit with the
+// rules of the single-byte logs: LF ends a line, CR is dropped wherever it
+// stands, and the unit 26 ends the log. An odd last byte is no unit.
+void ReadUtf16Lines(LineFile& log, bool big_endian, LastComment* last) {
+  enum class State { kPrefix, kSkip, kTake };
+  State state = State::kPrefix;
+  std::size_t matched = 0;
+  Bytes text;
+  std::size_t taken = 0;  // bytes of the log after the prefix
+  char16_t high = 0;      // a high surrogate waiting for its low one
+  const auto end_line = [&] {
+    if (state == State::kTake) {
+      if (high != 0) AppendUtf8(text, kReplacementCharacter);
+      last->utf8 = true;
+      last->too_long = taken > kMaxCommentBytes;
+      last->text = last->too_long ? Bytes() : std::move(text);
+      text = Bytes();
+    }
+    state = State::kPrefix;
+    matched = 0;
+  };
+  char buffer[16 * 1024];
+  std::size_t carried = 0;
+  for (;;) {
+    const std::size_t got = ReadBytes(log, buffer + carried, sizeof buffer - carried);
+    CheckIo();
+    if (got == 0) break;
+    const std::size_t available = carried + got;
+    std::size_t at = 0;
+    for (; at + 2 <= available; at += 2) {
+      const auto first = static_cast<unsigned char>(buffer[at]);
+      const auto second = static_cast<unsigned char>(buffer[at + 1]);
+      const auto unit = static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first);
+      if (unit == kUnitEndOfFileMark) {
+        end_line();
+        return;
+      }
+      if (unit == kCarriageReturn) continue;
+      if (unit == kLineFeed) {
+        end_line();
+        continue;
+      }
+      if (state == State::kPrefix) {
+        if (unit != kUtf16CommentPrefix[matched]) {
+          state = State::kSkip;
+        } else if (++matched == kUtf16PrefixUnits) {
+          state = State::kTake;
+          last->text = Bytes();  // the earlier comment is out: never two long ones at once
+          taken = 0;
+          high = 0;
+        }
+      } else if (state == State::kTake) {
+        taken += 2;
+        if (taken > kMaxCommentBytes) continue;
+        if (high != 0 && unit >= 0xDC00 && unit <= 0xDFFF) {
+          AppendUtf8(text, 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (unit - 0xDC00));
+          high = 0;
+          continue;
+        }
+        if (high != 0) AppendUtf8(text, kReplacementCharacter);
+        high = 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          high = unit;
+        } else {
+          AppendUtf8(text, unit);  // a lone low surrogate becomes U+FFFD
+        }
+      }
+    }
+    carried = available - at;
+    if (carried != 0) buffer[0] = buffer[at];
+  }
+  end_line();
+}
+
+}  // namespace
+
 LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
   LogComment comment;
   LineFile log;
@@ -23,36 +159,33 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
   CheckIo();
   LimitReading(log, comment.identity.size);
 
-  // Only a line that opens with the prefix is kept, so a log of any size
-  // with ordinary lines is read in constant memory. The last one wins.
-  Bytes text;
-  for (;;) {
-    SkipLinesNotStartingWith(log, kCommentPrefix[0]);
-    const bool end = AtEnd(log);
-    CheckIo();
-    if (end) break;
-    if (ReadTextLine(log, kCommentPrefix.size()) == kCommentPrefix) {
-      text = ReadTextLine(log, kMaxCommentBytes + 1);
-      if (text.size() > kMaxCommentBytes) {
-        CloseLineFile(log);
-        CheckIo();
-        comment.open_error = kErrorFileTooLarge;
-        comment.description = Bytes(kErrorReadingFile);
-        return comment;
-      }
-    } else {
-      SkipTextLine(log);
-    }
-    SkipLineEnd(log);
-    CheckIo();
+  // How the log begins tells how it is read: a UTF-16 mark, whose text has
+  // bytes 26 that are no mark, or single bytes, after a UTF-8 mark if any.
+  SetMarkEndsInput(log, false);
+  const Bytes start = PeekBytes(log, kUtf8ByteOrderMark.size());
+  CheckIo();
+  char mark[3];
+  LastComment last;
+  if (start.compare(0, 2, kUtf16LittleEndianMark) == 0 || start.compare(0, 2, kUtf16BigEndianMark) == 0) {
+    ReadBytes(log, mark, 2);
+    ReadUtf16Lines(log, start[0] == kUtf16BigEndianMark[0], &last);
+  } else {
+    if (start == kUtf8ByteOrderMark) ReadBytes(log, mark, kUtf8ByteOrderMark.size());
+    SetMarkEndsInput(log, true);
+    ReadByteLines(log, &last);
   }
   CloseLineFile(log);
   CheckIo();
-  if (encoding == ListEncoding::kDosCyrillic) {
-    ToDosCyrillicInPlace(text);  // the same length: no second copy of a long comment
-    comment.description = std::move(text);
+  if (last.too_long) {
+    comment.open_error = kErrorFileTooLarge;
+    comment.description = Bytes(kErrorReadingFile);
+  } else if (last.utf8) {
+    comment.description = FromUtf8(last.text, encoding);
+  } else if (encoding == ListEncoding::kDosCyrillic) {
+    ToDosCyrillicInPlace(last.text);  // the same length: no second copy of a long comment
+    comment.description = std::move(last.text);
   } else {
-    comment.description = Windows1251ToUtf8(text);
+    comment.description = Windows1251ToUtf8(last.text);
   }
   return comment;
 }

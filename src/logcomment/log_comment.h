@@ -11,23 +11,30 @@ extern const ByteView kCommentPrefix;
 // The description of a log that cannot be opened: eight blanks and the words.
 extern const ByteView kErrorReadingFile;
 
-// The longest comment line taken, far above any real comment. Reading stops
-// there, so memory stays bounded whatever the log; a log whose comment line
-// is longer is one that cannot be read.
+// The longest comment taken, in bytes of the log after the prefix, far above
+// any real comment. Reading keeps no more, so memory stays bounded whatever
+// the log; an earlier comment line that is longer is passed over, and a log
+// whose last comment line is longer is one that cannot be read.
 constexpr std::size_t kMaxCommentBytes = 1024 * 1024;
 
 // What a log gives the list.
 struct LogComment {
-  // The text after the prefix of the log's last comment line, converted from
-  // Windows-1251 to the list's encoding; empty when there is none, and
-  // kErrorReadingFile when the log cannot be opened.
+  // The text after the prefix of the log's last comment line, converted to
+  // the list's encoding; empty when there is none, and kErrorReadingFile
+  // when the log cannot be opened.
   Bytes description;
   // The platform's code when the log cannot be opened; kErrorFileTooLarge
-  // when its comment line is longer than kMaxCommentBytes.
+  // when its last comment line is longer than kMaxCommentBytes.
   int open_error = 0;
   FileIdentity identity;  // the log as it was read: a changed log is another one
 };
 
-// Reads the log at path. A log that cannot be opened never throws; a read,
+// Reads the log at path. A log is Windows-1251 text, where a line may also
+// open with the prefix in UTF-8; after a UTF-8 byte order mark the same; and
+// after a UTF-16 mark (either byte order) UTF-16 text. A comment from UTF-8
+// or UTF-16 is converted from Unicode, a character that code page 866 lacks
+// becoming kMissingCharacter. Whatever the encoding, LF ends a line, CR is
+// dropped and the character 26 ends the log. A log that cannot be opened
+// never throws; a read,
 // query or close failure after the open throws EInOutError.
 LogComment ReadLogComment(const Bytes& path, ListEncoding encoding);

@@ -213,6 +213,7 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.position = 0;
   file.count = 0;
   file.input_ended = false;
+  file.mark_ends_input = true;
   file.bytes_read = 0;
   file.size_limit = -1;
   file.flush_per_line = false;

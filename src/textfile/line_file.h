@@ -67,6 +67,7 @@ struct LineFile {
   std::size_t position = 0;      // reading: next unread byte
   std::size_t count = 0;         // reading: valid bytes; writing: pending bytes
   bool input_ended = false;      // reading: the end of the file or a mark was met
+  bool mark_ends_input = true;   // reading: byte 26 is the end-of-file mark
   std::int64_t bytes_read = 0;   // reading: bytes taken from the file so far
   std::int64_t size_limit = -1;  // reading: the most bytes read, -1 for all
   bool flush_per_line = false;

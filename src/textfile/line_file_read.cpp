@@ -53,7 +53,8 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
       break;
     }
     file.bytes_read += static_cast<std::int64_t>(got);
-    const void* mark = std::memchr(file.buffer.get() + file.count, kEndOfFileMark, got);
+    const void* mark =
+        file.mark_ends_input ? std::memchr(file.buffer.get() + file.count, kEndOfFileMark, got) : nullptr;
     if (mark != nullptr) {
       file.count = static_cast<std::size_t>(static_cast<const char*>(mark) - file.buffer.get());
       file.input_ended = true;
@@ -67,19 +68,21 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 // The index of the first line start after an LF in data[from, last) whose
-// first byte is first or CR, or kNotFound. data[last] is looked at too. Most
+// first byte is first, other or CR, or kNotFound. data[last] is looked at too. Most
 // lines of a big log are not of interest, so this runs over whole blocks
 // instead of line by line.
-std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t last, char first) {
+std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t last, char first, char other) {
   std::size_t i = from;
 #if defined(__SSE2__)
   const __m128i line_feeds = _mm_set1_epi8('\n');
   const __m128i wanted = _mm_set1_epi8(first);
+  const __m128i also_wanted = _mm_set1_epi8(other);
   const __m128i carriage_return = _mm_set1_epi8('\r');
   const auto hits = [&](std::size_t at) {
     const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
     const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at + 1));
-    const __m128i starts = _mm_or_si128(_mm_cmpeq_epi8(next, wanted), _mm_cmpeq_epi8(next, carriage_return));
+    const __m128i starts = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(next, wanted), _mm_cmpeq_epi8(next, also_wanted)),
+                                        _mm_cmpeq_epi8(next, carriage_return));
     return _mm_and_si128(_mm_cmpeq_epi8(here, line_feeds), starts);
   };
   while (i + 64 <= last && _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(hits(i), hits(i + 16)),
@@ -95,7 +98,7 @@ std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t 
     const void* line_feed = std::memchr(data + i, '\n', last - i);
     if (line_feed == nullptr) break;
     i = static_cast<std::size_t>(static_cast<const char*>(line_feed) - data) + 1;
-    if (data[i] == first || data[i] == '\r') return i;
+    if (data[i] == first || data[i] == other || data[i] == '\r') return i;
   }
   return kNotFound;
 }
@@ -194,6 +197,36 @@ void LimitReading(LineFile& file, std::int64_t size) {
   if (CheckReading(file)) file.size_limit = size;
 }
 
+void SetMarkEndsInput(LineFile& file, bool ends) {
+  if (!CheckReading(file) || file.mark_ends_input == ends) return;
+  file.mark_ends_input = ends;
+  if (!ends || file.count == file.position) return;
+  const char* unread = file.buffer.get() + file.position;
+  const void* mark = std::memchr(unread, kEndOfFileMark, file.count - file.position);
+  if (mark != nullptr) {
+    file.count = static_cast<std::size_t>(static_cast<const char*>(mark) - file.buffer.get());
+    file.input_ended = true;
+  }
+}
+
+Bytes PeekBytes(LineFile& file, std::size_t n) {
+  if (!CheckReading(file)) return Bytes();
+  Fill(file, n);
+  return Bytes(file.buffer.get() + file.position, std::min(n, file.count - file.position));
+}
+
+std::size_t ReadBytes(LineFile& file, char* into, std::size_t size) {
+  std::size_t n = 0;
+  if (!CheckReading(file)) return n;
+  while (n < size && Fill(file)) {
+    const std::size_t take = std::min(size - n, file.count - file.position);
+    std::memcpy(into + n, file.buffer.get() + file.position, take);
+    file.position += take;
+    n += take;
+  }
+  return n;
+}
+
 bool AtEnd(LineFile& file) {
   if (!CheckReading(file)) return true;
   return !Fill(file);
@@ -244,13 +277,13 @@ void SkipTextLine(LineFile& file) {
   }
 }
 
-void SkipLinesNotStartingWith(LineFile& file, char first) {
+void SkipLinesNotStartingWith(LineFile& file, char first, char other) {
   if (!CheckReading(file)) return;
   bool at_line_start = true;
   while (Fill(file)) {
     if (at_line_start) {
       const char next = file.buffer[file.position];
-      if (next == first || next == '\r') return;
+      if (next == first || next == other || next == '\r') return;
       at_line_start = false;
     }
     // The byte after each LF is looked at, so the last byte waits for the
@@ -259,7 +292,7 @@ void SkipLinesNotStartingWith(LineFile& file, char first) {
       file.position = file.count;
       return;
     }
-    const std::size_t start = FindLikelyLineStart(file.buffer.get(), file.position, file.count - 1, first);
+    const std::size_t start = FindLikelyLineStart(file.buffer.get(), file.position, file.count - 1, first, other);
     if (start != kNotFound) {
       file.position = start;
       return;

@@ -21,6 +21,18 @@ void OpenRead(LineFile& file, const Bytes& path);
 // read that would only find the end.
 void LimitReading(LineFile& file, std::int64_t size);
 
+// Whether byte 26 ends the input, as it does from the open on. A text of
+// two-byte units has a mark of its own, and its bytes are data. Switched back
+// on, the bytes already buffered and not read yet are cut at a mark.
+void SetMarkEndsInput(LineFile& file, bool ends);
+
+// Up to n of the bytes not read yet, left unread.
+Bytes PeekBytes(LineFile& file, std::size_t n);
+
+// Reads up to size bytes as they stand, with no line rule. Returns the count:
+// less than size only at the end of the input.
+std::size_t ReadBytes(LineFile& file, char* into, std::size_t size);
+
 // True when no byte is left to read or the next one is the end-of-file mark.
 bool AtEnd(LineFile& file);
 
@@ -32,10 +44,10 @@ Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size
 void SkipTextLine(LineFile& file);
 
 // Called at the start of a line: reads past the lines that cannot begin with
-// the byte first and stops at the start of one that may (its first byte is
-// first, or a CR, which is dropped when the line is read). At the end of the
-// file nothing is left to read.
-void SkipLinesNotStartingWith(LineFile& file, char first);
+// the byte first or the byte other, and stops at the start of one that may
+// (its first byte is one of them, or a CR, which is dropped when the line is
+// read). At the end of the file nothing is left to read.
+void SkipLinesNotStartingWith(LineFile& file, char first, char other);
 
 // Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
 void SkipLineEnd(LineFile& file);
