@@ -17,6 +17,7 @@ class ForwardingPlatform : public Platform {
   PathStyle Style() override { return base_.Style(); }
   bool NamesAreCaseSensitive() override { return base_.NamesAreCaseSensitive(); }
   bool NamesAreUtf8() override { return base_.NamesAreUtf8(); }
+  bool MayBeWrittenUnseen(FileHandle file) override { return base_.MayBeWrittenUnseen(file); }
   Bytes NameToUtf8(ByteView name) override { return base_.NameToUtf8(name); }
   ByteView TextLineEnd() override { return base_.TextLineEnd(); }
   Bytes UpperCase(ByteView text) override { return base_.UpperCase(text); }

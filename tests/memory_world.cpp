@@ -148,6 +148,18 @@ void MemoryWorld::MakeUnopenable(const Bytes& path, int error) {
   entry->inode->open_error = error;
 }
 
+void MemoryWorld::MakeUndeletable(const Bytes& path, int error) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  entry->inode->remove_error = error;
+}
+
+void MemoryWorld::SetUnseenWriter(const Bytes& path, bool writing) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  entry->inode->unseen_writer = writing;
+}
+
 void MemoryWorld::MakeSparse(const Bytes& path, std::int64_t size, char fill) {
   const Entry* entry = Find(path);
   if (entry == nullptr) throw std::logic_error("no file " + path);
@@ -323,6 +335,7 @@ int MemoryWorld::Remove(const Bytes& path) {
   const Entry* entry = Find(path);
   if (entry == nullptr) return kErrorFileNotFound;
   if (entry->inode->directory) return kErrorAccessDenied;
+  if (entry->inode->remove_error != 0) return entry->inode->remove_error;
   const Bytes key = Key(path);
   NoteNameChange(key);
   entries_.erase(key);

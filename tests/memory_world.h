@@ -81,6 +81,12 @@ class MemoryWorld : public Platform {
   // Opening the file fails with error from now on: a FIFO, a link the run
   // may not follow, a log its writer still holds (0 undoes it).
   void MakeUnopenable(const Bytes& path, int error);
+  // Deleting the file fails with error from now on: another account's file
+  // in a sticky directory (0 undoes it).
+  void MakeUndeletable(const Bytes& path, int error);
+  // The file's writer is one the run cannot see, still at work on it (false
+  // once it is done).
+  void SetUnseenWriter(const Bytes& path, bool writing);
   // The file reads as its bytes followed by fill up to size: a sparse file
   // far larger than memory, never held whole.
   void MakeSparse(const Bytes& path, std::int64_t size, char fill);
@@ -130,6 +136,7 @@ class MemoryWorld : public Platform {
   int Size(FileHandle file, std::int64_t* size) override;
   int Kind(FileHandle file, HandleKind* kind) override;
   int Identify(FileHandle file, FileIdentity* identity) override;
+  bool MayBeWrittenUnseen(FileHandle file) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
   FileHandle StandardOutput() override { return kStandardOutput; }
@@ -143,6 +150,8 @@ class MemoryWorld : public Platform {
     char fill = 0;
     std::int64_t time = 0;
     int open_error = 0;
+    int remove_error = 0;
+    bool unseen_writer = false;
     Bytes durable_data;  // what a power loss leaves of it
     // The shortest the run cut it to since its last sync: a cut is durable
     // at once where removals are.

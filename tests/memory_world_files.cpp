@@ -138,6 +138,11 @@ int MemoryWorld::Identify(FileHandle file, FileIdentity* identity) {
   return 0;
 }
 
+bool MemoryWorld::MayBeWrittenUnseen(FileHandle file) {
+  OpenFile* open = Handle(file);
+  return open != nullptr && open->inode->unseen_writer;
+}
+
 int MemoryWorld::Sync(FileHandle file) {
   OpenFile* open = Handle(file);
   if (open == nullptr) return kErrorAccessDenied;

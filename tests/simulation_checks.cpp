@@ -26,6 +26,19 @@ Bytes Simulation::LineOf(const Version& version) const {
   return name + " " + ListText(version);
 }
 
+bool Simulation::StaysWithARefusedLog(const Version& version, bool ever) const {
+  const auto key = [&](const Version& v) {
+    Bytes name = NameOf(LineOf(v));
+    if (!posix_)
+      std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    return name;
+  };
+  return std::any_of(versions_.begin(), versions_.end(), [&](const Version& v) {
+    return (v.refusal != 0 || (ever && v.was_refused)) && v.state == Version::kPresent && !LineOf(v).empty() &&
+           key(v) == key(version);
+  });
+}
+
 const Bytes& Simulation::ListText(const Version& version) const {
   if (utf8_list_) return version.comment.utf8;
   return version.encoding == Version::kWindows1251 ? version.comment.cp866 : version.comment.cp866_of_unicode;
@@ -120,9 +133,11 @@ void Simulation::NoteTailRead() {
   const std::vector<Bytes> lines = LogicalLines(list, &starts);
   std::set<Bytes> of_logs;
   std::set<Bytes> ours;
+  std::set<Bytes> held;  // lines of logs that stay for want of the right to delete them
   for (const Version& v : versions_) {
     if (!LineOf(v).empty()) of_logs.insert(LineOf(v));
     ours.insert({LineOf(v), ErrorLineOf(v)});
+    if (v.state == Version::kPresent && !LineOf(v).empty() && StaysWithARefusedLog(v, true)) held.insert(LineOf(v));
   }
   std::set<Bytes> seen;
   std::int64_t foreign = 0;  // after the line at i
@@ -130,10 +145,13 @@ void Simulation::NoteTailRead() {
     const Bytes& line = lines[i];
     const std::int64_t from_end = static_cast<std::int64_t>(list.size() - starts[i]);
     const std::int64_t batch = std::max<std::int64_t>(windows_.batch_span_bytes, line.size() + 2);
-    if (of_logs.count(line) != 0 && seen.insert(line).second && from_end > windows_.tail_bytes &&
-        foreign + batch > windows_.tail_bytes) {
+    const bool last = of_logs.count(line) != 0 && seen.insert(line).second;
+    if (last && from_end > windows_.tail_bytes && foreign + batch > windows_.tail_bytes) {
       pushed_out_[line].insert(list_opens_);
     }
+    // The line of a log a run could not delete is written again once the
+    // lines after it, the runs' own too, pushed it out of the tail.
+    if (last && from_end > windows_.tail_bytes && held.count(line) != 0) pushed_out_[line].insert(list_opens_);
     if (ours.count(line) == 0) foreign += static_cast<std::int64_t>(starts[i + 1] - starts[i]);
   }
 }
@@ -199,6 +217,7 @@ void Simulation::BeforeRemove(const Bytes& path) {
 void Simulation::AfterRemove(const Bytes& path, int result) {
   Version* v = CurrentVersion(path);
   if (result != 0 || v == nullptr) return;
+  if (v->writing) Violation("the run deletes " + Shown(path) + " while its writer is still at work");
   v->state = Version::kConsumed;
   if (committed_ && edited_when_committed_) v->exempt = true;
 }
@@ -218,7 +237,10 @@ void Simulation::CheckEnd() {
     error_lines.insert(ErrorLineOf(v));
     const Bytes line = LineOf(v);
     const bool stays = line.empty();
-    if (v.state == Version::kPresent && !stays)
+    // A log the run may not delete stays with its line in the list, and so
+    // do the later logs of its name.
+    const bool held = v.state == Version::kPresent && !stays && StaysWithARefusedLog(v);
+    if (v.state == Version::kPresent && !stays && !held)
       Violation("not harvested: " + Shown(v.log) + " (\"" + Shown(line) + "\")");
     if (stays && v.state == Version::kConsumed && v.commented)
       Violation("a log that has no line was deleted: " + Shown(v.log));
@@ -253,7 +275,7 @@ void Simulation::CheckEnd() {
     }
     for (const Bytes& piece : ended_pieces_) again += NameOf(piece) == name ? 1 : 0;
     const int most = beyond_tail ? n : 1 + again + pushed_out;
-    if (v.state == Version::kConsumed && (n > most || (n == 0 && !v.exempt))) {
+    if ((v.state == Version::kConsumed || held) && (n > most || (n == 0 && !v.exempt))) {
       Violation("the comment of " + Shown(v.log) + " is in the list " + std::to_string(n) + " times: \"" + Shown(line) +
                 "\"");
     }

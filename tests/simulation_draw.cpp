@@ -117,7 +117,7 @@ Bytes Simulation::DrawList() {
   if (!list.empty() && list.back() == '\r' && random_.OneIn(2)) list += "\n";
   std::vector<Version*> present;
   for (Version& version : versions_) {
-    if (!LineOf(version).empty()) present.push_back(&version);
+    if (!LineOf(version).empty() && !version.writing) present.push_back(&version);  // a writer's comment is to come
   }
   // A killed run's waiting lines span no more than a batch may, unless one
   // line alone is longer.

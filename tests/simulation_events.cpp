@@ -42,6 +42,9 @@ void Simulation::DropLog() {
   }
   version.content = LogContent(version);
   world_.Write(log, version.content);
+  // Another account's upload, and one whose writer is still at work.
+  if (random_.OneIn(12)) RefuseDeletion(version);
+  if (version.commented && !version.over_cap && random_.OneIn(8)) StartWriting(version);
   // Its last comment line goes on past the cap: a UTF-16 writer's xx is one
   // unit, U+7878.
   if (version.over_cap) {
@@ -55,7 +58,7 @@ void Simulation::DropLog() {
 void Simulation::Reupload() {
   std::vector<Version*> present;
   for (Version& v : versions_) {
-    if (v.state == Version::kPresent && !v.over_cap) present.push_back(&v);
+    if (v.state == Version::kPresent && !v.over_cap && !v.writing) present.push_back(&v);
   }
   if (present.empty()) return;
   Version& old = *present[random_.Below(present.size())];
@@ -66,6 +69,11 @@ void Simulation::Reupload() {
   version.has_companion = copy.has_companion;
   version.encoding = in_place ? copy.encoding : DrawEncoding();
   version.was_unreadable = in_place && copy.was_unreadable;  // the same file: still unreadable
+  if (in_place) {
+    // The same file: still another account's.
+    version.refusal = copy.refusal;
+    version.refused_for_good = copy.refused_for_good;
+  }
   if (in_place && version.commented && copy.encoding != Version::kUtf16Little && copy.encoding != Version::kUtf16Big) {
     // The same size: only the number differs.
     version.comment = copy.comment;
@@ -238,17 +246,75 @@ void Simulation::DrawEvent() {
     if (!appending_) EditList(static_cast<int>(random_.Below(3)));
     return;
   }
-  if (kind < 70) return Reupload();
-  if (kind < 85) return DropLog();
+  if (kind < 64) return Reupload();
+  if (kind < 76) return DropLog();
   std::vector<Version*> present;
   for (Version& v : versions_) {
-    if (v.state == Version::kPresent && !v.was_unreadable && world_.Exists(v.log)) present.push_back(&v);
+    if (v.state == Version::kPresent && !v.was_unreadable && !v.writing && world_.Exists(v.log)) present.push_back(&v);
+  }
+  if (kind >= 92) {
+    // A writer at work ends, or a log that is there gets another account's.
+    for (Version& v : versions_) {
+      if (v.writing) return FinishWriting(v);
+    }
+    if (!present.empty()) RefuseDeletion(*present[random_.Below(present.size())]);
+    return;
   }
   if (present.empty()) return;
   Version& v = *present[random_.Below(present.size())];
   world_.MakeUnopenable(v.log, kErrorAccessDenied);
   v.was_unreadable = true;
   Event("unreadable", Shown(v.log) + " cannot be opened");
+}
+
+// The run may not delete the log: it belongs to another account (EPERM in a
+// sticky directory), or lies on a file system mounted read-only meanwhile.
+// For the run it is drawn in, or for good.
+void Simulation::RefuseDeletion(Version& version) {
+  if (version.refusal != 0) return;
+  version.refusal = random_.OneIn(4) ? kErrorWriteProtect : kErrorAccessDenied;
+  version.refused_for_good = random_.OneIn(2);
+  version.was_refused = true;
+  world_.MakeUndeletable(version.log, version.refusal);
+  if (in_run_) {
+    Event("deletion refused",
+          "the run may not delete " + Shown(version.log) + (version.refused_for_good ? " for good" : " in this run"));
+  }
+}
+
+// The uploader has written the log's first line; the comment line is to
+// come. The run sees the writer (it holds the read lease's place) or not (it
+// is another account's).
+void Simulation::StartWriting(Version& version) {
+  version.writing = true;
+  world_.Write(version.log, "\xC0\xE2\xF2\xEE\xF0: sim\r\n");
+  if (random_.OneIn(2)) {
+    world_.MakeUnopenable(version.log, kErrorHeldByWriter);
+  } else {
+    world_.SetUnseenWriter(version.log, true);
+  }
+  if (in_run_) Event("writer at work", "an uploader is still writing " + Shown(version.log));
+}
+
+void Simulation::FinishWriting(Version& version) {
+  version.writing = false;
+  if (!world_.Exists(version.log)) return;  // deleted while written: AfterRemove told
+  world_.MakeUnopenable(version.log, 0);
+  world_.SetUnseenWriter(version.log, false);
+  world_.Write(version.log, version.content);
+  if (in_run_) Event("writer done", "the uploader of " + Shown(version.log) + " writes its comment and is done");
+}
+
+// Between runs: refusals for one run end, and writers may end; before the
+// run that recovers, every writer has ended.
+void Simulation::EndOfRun(bool recovering) {
+  for (Version& v : versions_) {
+    if (v.refusal != 0 && !v.refused_for_good && v.state == Version::kPresent && world_.Exists(v.log)) {
+      world_.MakeUndeletable(v.log, 0);
+      v.refusal = 0;
+    }
+    if (v.writing && (recovering || random_.OneIn(2))) FinishWriting(v);
+  }
 }
 
 void Simulation::Between(const char* operation, const Bytes& what) {

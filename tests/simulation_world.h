@@ -91,6 +91,14 @@ struct Version {
   bool was_unreadable = false;  // its line may have been ended before it could be completed
   bool replaced = false;        // a new log took its name after it was harvested
   bool damaged = false;         // another program cut into or changed its line
+  // Another account's log: its deletion is refused with this error, in the
+  // run it was drawn in, or for good (0 when the run may delete it).
+  int refusal = 0;
+  bool refused_for_good = false;
+  bool was_refused = false;  // in some run, whether or not it still is
+  // Its writer, one the run may see or not, is still at work: the log holds
+  // no comment line yet.
+  bool writing = false;
 };
 
 // Thrown out of the run where it is killed.
@@ -172,6 +180,13 @@ class Simulation {
   void Reupload();
   void DropLog();
   void Crash(PowerLoss model);
+  void RefuseDeletion(Version& version);
+  void StartWriting(Version& version);
+  void FinishWriting(Version& version);
+  void EndOfRun(bool recovering);
+  // Whether a log of the version's name may not be deleted (now, or in some
+  // run when ever is set): the later logs of the name stay with it.
+  bool StaysWithARefusedLog(const Version& version, bool ever = false) const;
 
   // Runs and checks.
   bool RunOnce(int rate, const std::string& label);

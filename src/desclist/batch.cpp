@@ -58,6 +58,27 @@ std::uint64_t ValueOf(Digest digest) {
 
 }  // namespace
 
+namespace {
+
+// One log as it was read: its path and its identity.
+std::uint64_t LogDigest(const Bytes& path, const FileIdentity& identity) {
+  Digest digest;
+  AddBytes(digest, path);
+  for (const std::uint64_t value : {identity.device, identity.index, static_cast<std::uint64_t>(identity.size),
+                                    static_cast<std::uint64_t>(identity.time)}) {
+    Mix(digest, value);
+  }
+  return ValueOf(digest);
+}
+
+}  // namespace
+
+std::uint64_t NameDigest(ByteView key) {
+  Digest digest;
+  AddBytes(digest, key);
+  return ValueOf(digest);
+}
+
 std::uint64_t LineDigest(ByteView name_part, ByteView description) {
   Digest digest;
   AddBytes(digest, name_part);
@@ -161,13 +182,25 @@ void Batch::End() {
   }
   if (!waiting_.empty()) {
     // In the order of their lines. A log that changed since it was read (an
-    // upload landed), or could not be deleted, stays, and so do the logs of
+    // upload landed), or whose deletion failed, stays, and so do the logs of
     // the lines after its own, and the run harvests nothing more: a name's
     // later lines never lose their logs before its earlier ones, whose
     // lines vouch only while those after them do, and no line of the run
     // pushes those lines out of the next run's tail.
+    //
+    // A log the run has no right to delete (another account's, in a sticky
+    // directory; a read-only file system) stays with its line safe in the
+    // list, and the run goes on: later runs find its line and pass it by
+    // while the line is in their tail. Only the later logs of its name stay
+    // with it, in this run and the next ones, so that no later line of the
+    // name, left without its log, stops its line from vouching.
     for (const WaitingLog& log : waiting_) {
-      if (DeleteFileIfUnchanged(log.path, log.identity) != 0) {
+      int error = kErrorAccessDenied;
+      if (refused_names_.count(log.name) == 0) error = DeleteFileIfUnchanged(log.path, log.identity);
+      if (error == kErrorAccessDenied || error == kErrorWriteProtect) {
+        refused_names_.insert(log.name);
+        left_logs_.insert(LogDigest(log.path, log.identity));
+      } else if (error != 0) {
         may_go_on_ = false;
         break;
       }
@@ -216,6 +249,10 @@ bool Batch::MarkWouldCut() {
   return std::any_of(waiting_.begin(), waiting_.end(), [&](const WaitingLog& log) {
     return PlacedAt(list_.file, log.offset, log.length) + log.length > cut;
   });
+}
+
+bool Batch::LeftByThisRun(const Bytes& path, const FileIdentity& identity) const {
+  return !left_logs_.empty() && left_logs_.count(LogDigest(path, identity)) != 0;
 }
 
 void Batch::EndBeforeClose() {

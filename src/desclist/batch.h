@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "common/bytes.h"
@@ -33,10 +34,13 @@ struct WaitingLog {
   std::int64_t offset = 0;   // where its line starts in the list (PlacedEnd's count)
   std::int64_t length = 0;   // the line's bytes with its CR LF
   std::uint64_t digest = 0;  // of those bytes
+  std::uint64_t name = 0;    // NameDigest of its name as the readers take it
 };
 
 // The digest of the line made of the two parts, with its CR LF.
 std::uint64_t LineDigest(ByteView name_part, ByteView description);
+// The digest of a name's key: one name, one digest.
+std::uint64_t NameDigest(ByteView key);
 
 class Batch {
  public:
@@ -72,10 +76,17 @@ class Batch {
   // False once the run is to harvest nothing more, and the logs whose lines
   // are not known to be safe stay for the next run: another program saved a
   // file under the list's name or changed the lines this run wrote, or a
-  // log changed since it was read or could not be deleted. The run's lines
+  // log changed since it was read or its deletion failed. A deletion the
+  // run has no right to make is no such failure: the log stays, its line
+  // safe, and the run goes on. The run's lines
   // then push none of theirs, wherever they are, out of the next run's
   // tail.
   bool MayGoOn() const { return may_go_on_; }
+
+  // Whether this run left the log, as it was read, for want of the right to
+  // delete it (or to delete a log of its name before it): its line is in the
+  // list already, and a later walk of the run passes it by.
+  bool LeftByThisRun(const Bytes& path, const FileIdentity& identity) const;
 
  private:
   void CheckWaitingLines();
@@ -91,4 +102,8 @@ class Batch {
   // (a deletion is durable only then), or -1.
   std::int64_t undurable_from_ = -1;
   bool may_go_on_ = true;
+  // The names of the logs this run may not delete: the later logs of such a
+  // name stay too, so that its line keeps vouching for its log.
+  std::unordered_set<std::uint64_t> refused_names_;
+  std::unordered_set<std::uint64_t> left_logs_;  // LogDigest of the logs left so
 };

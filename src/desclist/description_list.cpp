@@ -111,11 +111,15 @@ bool DescriptionList::CanList(ByteView name) const {
 }
 
 void DescriptionList::HandOver(ByteView name, ByteView description, const Bytes& log_path, const FileIdentity& read) {
-  if (!MayHarvest()) return;
+  if (!MayHarvest() || batch_.LeftByThisRun(log_path, read)) return;
   const Bytes listed = NameInList(name, encoding_);
   Line line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()};
-  line.log =
-      WaitingLog{log_path, read, -1, LengthOf(line.name_part, description), LineDigest(line.name_part, description)};
+  line.log = WaitingLog{log_path,
+                        read,
+                        -1,
+                        LengthOf(line.name_part, description),
+                        LineDigest(line.name_part, description),
+                        NameDigest(tail_.KeyOf(line.name_part))};
   Place(std::move(line));
 }
 

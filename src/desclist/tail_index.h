@@ -68,6 +68,10 @@ class TailIndex {
   // Whether the line made of the two parts is the latest of its name.
   bool IsLatest(ByteView name_part, ByteView description) const;
 
+  // The key of a line's name, or of a name part: the names the readers take
+  // as one have one key.
+  Bytes KeyOf(ByteView line) const;
+
  private:
   struct Line {
     Bytes text;  // without its line end
@@ -81,7 +85,6 @@ class TailIndex {
     std::vector<Line> vouching;  // the lines after the name's last line that cannot vouch, oldest first
   };
 
-  Bytes KeyOf(ByteView line) const;
   void Note(ByteView line, std::int64_t offset, bool may_vouch);
   void Forget(Name& name);
 

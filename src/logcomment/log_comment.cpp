@@ -30,6 +30,7 @@ constexpr char16_t kUnitEndOfFileMark = 0x1A;
 // than kMaxCommentBytes of the log is not kept, only noted: a later comment
 // line still wins over it.
 struct LastComment {
+  bool found = false;
   Bytes text;
   bool utf8 = false;
   bool too_long = false;
@@ -37,6 +38,7 @@ struct LastComment {
 
 // The rest of a line whose prefix was just read.
 void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
+  last->found = true;
   last->text = Bytes();  // the earlier comment is out: never two long ones at once
   Bytes text = ReadTextLine(log, kMaxCommentBytes + 1);
   last->utf8 = utf8;
@@ -115,6 +117,7 @@ void ReadUtf16Lines(LineFile& log, bool big_endian, LastComment* last) {
           state = State::kSkip;
         } else if (++matched == kUtf16PrefixUnits) {
           state = State::kTake;
+          last->found = true;
           last->text = Bytes();  // the earlier comment is out: never two long ones at once
           taken = 0;
           high = 0;
@@ -174,9 +177,14 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
     SetMarkEndsInput(log, true);
     ReadByteLines(log, &last);
   }
+  // A log without a comment line yet, whose writer may be at work unseen,
+  // is left as one that its writer still holds: the comment may yet come.
+  const bool may_be_written = !last.found && Os().MayBeWrittenUnseen(log.handle);
   CloseLineFile(log);
   CheckIo();
-  if (last.too_long) {
+  if (may_be_written) {
+    comment.open_error = kErrorHeldByWriter;
+  } else if (last.too_long) {
     comment.open_error = kErrorFileTooLarge;
     comment.description = Bytes(kErrorReadingFile);
   } else if (last.utf8) {

@@ -24,7 +24,9 @@ struct LogComment {
   // when the log cannot be opened.
   Bytes description;
   // The platform's code when the log cannot be opened; kErrorFileTooLarge
-  // when its last comment line is longer than kMaxCommentBytes.
+  // when its last comment line is longer than kMaxCommentBytes;
+  // kErrorHeldByWriter too when it has no comment line yet and a writer the
+  // open could not see may still be at work on it.
   int open_error = 0;
   FileIdentity identity;  // the log as it was read: a changed log is another one
 };

@@ -41,6 +41,10 @@ constexpr int kErrorHeldByWriter = kErrorNativeBase + 0x10000;
 // A file to be deleted is not the one it was (see RemoveIfUnchanged).
 constexpr int kErrorFileChanged = kErrorNativeBase + 0x10001;
 
+// How long a file whose writers cannot be seen must be unchanged before no
+// writer is assumed to be at work on it.
+constexpr int kQuietSeconds = 60;
+
 // File attribute bits as the enumeration reports them.
 constexpr std::uint32_t kAttributeReadOnly = 1;
 constexpr std::uint32_t kAttributeHidden = 2;
@@ -176,6 +180,12 @@ class Platform {
   virtual int Kind(FileHandle file, HandleKind* kind) = 0;
   // The identity of an open file.
   virtual int Identify(FileHandle file, FileIdentity* identity) = 0;
+  // Whether a file open for reading may still have a writer that the open
+  // could not see: on POSIX, where the run could take no read lease on it
+  // (it is neither root nor the file's owner, or the file system grants
+  // none) and the file changed within the last kQuietSeconds. Writers are
+  // seen wherever the open sees them (Windows' sharing modes).
+  virtual bool MayBeWrittenUnseen(FileHandle) { return false; }
   // Puts the file's data on stable storage.
   virtual int Sync(FileHandle file) = 0;
   virtual int Close(FileHandle file) = 0;
