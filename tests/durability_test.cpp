@@ -252,4 +252,18 @@ TEST_F(SharedList, AListReplacedByRenameKeepsTheLogsForTheNextRun) {
   ExpectEveryCommentOnceAfter("old.arj  saved by the editor\r\n");
 }
 
+// Found by the simulated world: an end-of-file mark lay more than 128 bytes
+// from the list's end when the run opened it, so the list was not cut; an
+// editor then wrote the list back shorter, and the mark came within the
+// final 128 bytes before the run's lines. The next run cuts the list there,
+// so the logs stay for it.
+TEST_F(SharedList, ACutThatBringsAnEndOfFileMarkWithinReachKeepsTheLogs) {
+  const Bytes kept = "old.arj  old\r\n";
+  world_.Write(List(), kept + "\x1A" + Bytes(200, 'j'));
+  RunWith(When::kAfterTheListIsOpened, [&](const Bytes& list) { world_.Write(list, kept + "\x1A" + Bytes(20, 'j')); });
+  EXPECT_TRUE(world_.Exists(world_ / "a.zip.log"));
+  EXPECT_TRUE(world_.Exists(world_ / "c.zip.log"));
+  ExpectEveryCommentOnceAfter(kept);
+}
+
 }  // namespace

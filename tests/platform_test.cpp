@@ -37,6 +37,22 @@ TEST(NativePlatform, RemoveIfUnchangedDeletesOnlyTheFileItsIdentityWasTakenOf) {
   ASSERT_EQ(os.IdentityAt(log, &read), 0);
   EXPECT_EQ(os.RemoveIfUnchanged(log, read), 0);
   EXPECT_FALSE(Exists(log));
+
+  // Or rewrites it in place to the same size, once the file time has
+  // ticked: the same file, another log. The identity the run takes of the
+  // open log is the one the deletion compares.
+  WriteBytes(log, "first");
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.Open(log, OpenMode::kRead, &file), 0);
+  ASSERT_EQ(os.Identify(file, &read), 0);
+  EXPECT_EQ(os.Close(file), 0);
+  FileIdentity at;
+  ASSERT_EQ(os.IdentityAt(log, &at), 0);
+  EXPECT_TRUE(at == read);
+  PauseMilliseconds(50);
+  WriteBytes(log, "FIRST");
+  EXPECT_EQ(os.RemoveIfUnchanged(log, read), kErrorFileChanged);
+  EXPECT_EQ(ReadBytes(log), "FIRST");
 }
 
 }  // namespace

@@ -145,7 +145,12 @@ Bytes Simulation::DrawList() {
         list += line.substr(0, random_.Between(1, line.size() - 1));
     }
   }
-  if (random_.OneIn(5)) list += "\x1A junk after the mark";
+  // The mark at every distance from the end, the window's edge the most:
+  // one in its final 128 bytes is found, one byte further is not.
+  if (random_.OneIn(5)) {
+    const std::size_t junk = random_.OneIn(2) ? random_.Between(125, 129) : random_.Below(160);
+    list += "\x1A" + Bytes(junk, 'j');
+  }
   return list;
 }
 

@@ -27,6 +27,8 @@ void MakeDirectory(const Bytes& path);
 // Renames from to to, replacing a file there, as an uploader does.
 void RenameOver(const Bytes& from, const Bytes& to);
 void RemoveTree(const Bytes& path);
+// Waits that long: for a file time's next tick, never to time a result.
+void PauseMilliseconds(int milliseconds);
 
 // A name given in UTF-8 as this platform's file names hold it: as it is on
 // POSIX; on Windows in the ANSI code page, which must hold each of its

@@ -44,6 +44,8 @@ void RenameOver(const Bytes& from, const Bytes& to) {
   if (rename(from.c_str(), to.c_str()) != 0) throw std::runtime_error("rename failed: " + from);
 }
 
+void PauseMilliseconds(int milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+
 void RemoveTree(const Bytes& path) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return;

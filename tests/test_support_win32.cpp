@@ -92,6 +92,8 @@ void RenameOver(const Bytes& from, const Bytes& to) {
   if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) Fail("MoveFileExA " + from);
 }
 
+void PauseMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
 void RemoveTree(const Bytes& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
