@@ -77,8 +77,12 @@ SimulationOutcome Simulation::Run() {
       std::vector<Bytes> names = world_.Names(world_.Root());
       names.erase(std::remove_if(names.begin(), names.end(),
                                  [&](const Bytes& name) {
-                                   const Version* v = CurrentVersion(world_ / name);
-                                   return v != nullptr && v->refusal == 0 && StaysWithARefusedLog(*v);
+                                   // Its latest version: a power loss may have brought back
+                                   // a log that was deleted.
+                                   const Bytes path = world_ / name;
+                                   const auto v = std::find_if(versions_.rbegin(), versions_.rend(),
+                                                               [&](const Version& w) { return w.log == path; });
+                                   return v != versions_.rend() && v->refusal == 0 && StaysWithARefusedLog(*v);
                                  }),
                   names.end());
       return names;

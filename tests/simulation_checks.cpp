@@ -34,8 +34,9 @@ bool Simulation::StaysWithARefusedLog(const Version& version, bool ever) const {
     return name;
   };
   return std::any_of(versions_.begin(), versions_.end(), [&](const Version& v) {
-    return (v.refusal != 0 || (ever && v.was_refused)) && v.state == Version::kPresent && !LineOf(v).empty() &&
-           key(v) == key(version);
+    // A log a power loss brought back after its deletion counts too.
+    return (v.refusal != 0 || (ever && v.was_refused)) && v.state != Version::kSuperseded && world_.Exists(v.log) &&
+           !LineOf(v).empty() && key(v) == key(version);
   });
 }
 
@@ -270,7 +271,10 @@ void Simulation::CheckEnd() {
       // Each of these happens apart from the others, and each may bring
       // the line once more.
       if (!LineOf(w).empty() && NameOf(LineOf(w)) == name) {
-        again += (w.state == Version::kSuperseded) + w.was_unreadable + w.replaced + w.damaged;
+        // A log left for want of the right to delete it may meet a line of
+        // its name that no log claims after its own (a piece a run ended)
+        // in a later run: its line comes once more.
+        again += (w.state == Version::kSuperseded) + w.was_unreadable + w.replaced + w.damaged + w.was_refused;
       }
     }
     for (const Bytes& piece : ended_pieces_) again += NameOf(piece) == name ? 1 : 0;

@@ -149,7 +149,11 @@ Bytes Simulation::DrawList() {
   // one in its final 128 bytes is found, one byte further is not.
   if (random_.OneIn(5)) {
     const std::size_t junk = random_.OneIn(2) ? random_.Between(125, 129) : random_.Below(160);
+    const bool torn = !list.empty() && list.back() != '\n';
     list += "\x1A" + Bytes(junk, 'j');
+    // Beyond the window the mark stays, and a torn last line before it is,
+    // with the junk, a line of its name that no log claims.
+    if (torn && junk + 1 > 128) ended_pieces_.insert(LastLine(list));
   }
   return list;
 }

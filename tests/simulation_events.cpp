@@ -42,9 +42,6 @@ void Simulation::DropLog() {
   }
   version.content = LogContent(version);
   world_.Write(log, version.content);
-  // Another account's upload, and one whose writer is still at work.
-  if (random_.OneIn(12)) RefuseDeletion(version);
-  if (version.commented && !version.over_cap && random_.OneIn(8)) StartWriting(version);
   // Its last comment line goes on past the cap: a UTF-16 writer's xx is one
   // unit, U+7878.
   if (version.over_cap) {
@@ -53,6 +50,9 @@ void Simulation::DropLog() {
   }
   if (in_run_)
     Event("new log", "a new log " + Shown(log) + (version.over_cap ? " with its last comment line over the cap" : ""));
+  // Another account's upload, and one whose writer is still at work.
+  if (random_.OneIn(12)) RefuseDeletion(version);
+  if (version.commented && !version.over_cap && random_.OneIn(8)) StartWriting(version);
 }
 
 void Simulation::Reupload() {
@@ -69,11 +69,6 @@ void Simulation::Reupload() {
   version.has_companion = copy.has_companion;
   version.encoding = in_place ? copy.encoding : DrawEncoding();
   version.was_unreadable = in_place && copy.was_unreadable;  // the same file: still unreadable
-  if (in_place) {
-    // The same file: still another account's.
-    version.refusal = copy.refusal;
-    version.refused_for_good = copy.refused_for_good;
-  }
   if (in_place && version.commented && copy.encoding != Version::kUtf16Little && copy.encoding != Version::kUtf16Big) {
     // The same size: only the number differs.
     version.comment = copy.comment;
@@ -84,6 +79,10 @@ void Simulation::Reupload() {
       text->replace(0, 6, id);
     }
     version.content = copy.content;
+    // The same file: still another account's.
+    version.refusal = copy.refusal;
+    version.refused_for_good = copy.refused_for_good;
+    version.was_refused = copy.was_refused;
     const bool unicode = copy.encoding != Version::kWindows1251;
     const Bytes& old_text = unicode ? copy.comment.utf8 : copy.comment.cp1251;
     version.content.replace(version.content.rfind(old_text), old_text.size(),
@@ -191,11 +190,17 @@ void Simulation::EditList(int how) {
       if (at < to && from < at + line.size() + 2) v.damaged = true;
     }
     if (v.state != Version::kConsumed) continue;
+    // An edit that brings an end-of-file mark within the final 128 bytes
+    // takes what follows it away: the next run cuts the list there.
+    const std::size_t window = after.size() > 128 ? after.size() - 128 : 0;
+    const std::size_t mark = after.find('\x1A', window);
+    // Whole lines only: a piece the cut leaves at the end is no line.
     const auto count = [&](const Bytes& list) {
-      const std::vector<Bytes> lines = LogicalLines(list);
+      std::vector<Bytes> lines = LogicalLines(list);
+      if (!list.empty() && list.back() != '\n' && !lines.empty()) lines.pop_back();
       return std::count(lines.begin(), lines.end(), line);
     };
-    if (count(after) < count(before)) v.exempt = true;
+    if (count(after.substr(0, mark)) < count(before)) v.exempt = true;
   }
   AllowLinesOf(after, false);
   if (how == 2) {
