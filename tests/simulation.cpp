@@ -100,8 +100,8 @@ SimulationOutcome Simulation::Run() {
     // the tail,
     std::vector<std::size_t> starts;
     const std::vector<Bytes> lines_before = LogicalLines(before, &starts);
-    // or once a line of its name that no log claims (a piece a run ended)
-    // follows it.
+    // or once a line of its name that no log there claims (a piece a run
+    // ended, the line of a log replaced or gone) follows it.
     const auto beyond_reach = [&](const Bytes& line) {
       for (std::size_t i = lines_before.size(); i-- > 0;) {
         if (lines_before[i] != line) continue;
@@ -110,7 +110,8 @@ SimulationOutcome Simulation::Run() {
                            [&](const Bytes& after_it) {
                              return NameOf(after_it) == NameOf(line) &&
                                     std::none_of(versions_.begin(), versions_.end(), [&](const Version& v) {
-                                      return LineOf(v) == after_it || ErrorLineOf(v) == after_it;
+                                      const bool there = v.state == Version::kPresent && world_.Exists(v.log);
+                                      return (there && LineOf(v) == after_it) || ErrorLineOf(v) == after_it;
                                     });
                            });
       }
