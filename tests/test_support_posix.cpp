@@ -84,12 +84,14 @@ RunResult RunProgram(const Bytes& program, const std::vector<Bytes>& arguments, 
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    // The file system root's /proc hidden by an empty one, in a mount
-    // namespace of the child's own.
-    if (options.without_proc &&
-        (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-         mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
-      _exit(125);
+    // The system's /proc hidden by an empty one, in a mount namespace of the
+    // child's own whose mounts reach no other (in a chroot, where / is no
+    // mount point, /proc's own mount is made private).
+    if (options.without_proc) {
+      const bool private_mounts =
+          unshare(CLONE_NEWNS) == 0 && (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ||
+                                        mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+      if (!private_mounts || mount("none", "/proc", "tmpfs", 0, nullptr) != 0) _exit(125);
     }
     const auto id = static_cast<uid_t>(options.user);
     if (options.user >= 0 && (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) _exit(126);
