@@ -220,6 +220,37 @@ TEST_F(EndToEnd, ConcurrentRunsShareOneListWithoutLoss) {
   std::printf("concurrent runs: %d completed, %d ended with the sharing report\n", winners, losers);
 }
 
+// A log the run may not delete (a read-only log: access denied) stays with
+// its line in the list, and the run goes on with the logs after it; the
+// next run writes no second line for it and harvests the new logs.
+TEST_F(EndToEnd, ReadOnlyLogStaysAndStopsNothing) {
+  WriteBytes(At("probe"), "p");
+  ASSERT_TRUE(SetFileAttributesA(At("probe").c_str(), FILE_ATTRIBUTE_READONLY));
+  const bool refused = !DeleteFileA(At("probe").c_str()) && GetLastError() == ERROR_ACCESS_DENIED;
+  SetFileAttributesA(At("probe").c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(At("probe").c_str());
+  if (!refused) GTEST_SKIP() << "a read-only file may be deleted here";
+  AddLog(Root(), "a", " first");
+  AddLog(Root(), "ro", " kept");
+  AddLog(Root(), "z", " last");
+  ASSERT_TRUE(SetFileAttributesA(At("ro.log").c_str(), FILE_ATTRIBUTE_READONLY));
+  const RunResult first = Run({Root()});
+  AddLog(Root(), "b", " second");
+  const RunResult second = Run({Root()});
+  SetFileAttributesA(At("ro.log").c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_QUIET_SUCCESS(first);
+  EXPECT_QUIET_SUCCESS(second);
+  const Bytes list = ReadBytes(At("Descript.ion"));
+  EXPECT_EQ(list.size(), Bytes("a  first\r\nro  kept\r\nz  last\r\nb  second\r\n").size()) << list;
+  for (const char* line : {"a  first\r\n", "ro  kept\r\n", "z  last\r\n", "b  second\r\n"}) {
+    EXPECT_NE(list.find(line), Bytes::npos) << line;
+  }
+  EXPECT_TRUE(Exists(At("ro.log")));
+  EXPECT_FALSE(Exists(At("a.log")));
+  EXPECT_FALSE(Exists(At("z.log")));
+  EXPECT_FALSE(Exists(At("b.log")));
+}
+
 // --- how failed runs end ---
 
 TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {
