@@ -56,10 +56,6 @@ std::uint64_t ValueOf(Digest digest) {
   return digest.state;
 }
 
-}  // namespace
-
-namespace {
-
 // One log as it was read: its path and its identity.
 std::uint64_t LogDigest(const Bytes& path, const FileIdentity& identity) {
   Digest digest;
@@ -195,8 +191,8 @@ void Batch::End() {
     // with it, in this run and the next ones, so that no later line of the
     // name, left without its log, stops its line from vouching.
     for (const WaitingLog& log : waiting_) {
-      int error = kErrorAccessDenied;
-      if (refused_names_.count(log.name) == 0) error = DeleteFileIfUnchanged(log.path, log.identity);
+      const bool after_refused = refused_names_.count(log.name) != 0;
+      const int error = after_refused ? kErrorAccessDenied : DeleteFileIfUnchanged(log.path, log.identity);
       if (error == kErrorAccessDenied || error == kErrorWriteProtect) {
         refused_names_.insert(log.name);
         left_logs_.insert(LogDigest(log.path, log.identity));

@@ -36,10 +36,16 @@ struct LastComment {
   bool too_long = false;
 };
 
+// A comment line begins: the earlier comment is out, so that two long ones
+// are never held at once.
+void BeginComment(LastComment* last) {
+  last->found = true;
+  last->text = Bytes();
+}
+
 // The rest of a line whose prefix was just read.
 void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
-  last->found = true;
-  last->text = Bytes();  // the earlier comment is out: never two long ones at once
+  BeginComment(last);
   Bytes text = ReadTextLine(log, kMaxCommentBytes + 1);
   last->utf8 = utf8;
   last->too_long = text.size() > kMaxCommentBytes;
@@ -51,6 +57,7 @@ void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
 // starts with the prefix). Only a line that opens with either prefix is
 // kept, so a log of any size with ordinary lines is read in constant memory.
 void ReadByteLines(LineFile& log, LastComment* last) {
+  const ByteView utf8_start = kUtf8CommentPrefix.substr(0, kCommentPrefix.size());
   const ByteView utf8_rest = kUtf8CommentPrefix.substr(kCommentPrefix.size());
   for (;;) {
     SkipLinesNotStartingWith(log, kCommentPrefix[0], kUtf8CommentPrefix[0]);
@@ -60,8 +67,7 @@ void ReadByteLines(LineFile& log, LastComment* last) {
     const Bytes start = ReadTextLine(log, kCommentPrefix.size());
     if (start == kCommentPrefix) {
       TakeCommentText(log, false, last);
-    } else if (start == kUtf8CommentPrefix.substr(0, start.size()) && start.size() == kCommentPrefix.size() &&
-               ReadTextLine(log, utf8_rest.size()) == utf8_rest) {
+    } else if (start == utf8_start && ReadTextLine(log, utf8_rest.size()) == utf8_rest) {
       TakeCommentText(log, true, last);
     }
     SkipTextLine(log);
@@ -117,8 +123,7 @@ void ReadUtf16Lines(LineFile& log, bool big_endian, LastComment* last) {
           state = State::kSkip;
         } else if (++matched == kUtf16PrefixUnits) {
           state = State::kTake;
-          last->found = true;
-          last->text = Bytes();  // the earlier comment is out: never two long ones at once
+          BeginComment(last);
           taken = 0;
           high = 0;
         }

@@ -136,7 +136,7 @@ FileIdentity IdentityOf(const struct stat& info) {
 // The command line as main received it.
 struct CommandLine {
   Bytes program;
-  std::vector<Bytes> arguments;
+  std::vector<Bytes> arguments;  // 1, 2, ..., none of them empty
 };
 CommandLine command_line;
 
@@ -216,13 +216,7 @@ class PosixPlatform : public Platform {
     return FoundInSearchPath(word);
   }
 
-  std::vector<Bytes> Arguments() override {
-    std::vector<Bytes> arguments;
-    for (const Bytes& word : command_line.arguments) {
-      if (!word.empty()) arguments.push_back(word);
-    }
-    return arguments;
-  }
+  std::vector<Bytes> Arguments() override { return command_line.arguments; }
 
   PathStyle Style() override { return PathStyle::kPosix; }
 
@@ -430,5 +424,8 @@ void KeepCommandLine(int argc, char** argv) {
   command_line = CommandLine();
   if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
   command_line.program = argv[0];
-  for (int i = 1; i < argc && argv[i] != nullptr; ++i) command_line.arguments.emplace_back(argv[i]);
+  // Empty arguments are dropped, and later ones move down.
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+    if (argv[i][0] != '\0') command_line.arguments.emplace_back(argv[i]);
+  }
 }
