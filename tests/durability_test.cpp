@@ -266,4 +266,40 @@ TEST_F(SharedList, ACutThatBringsAnEndOfFileMarkWithinReachKeepsTheLogs) {
   ExpectEveryCommentOnceAfter(kept);
 }
 
+// Found by the simulated world: another program ended the torn line a
+// killed run left, after the run had read the list, and once the run had
+// taken the list's end as that program left it, cut its line end and lines
+// away again, back to the size and last byte the run had read first. The
+// run's next line must still start a line of its own.
+TEST_F(SharedList, AnEndedTornLineCutBackAgainGetsNoLineJoinedOn) {
+  const Bytes kept = "old.arj  old\r\n";
+  const Bytes torn = kA.substr(0, kA.size() - 2);  // a killed run's line of a.zip, its CR LF lost
+  world_.Write(List(), kept + torn);
+  struct Editor : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    std::function<void()> end_it, cut_back;
+    int sizes_after = -1;  // the list's sizes asked for since the line was ended
+    int Open(const Bytes& path, OpenMode mode, FileHandle* file) override {
+      if (mode == OpenMode::kRead && end_it) {
+        end_it();
+        end_it = nullptr;
+        sizes_after = 0;
+      }
+      return FaultPlatform::Open(path, mode, file);
+    }
+    int Size(FileHandle file, std::int64_t* size) override {
+      // The first is the run taking the end as it is; before the next,
+      // the write-out's, the line end goes again.
+      if (sizes_after >= 0 && ++sizes_after == 2 && cut_back) cut_back();
+      return FaultPlatform::Size(file, size);
+    }
+  } editor(world_);
+  editor.end_it = [&] { world_.Append(List(), "\r\nb.zip  typed\r\n"); };
+  editor.cut_back = [&] { world_.Write(List(), kept + torn); };
+  EXPECT_EQ(HarvestUnder(editor, world_.Root()), 0);
+  const Bytes list = world_.Read(List());
+  EXPECT_EQ(list.find(torn + "c.zip"), Bytes::npos) << list;
+  ExpectEveryCommentOnceAfter(kept);
+}
+
 }  // namespace
