@@ -99,12 +99,24 @@ std::vector<Scene> MakeScenes() {
      {"DESCRIPT.ION", "Other.rar", "PIC.ZIP"}, {nullptr, "logharvest", nullptr, Output::kCaptured, true}},
     // Readers show the last line of a name: a comment harvested again gets
     // its line unless it is the latest one already, as after a crash.
-    {"ACommentHarvestedAgainAfterAnotherIsWrittenAgain",
-     {File("{list}", "a.zip  first\r\na.zip  second\r\n"), Log("a.zip", " first")}, {"{root}"},
-     "{list}", "a.zip  first\r\na.zip  second\r\na.zip  first\r\n", "", 0, {"a.zip", "{list}"}},
+    // A file harvested again keeps one line, its new comment: its older
+    // lines go, and in a file area the continuation lines below them; the
+    // header, blank lines and every other name's lines stay byte for byte.
+    {"ACommentHarvestedAgainTakesThePlaceOfItsNamesOlderLines",
+     {File("{list}", "a.zip  first\r\nb.zip  b\r\na.zip  second\r\n\"my file\"  old\r\n"), Log("a.zip", " first"),
+      Log("my file", " new")}, {"{root}"},
+     "{list}", "b.zip  b\r\na.zip  first\r\n\"my file\"  new\r\n", "", 0, {"a.zip", "my file", "{list}"},
+     any_order},
     {"ACommentEqualToTheLatestLineOfItsNameGetsNoSecondLine",
-     {File("{list}", "a.zip  second\r\na.zip  first\r\n"), Log("a.zip", " first")}, {"{root}"},
-     "{list}", "a.zip  second\r\na.zip  first\r\n", "", 0, {"a.zip", "{list}"}},
+     {File("{list}", "a.zip  second\r\nb.zip  b\r\na.zip  first\r\n"), Log("a.zip", " first")}, {"{root}"},
+     "{list}", "b.zip  b\r\na.zip  first\r\n", "", 0, {"a.zip", "{list}"}},
+    {"AFileAreaKeepsOneLinePerNameAndEveryOtherLine",
+     {Dir("bin"), File("bin/to_bbs", ""),
+      File("{bbs}", "; header\r\n\r\nnodes.zip  week 48\r\n   NODES\r\n\tonly\r\nother.zip  stays\r\n   its own\r\n"
+                    "nodes.zip         error reading file\r\nlast.zip  x\r\n"),
+      Log("nodes.zip", " week 49")}, {"{root}"},
+     "{bbs}", "; header\r\n\r\nother.zip  stays\r\n   its own\r\nlast.zip  x\r\nnodes.zip  week 49\r\n", "", 0,
+     {"bin/", "bin/to_bbs", "nodes.zip", "{bbs}"}, {"bin/"}},
     {"AnErrorLineIsNotWrittenAgainWhileItIsTheLatest",
      {File("{list}", "b         error reading file\r\n"), File("b", "b"), Dir("b.log")}, {"{root}"},
      "{list}", "b         error reading file\r\n", "", 0, {"b", "b.log/", "{list}"}},

@@ -48,6 +48,7 @@ void FaultPlatform::FindEnd(FindHandle find) {
 
 int FaultPlatform::Remove(const Bytes& path) {
   const int result = Fails("Remove") ? fail_code : base_.Remove(path);
+  if (result == 0) last_remove = calls;
   After();
   return result;
 }
@@ -136,6 +137,28 @@ int FaultPlatform::Close(FileHandle file) {
   --open_files;
   After();
   return fails ? fail_code : closed;
+}
+
+int FaultPlatform::CopyTraits(FileHandle from, FileHandle to) {
+  const int result = Fails("CopyTraits") ? fail_code : base_.CopyTraits(from, to);
+  After();
+  return result;
+}
+
+int FaultPlatform::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                               const Bytes& replacement_path) {
+  // A failed replacement still closes both handles, as it does on the platforms.
+  int result = 0;
+  if (Fails("ReplaceFile")) {
+    base_.Close(file);
+    base_.Close(replacement);
+    result = fail_code;
+  } else {
+    result = base_.ReplaceFile(file, path, expected, replacement, replacement_path);
+  }
+  open_files -= 2;
+  After();
+  return result;
 }
 
 int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const ListWindows& windows) {

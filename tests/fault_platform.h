@@ -32,6 +32,7 @@ class FaultPlatform : public ForwardingPlatform {
   int open_walks = 0;
   bool failed = false;                // the chosen call was reached and failed
   const char* failed_operation = "";  // its name, "Open for reading" for a log
+  long last_remove = 0;               // the number of the last call that deleted a file
 
   Bytes ProgramPath() override { return program_path.empty() ? base_.ProgramPath() : program_path; }
   std::vector<Bytes> Arguments() override { return arguments; }
@@ -54,6 +55,9 @@ class FaultPlatform : public ForwardingPlatform {
   int Identify(FileHandle file, FileIdentity* identity) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
+  int CopyTraits(FileHandle from, FileHandle to) override;
+  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                  const Bytes& replacement_path) override;
 
  private:
   // Counts a call; true when this one is to fail.

@@ -160,6 +160,19 @@ void MemoryWorld::SetUnseenWriter(const Bytes& path, bool writing) {
   entry->inode->unseen_writer = writing;
 }
 
+void MemoryWorld::HoldForReading(const Bytes& path, bool holding) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  entry->inode->held_by_reader = holding;
+}
+
+void MemoryWorld::PinForNextOpen(const Bytes& path) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  pinned_key_ = Key(path);
+  pinned_ = entry->inode;
+}
+
 void MemoryWorld::MakeSparse(const Bytes& path, std::int64_t size, char fill) {
   const Entry* entry = Find(path);
   if (entry == nullptr) throw std::logic_error("no file " + path);
@@ -205,12 +218,15 @@ void MemoryWorld::LosePower(PowerLoss model, const std::function<std::size_t(std
       entries_.erase(key);  // created since the directory's last sync
     } else if (model == PowerLoss::kNothingDurableUntilSynced) {
       entries_[key] = durable->second;
+    } else if (renamed_over_.count(key) != 0) {
+      continue;  // the run's rename, durable at once
     } else if (now != entries_.end() && now->second.inode != durable->second.inode) {
       entries_.erase(now);  // removed, which stays, then created again, which does not
     }
   }
   changed_names_.clear();
   durable_entries_.clear();
+  renamed_over_.clear();
   for (auto& [key, entry] : entries_) {
     Inode& inode = *entry.inode;
     if (inode.directory) continue;
@@ -367,6 +383,7 @@ int MemoryWorld::SyncDirectory(const Bytes& path) {
   for (auto key = changed_names_.begin(); key != changed_names_.end();) {
     if (DirectoryOf(*key) == directory) {
       durable_entries_.erase(*key);
+      renamed_over_.erase(*key);
       key = changed_names_.erase(key);
     } else {
       ++key;

@@ -90,6 +90,13 @@ class MemoryWorld : public Platform {
   // The file reads as its bytes followed by fill up to size: a sparse file
   // far larger than memory, never held whole.
   void MakeSparse(const Bytes& path, std::int64_t size, char fill);
+  // A reader holds the file open, as a Windows reader does: it lets others
+  // write, but not rename it or delete it (false once it let go).
+  void HoldForReading(const Bytes& path, bool holding);
+  // Another run opened the file at path just now and takes its lock later:
+  // the next Open of path for writing opens this file, wherever its name
+  // went by then.
+  void PinForNextOpen(const Bytes& path);
   // The names in directory, in the order a walk gives them.
   std::vector<Bytes> Names(const Bytes& directory) const;
   // Whether the run holds the file open for writing.
@@ -139,6 +146,12 @@ class MemoryWorld : public Platform {
   bool MayBeWrittenUnseen(FileHandle file) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
+  int CopyTraits(FileHandle from, FileHandle to) override;
+  // The rename is one step: after a power loss the name gives the old file
+  // (kNothingDurableUntilSynced) or the new one (kRemovalsDurableAtOnce),
+  // with what a sync made durable of it.
+  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                  const Bytes& replacement_path) override;
   FileHandle StandardOutput() override { return kStandardOutput; }
 
  private:
@@ -152,6 +165,7 @@ class MemoryWorld : public Platform {
     int open_error = 0;
     int remove_error = 0;
     bool unseen_writer = false;
+    bool held_by_reader = false;
     Bytes durable_data;  // what a power loss leaves of it
     // The shortest the run cut it to since its last sync: a cut is durable
     // at once where removals are.
@@ -192,6 +206,9 @@ class MemoryWorld : public Platform {
   std::map<Bytes, Entry> entries_;          // by Key(path)
   std::map<Bytes, Entry> durable_entries_;  // the names as a power loss leaves them, where they differ
   std::set<Bytes> changed_names_;           // keys whose durable state is in durable_entries_ (or absent)
+  std::set<Bytes> renamed_over_;            // of those, the keys the run renamed a file over
+  Bytes pinned_key_;                        // see PinForNextOpen
+  InodePtr pinned_;
   std::map<FileHandle, OpenFile> open_;
   std::map<Walk*, std::unique_ptr<Walk>> walks_;
   InodePtr output_;

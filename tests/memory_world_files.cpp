@@ -41,6 +41,8 @@ int MemoryWorld::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
   if (entry->inode->open_error != 0) return entry->inode->open_error;
   OpenFile open;
   open.inode = entry->inode;
+  if (pinned_ && mode != OpenMode::kRead && Key(path) == pinned_key_) open.inode = pinned_;
+  if (mode != OpenMode::kRead) pinned_.reset();
   open.writing = mode != OpenMode::kRead;
   open.appending = open.writing && style_ == PathStyle::kPosix;
   *file = next_handle_++;
@@ -164,4 +166,41 @@ int MemoryWorld::Close(FileHandle file) {
   if (!open->device) --open_files;
   open_.erase(file);
   return 0;
+}
+
+int MemoryWorld::CopyTraits(FileHandle from, FileHandle to) {
+  return Handle(from) == nullptr || Handle(to) == nullptr ? kErrorAccessDenied : 0;
+}
+
+int MemoryWorld::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                             const Bytes& replacement_path) {
+  const OpenFile* old = Handle(file);
+  const OpenFile* fresh = Handle(replacement);
+  const Entry* entry = Find(path);
+  const Entry* moved = Find(replacement_path);
+  FileIdentity now;
+  int error = 0;
+  if (old == nullptr || fresh == nullptr) {
+    error = kErrorAccessDenied;
+  } else if (entry == nullptr || entry->inode != old->inode || IdentityAt(path, &now) != 0 || now != expected) {
+    error = kErrorFileChanged;
+  } else if (style_ == PathStyle::kWindows && entry->inode->held_by_reader) {
+    error = kErrorSharingViolation;
+  } else if (entry->inode->remove_error != 0) {
+    error = entry->inode->remove_error;  // a name the run may not remove it may not rename over
+  } else if (moved == nullptr || moved->inode != fresh->inode) {
+    error = kErrorFileNotFound;
+  }
+  if (error == 0) {
+    const Bytes key = Key(path);
+    NoteNameChange(key);
+    NoteNameChange(Key(replacement_path));
+    renamed_over_.insert(key);
+    const InodePtr inode = fresh->inode;
+    entries_[key] = Entry{entry->path, inode};
+    entries_.erase(Key(replacement_path));
+  }
+  if (old != nullptr) Close(file);
+  if (fresh != nullptr) Close(replacement);
+  return error;
 }

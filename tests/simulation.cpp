@@ -32,6 +32,9 @@ bool Simulation::RunOnce(int rate, const std::string& label) {
   in_run_ = true;
   appending_ = after_directory_sync_ = committed_ = edited_when_committed_ = false;
   list_handles_.clear();
+  replacement_handles_.clear();
+  stale_handles_.clear();
+  consumed_now_.clear();
   log_handles_.clear();
   log_bytes_read_.clear();
   world_.arguments = {world_.Root()};
@@ -52,6 +55,16 @@ bool Simulation::RunOnce(int rate, const std::string& label) {
   in_run_ = false;
   if (world_.Killed()) world_.Restart();
   if (world_.open_files != 0 || world_.open_walks != 0) Violation("the run leaves files or walks open");
+  if (ended) {
+    // A run that stopped while it replaced the list left its new file: the
+    // next run removes it.
+    for (const Bytes& name : world_.Names(world_.Root())) {
+      if (name.size() > 15 && name.compare(name.size() - 15, 15, ".logharvest-new") == 0) {
+        Violation("a run ends with the new file of a replacement left: " + Shown(name));
+      }
+    }
+    if (rate == 0) CheckOneLinePerName();
+  }
   if (trace_ || !outcome_.violations.empty())
     outcome_.story.push_back("  the list now: \"" + Shown(ListNow(), 100000) + "\"");
   return ended;
@@ -248,6 +261,21 @@ int SimPlatform::Close(FileHandle file) {
   Between("Close", "");
   sim_.OnCall(file, "Close");
   return world_.Close(file);
+}
+int SimPlatform::CopyTraits(FileHandle from, FileHandle to) {
+  Between("CopyTraits", "");
+  sim_.OnCall(kNoFile, "CopyTraits");
+  return world_.CopyTraits(from, to);
+}
+// One call, as the platforms make it one: the check and the rename.
+int SimPlatform::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                             const Bytes& replacement_path) {
+  Between("ReplaceFile", path);
+  sim_.OnCall(kNoFile, "ReplaceFile");
+  if (!world_.Killed()) sim_.BeforeReplace(file, replacement);
+  const int result = world_.ReplaceFile(file, path, expected, replacement, replacement_path);
+  if (!world_.Killed()) sim_.AfterReplace(result);
+  return result;
 }
 
 }  // namespace sim

@@ -26,17 +26,19 @@ Bytes Simulation::LineOf(const Version& version) const {
   return name + " " + ListText(version);
 }
 
+Bytes Simulation::KeyOf(const Bytes& line) const {
+  Bytes name = NameOf(line);
+  if (!posix_) {
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+  }
+  return name;
+}
+
 bool Simulation::StaysWithARefusedLog(const Version& version, bool ever) const {
-  const auto key = [&](const Version& v) {
-    Bytes name = NameOf(LineOf(v));
-    if (!posix_)
-      std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-    return name;
-  };
   return std::any_of(versions_.begin(), versions_.end(), [&](const Version& v) {
     // A log a power loss brought back after its deletion counts too.
     return (v.refusal != 0 || (ever && v.was_refused)) && v.state != Version::kSuperseded && world_.Exists(v.log) &&
-           !LineOf(v).empty() && key(v) == key(version);
+           !LineOf(v).empty() && KeyOf(LineOf(v)) == KeyOf(LineOf(version));
   });
 }
 
@@ -73,10 +75,19 @@ std::vector<Bytes> Simulation::LogicalLines(const Bytes& list, std::vector<std::
 }
 
 void Simulation::OnOpen(const Bytes& path, OpenMode mode, FileHandle file) {
-  if (mode != OpenMode::kRead) {
+  static const Bytes kSuffix = ".logharvest-new";
+  if (mode != OpenMode::kRead && path.size() > kSuffix.size() &&
+      path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
+    replacement_handles_.insert(file);
+  } else if (mode != OpenMode::kRead) {
     list_handles_.insert(file);
     ++list_opens_;
     before_first_write_ = true;
+    FileIdentity opened;
+    FileIdentity named;
+    if (world_.Identify(file, &opened) == 0 && (world_.IdentityAt(path, &named) != 0 || !SameFile(opened, named))) {
+      stale_handles_.insert(file);
+    }
   } else {
     log_handles_[file] = path;
     log_bytes_read_[file] = 0;
@@ -167,6 +178,9 @@ void Simulation::OnIdentityAt(const Bytes& path) {
 
 void Simulation::BeforeListWrite(FileHandle file, ByteView data) {
   before_first_write_ = false;
+  if (stale_handles_.count(file) != 0) {
+    Violation("the run writes into the old list, whose name a second run's new list took before the lock was free");
+  }
   const Bytes* content = world_.ContentOf(file);
   if (content == nullptr || data.empty() || content->empty()) return;
   if (world_.Style() == PathStyle::kWindows) {
@@ -220,6 +234,8 @@ void Simulation::AfterRemove(const Bytes& path, int result) {
   if (result != 0 || v == nullptr) return;
   if (v->writing) Violation("the run deletes " + Shown(path) + " while its writer is still at work");
   v->state = Version::kConsumed;
+  v->consumed_at = ++deletions_;
+  consumed_now_.push_back(v->id);
   if (committed_ && edited_when_committed_) v->exempt = true;
 }
 
@@ -279,7 +295,11 @@ void Simulation::CheckEnd() {
     }
     for (const Bytes& piece : ended_pieces_) again += NameOf(piece) == name ? 1 : 0;
     const int most = beyond_tail ? n : 1 + again + pushed_out;
-    if ((v.state == Version::kConsumed || held) && (n > most || (n == 0 && !v.exempt))) {
+    // A run that harvested a newer comment of its name took its line out.
+    const bool taken_over = std::any_of(versions_.begin(), versions_.end(), [&](const Version& w) {
+      return w.consumed_at > v.consumed_at && !LineOf(w).empty() && KeyOf(LineOf(w)) == KeyOf(line);
+    });
+    if ((v.state == Version::kConsumed || held) && (n > most || (n == 0 && !v.exempt && !taken_over))) {
       Violation("the comment of " + Shown(v.log) + " is in the list " + std::to_string(n) + " times: \"" + Shown(line) +
                 "\"");
     }
@@ -330,6 +350,93 @@ void Simulation::CheckEnd() {
       if (at != lines.rend() && older_at != lines.rend() && older_at < at) {
         Violation("an older comment of " + Shown(v.log) + " comes after its latest");
       }
+    }
+  }
+}
+
+// The run put its new list in place: it must be the old one with only
+// older lines of the names the run harvested left out (and in a file area
+// the continuation lines below them), each such name keeping its newest
+// line. Every other byte stays, in its order.
+void Simulation::BeforeReplace(FileHandle file, FileHandle replacement) {
+  const Bytes* old_list = world_.ContentOf(file);
+  const Bytes* new_list = world_.ContentOf(replacement);
+  replacing_[0] = old_list != nullptr ? *old_list : Bytes();
+  replacing_[1] = new_list != nullptr ? *new_list : Bytes();
+}
+
+void Simulation::AfterReplace(int result) {
+  if (result != 0) return;
+  Event("list replaced", "the run puts its new list in place");
+  const Bytes& before = replacing_[0];
+  const Bytes& after = replacing_[1];
+  std::set<Bytes> harvested;  // their lines
+  std::set<Bytes> keys;
+  for (const Version& v : versions_) {
+    if (std::find(consumed_now_.begin(), consumed_now_.end(), v.id) == consumed_now_.end() || LineOf(v).empty())
+      continue;
+    harvested.insert(LineOf(v));
+    keys.insert(KeyOf(LineOf(v)));
+  }
+  std::vector<std::size_t> starts;
+  const std::vector<Bytes> lines = LogicalLines(before, &starts);
+  const std::size_t head = starts.empty() ? before.size() : starts[0];  // a byte order mark
+  std::size_t at = head;
+  if (after.compare(0, head, before, 0, head) != 0) Violation("the new list does not start as the old one");
+  std::set<Bytes> left_out;
+  bool after_left_out = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::size_t size = starts[i + 1] - starts[i];
+    const bool continuation =
+        bbs_ && after_left_out && !lines[i].empty() && (lines[i][0] == ' ' || lines[i][0] == '\t');
+    if (after.compare(at, size, before, starts[i], size) == 0) {
+      if (continuation) Violation("the new list keeps \"" + Shown(lines[i]) + "\" below a line it leaves out");
+      at += size;
+      after_left_out = false;
+      continue;
+    }
+    if (!continuation && keys.count(KeyOf(lines[i])) == 0) {
+      Violation("the new list leaves out \"" + Shown(lines[i]) + "\", no line of a name the run harvested");
+    }
+    if (!continuation) left_out.insert(KeyOf(lines[i]));
+    after_left_out = true;
+  }
+  if (at != after.size()) Violation("the new list has bytes the old one lacks: \"" + Shown(after.substr(at)) + "\"");
+  const std::vector<Bytes> kept = LogicalLines(after);
+  for (const Bytes& key : left_out) {
+    if (std::none_of(kept.begin(), kept.end(),
+                     [&](const Bytes& line) { return KeyOf(line) == key && harvested.count(line) != 0; })) {
+      Violation("the new list leaves out every line of \"" + Shown(key) + "\"");
+    }
+  }
+}
+
+// After a run that nothing disturbed, each name it harvested has one line
+// in the list, its newest comment; but a name with a log still there (one
+// that could not be read, or another account's), and a list with an
+// end-of-file mark, which a shorter list may bring within reach of its end.
+void Simulation::CheckOneLinePerName() {
+  const Bytes list = ListNow();
+  if (list.find('\x1A') != Bytes::npos) return;
+  std::map<Bytes, const Version*> newest;
+  for (const Version& v : versions_) {
+    if (std::find(consumed_now_.begin(), consumed_now_.end(), v.id) == consumed_now_.end() || LineOf(v).empty() ||
+        v.state != Version::kConsumed) {
+      continue;
+    }
+    const Version*& kept = newest[KeyOf(LineOf(v))];
+    if (kept == nullptr || v.consumed_at > kept->consumed_at) kept = &v;
+  }
+  const std::vector<Bytes> lines = LogicalLines(list);
+  for (const auto& [key, v] : newest) {
+    const bool stays = std::any_of(versions_.begin(), versions_.end(), [&](const Version& w) {
+      return w.state == Version::kPresent && world_.Exists(w.log) && KeyOf(ErrorLineOf(w)) == key;
+    });
+    if (stays) continue;
+    const auto n = std::count_if(lines.begin(), lines.end(), [&](const Bytes& line) { return KeyOf(line) == key; });
+    if (n != 1 || std::find(lines.begin(), lines.end(), LineOf(*v)) == lines.end()) {
+      Violation("after a run nothing disturbed, \"" + Shown(key) + "\" has " + std::to_string(n) +
+                " lines, not its newest comment alone");
     }
   }
 }

@@ -111,8 +111,13 @@ Bytes Simulation::DrawList() {
   const char* const kEnds[] = {"\r\n", "\r\n", "\r\n", "\n", "\r"};
   int n = 0;
   while (list.size() < target) {
-    const Bytes name = random_.OneIn(3) ? ListName(names_[random_.Below(names_.size())]) : "old" + std::to_string(n);
-    list += name + "  history " + std::to_string(n++) + kEnds[random_.Below(5)];
+    // The names here come several times: with comments, with error lines,
+    // and in a file area with lines below that go on with the comment.
+    Bytes name = random_.OneIn(2) ? ListName(names_[random_.Below(names_.size())]) : "old" + std::to_string(n);
+    if (!bbs_ && name.find_first_of(" \t") != Bytes::npos) name = "\"" + name + "\"";
+    list += name + (random_.OneIn(6) ? " " + kErrorText : "  history " + std::to_string(n)) + kEnds[random_.Below(5)];
+    ++n;
+    if (bbs_ && random_.OneIn(3)) list += (random_.OneIn(2) ? "   more " : "\tmore ") + std::to_string(n) + "\r\n";
   }
   if (!list.empty() && list.back() == '\r' && random_.OneIn(2)) list += "\n";
   std::vector<Version*> present;

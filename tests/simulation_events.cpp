@@ -1,6 +1,7 @@
 // What the world does between two of the run's calls.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "simulation_world.h"
@@ -95,6 +96,62 @@ void Simulation::Reupload() {
     world_.Write(upload, version.content);
     world_.RenameOver(upload, version.log);
     Event("log renamed over", "a new log renamed over " + Shown(version.log));
+  }
+}
+
+// A file harvested before is uploaded again under its old name, with a new
+// log: its comment is to take the place of the old one.
+void Simulation::UploadAgain() {
+  std::vector<std::size_t> gone;
+  for (std::size_t i = 0; i < versions_.size(); ++i) {
+    const Version& v = versions_[i];
+    if (v.state == Version::kConsumed && !LineOf(v).empty() && !world_.Exists(v.log)) gone.push_back(i);
+  }
+  if (gone.empty()) return;
+  const Version old = versions_[gone[random_.Below(gone.size())]];
+  if (world_.Style() == PathStyle::kWindows) {
+    for (const Version& v : versions_) {
+      if (v.state == Version::kPresent && v.companion == old.companion) return;  // one log per companion
+    }
+  }
+  for (Version& v : versions_) v.replaced = v.replaced || v.log == old.log;
+  Version& version = AddVersion(old.log, *old.name, old.companion, true);
+  version.has_companion = old.has_companion;
+  version.encoding = DrawEncoding();
+  version.content = LogContent(version);
+  world_.Write(version.log, version.content);
+  Event("upload again", "the file of " + Shown(old.log) + " is uploaded again, with a new log");
+}
+
+// Just before the run puts its new list in the old one's place: a second
+// run opens the old file (and takes its lock once this run lets go),
+// another program writes to it, or the rename is refused (a reader holds
+// the list, as readers do on Windows; the list is another account's in a
+// sticky directory).
+void Simulation::BeforeRename() {
+  switch (random_.Below(3)) {
+    case 0:
+      world_.PinForNextOpen(list_path_);
+      Event("second run before the rename", "a second run opens the list, to take its lock later");
+      return;
+    case 1: {
+      const Bytes before = ListNow();
+      if (random_.OneIn(2)) {
+        AppendForeignLine();
+      } else {
+        EditList(static_cast<int>(random_.Below(3)));
+      }
+      if (ListNow() != before) Event("write before the rename", "(just before the rename)");
+      return;
+    }
+    default:
+      rename_refused_ = true;
+      if (world_.Style() == PathStyle::kWindows) {
+        world_.HoldForReading(list_path_, true);
+      } else {
+        world_.MakeUndeletable(list_path_, kErrorAccessDenied);
+      }
+      Event("rename refused", "the list may not be replaced now");
   }
 }
 
@@ -251,7 +308,8 @@ void Simulation::DrawEvent() {
     if (!appending_) EditList(static_cast<int>(random_.Below(3)));
     return;
   }
-  if (kind < 64) return Reupload();
+  if (kind < 58) return Reupload();
+  if (kind < 64) return UploadAgain();
   if (kind < 76) return DropLog();
   std::vector<Version*> present;
   for (Version& v : versions_) {
@@ -313,6 +371,11 @@ void Simulation::FinishWriting(Version& version) {
 // Between runs: refusals for one run end, and writers may end; before the
 // run that recovers, every writer has ended.
 void Simulation::EndOfRun(bool recovering) {
+  if (rename_refused_ && world_.Exists(list_path_)) {
+    world_.HoldForReading(list_path_, false);
+    world_.MakeUndeletable(list_path_, 0);
+  }
+  rename_refused_ = false;
   for (Version& v : versions_) {
     if (v.refusal != 0 && !v.refused_for_good && v.state == Version::kPresent && world_.Exists(v.log)) {
       world_.MakeUndeletable(v.log, 0);
@@ -326,10 +389,10 @@ void Simulation::Between(const char* operation, const Bytes& what) {
   if (world_.Killed() || !in_run_) return;
   ++calls_;
   const bool event = rate_ != 0 && random_.OneIn(static_cast<std::size_t>(rate_));
-  if (!event && !trace_) return;
+  if (!event && !trace_ && !(rate_ != 0 && std::strcmp(operation, "ReplaceFile") == 0)) return;
   outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
-  if (!event) return;
-  DrawEvent();
+  if (event) DrawEvent();
+  if (rate_ != 0 && std::strcmp(operation, "ReplaceFile") == 0 && random_.OneIn(2)) BeforeRename();
 }
 
 }  // namespace sim

@@ -99,6 +99,7 @@ struct Version {
   // Its writer, one the run may see or not, is still at work: the log holds
   // no comment line yet.
   bool writing = false;
+  int consumed_at = 0;  // when a run last deleted it (the order of deletions), or 0
 };
 
 // Thrown out of the run where it is killed.
@@ -129,6 +130,9 @@ class SimPlatform : public ForwardingPlatform {
   int Identify(FileHandle file, FileIdentity* identity) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
+  int CopyTraits(FileHandle from, FileHandle to) override;
+  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                  const Bytes& replacement_path) override;
 
  private:
   void Between(const char* operation, const Bytes& what);
@@ -154,6 +158,8 @@ class Simulation {
   void OnIdentify(FileHandle file);
   void AfterRead(FileHandle file, std::size_t bytes);
   void OnIdentityAt(const Bytes& path);
+  void BeforeReplace(FileHandle file, FileHandle replacement);
+  void AfterReplace(int result);
   bool IsList(FileHandle file) const { return list_handles_.count(file) != 0; }
 
  private:
@@ -178,6 +184,8 @@ class Simulation {
   void AllowLinesOf(const Bytes& list, bool drawn);
   bool ForeignRoom(std::size_t bytes);
   void Reupload();
+  void UploadAgain();
+  void BeforeRename();
   void DropLog();
   void Crash(PowerLoss model);
   void RefuseDeletion(Version& version);
@@ -193,6 +201,10 @@ class Simulation {
   void Violation(const std::string& what) { outcome_.violations.push_back(what); }
   void NoteTailRead();
   void CheckEnd();
+  void CheckOneLinePerName();
+  // The name of a line as the run matches names: without regard to case in
+  // the Windows style.
+  Bytes KeyOf(const Bytes& line) const;
   std::vector<Bytes> LogicalLines(const Bytes& list, std::vector<std::size_t>* starts = nullptr) const;
   // The name a line describes, as readers take it: in a file-manager list
   // in quotes, or else up to the first blank.
@@ -227,6 +239,14 @@ class Simulation {
   int rate_ = 0;  // events come at one call in rate; 0: none
   bool in_run_ = false;
   std::set<FileHandle> list_handles_;
+  std::set<FileHandle> replacement_handles_;
+  // The list's handles the run opened on a file that no longer was the list
+  // (a second run's replacement took the name first).
+  std::set<FileHandle> stale_handles_;
+  int deletions_ = 0;              // the run's deletions so far, in all runs
+  std::vector<int> consumed_now_;  // the versions the run under way deleted
+  bool rename_refused_ = false;    // the list may not be replaced in this run
+  Bytes replacing_[2];             // the old list and the new one, as the run replaces one by the other
   std::map<FileHandle, Bytes> log_handles_;
   std::map<FileHandle, std::int64_t> log_bytes_read_;
   std::map<Bytes, int> read_version_;  // by log path: the version the run last read

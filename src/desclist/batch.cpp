@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/io_result.h"
+#include "desclist/digest.h"
 #include "platform/queries.h"
 #include "textfile/line_file_read.h"
 
@@ -12,49 +13,6 @@ namespace {
 
 // The block in which waiting lines are read back before their logs go.
 constexpr std::size_t kCheckBlockBytes = 256 * 1024;
-
-// A digest of bytes given in pieces: a waiting line is compared with what
-// the list holds where it was written without keeping the line itself.
-struct Digest {
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  std::uint64_t word = 0;
-  unsigned filled = 0;  // bytes in word
-  std::uint64_t length = 0;
-};
-
-void Mix(Digest& digest, std::uint64_t word) {
-  digest.state = (digest.state ^ word) * 0xFF51AFD7ED558CCDu;
-  digest.state ^= digest.state >> 29;
-}
-
-void AddBytes(Digest& digest, ByteView bytes) {
-  digest.length += bytes.size();
-  std::size_t i = 0;
-  while (i < bytes.size() && digest.filled != 0) {
-    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i++])) << (8 * digest.filled);
-    if (++digest.filled == 8) {
-      Mix(digest, digest.word);
-      digest.word = 0;
-      digest.filled = 0;
-    }
-  }
-  for (; i + 8 <= bytes.size(); i += 8) {
-    unsigned char b[8];
-    std::memcpy(b, bytes.data() + i, 8);
-    std::uint64_t word = 0;
-    for (int k = 7; k >= 0; --k) word = (word << 8) | b[k];
-    Mix(digest, word);
-  }
-  for (; i < bytes.size(); ++i) {
-    digest.word |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * digest.filled++);
-  }
-}
-
-std::uint64_t ValueOf(Digest digest) {
-  if (digest.filled != 0) Mix(digest, digest.word);
-  Mix(digest, digest.length);
-  return digest.state;
-}
 
 // One log as it was read: its path and its identity.
 std::uint64_t LogDigest(const Bytes& path, const FileIdentity& identity) {
@@ -66,24 +24,6 @@ std::uint64_t LogDigest(const Bytes& path, const FileIdentity& identity) {
   }
   return ValueOf(digest);
 }
-
-}  // namespace
-
-std::uint64_t NameDigest(ByteView key) {
-  Digest digest;
-  AddBytes(digest, key);
-  return ValueOf(digest);
-}
-
-std::uint64_t LineDigest(ByteView name_part, ByteView description) {
-  Digest digest;
-  AddBytes(digest, name_part);
-  AddBytes(digest, description);
-  AddBytes(digest, kCrLf);
-  return ValueOf(digest);
-}
-
-namespace {
 
 // Reads the list forward in blocks for the check of waiting lines.
 struct ListReader {

@@ -37,11 +37,6 @@ struct WaitingLog {
   std::uint64_t name = 0;    // NameDigest of its name as the readers take it
 };
 
-// The digest of the line made of the two parts, with its CR LF.
-std::uint64_t LineDigest(ByteView name_part, ByteView description);
-// The digest of a name's key: one name, one digest.
-std::uint64_t NameDigest(ByteView key);
-
 class Batch {
  public:
   Batch(ListFile& list, const ListWindows& windows) : list_(list), windows_(windows) {}
@@ -87,6 +82,9 @@ class Batch {
   // delete it (or to delete a log of its name before it): its line is in the
   // list already, and a later walk of the run passes it by.
   bool LeftByThisRun(const Bytes& path, const FileIdentity& identity) const;
+
+  // The names (NameDigest) of the logs this run may not delete.
+  const std::unordered_set<std::uint64_t>& RefusedNames() const { return refused_names_; }
 
  private:
   void CheckWaitingLines();

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/io_result.h"
+#include "desclist/digest.h"
 #include "logcomment/log_comment.h"
 #include "platform/paths.h"
 #include "textfile/line_file_read.h"
@@ -61,23 +62,42 @@ DescriptionList::DescriptionList(const ListWindows& windows)
       tail_(ListKind::kFileManager, true, static_cast<std::size_t>(windows.tail_bytes)),
       batch_(list_, windows_) {}
 
+// Opens the list and takes its lock. A run that replaced the list may have
+// let go of its lock just after this one opened the old file: the name then
+// names another file, which is opened in its turn.
+void DescriptionList::OpenFile(DirectoryWalk& walk) {
+  list_.path = ExistingListPath(list_.directory, NewListName(kind_), walk);
+  for (int tries = 1;; ++tries) {
+    if (IsExistingFile(list_.path)) {
+      OpenAppend(list_.file, list_.path);
+    } else {
+      created_ = CreateOrAppend(list_.file, list_.path);
+    }
+    CheckIo();
+    if (list_.file.kind != HandleKind::kDisk) return;
+    IdentifyLineFile(list_.file, &list_.identity);
+    CheckIo();
+    FileIdentity named;
+    if (Os().IdentityAt(list_.path, &named) == 0 && SameFile(named, list_.identity)) return;
+    CloseLineFile(list_.file);
+    CheckIo();
+    created_ = false;
+    // Another run keeps replacing it: as if it held the list.
+    if (tries == 3) SetIoResult(kErrorSharingViolation);
+    CheckIo();
+  }
+}
+
 void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk& walk) {
   list_.directory = directory;
   kind_ = kind;
   tail_ = TailIndex(kind, Os().NamesAreCaseSensitive(), static_cast<std::size_t>(windows_.tail_bytes));
-  list_.path = ExistingListPath(directory, NewListName(kind), walk);
-  bool created = false;
-  if (IsExistingFile(list_.path)) {
-    OpenAppend(list_.file, list_.path);
-  } else {
-    created = CreateOrAppend(list_.file, list_.path);
-  }
-  CheckIo();
-  if (list_.file.kind == HandleKind::kDisk) {
-    IdentifyLineFile(list_.file, &list_.identity);
-    CheckIo();
-  }
-  if (created) return;
+  OpenFile(walk);
+  // A run that stopped while it replaced the list left its new file.
+  const Bytes leftover = list_.path + Bytes(kReplacementSuffix);
+  if (IsExistingFile(leftover)) Os().Remove(leftover);
+  found_end_ = PlacedEnd(list_.file);
+  if (created_) return;
   std::int64_t tail_start = 0;
   // One byte more than the tail tells whether its first line starts after an LF.
   bool unchanged = true;
@@ -126,7 +146,9 @@ void DescriptionList::HandOver(ByteView name, ByteView description, const Bytes&
 void DescriptionList::HandOverErrorLine(ByteView name, ByteView description) {
   if (!MayHarvest()) return;
   const Bytes listed = NameInList(name, encoding_);
-  Place(Line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()});
+  Line line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()};
+  newest_.Keep(tail_.KeyOf(line.name_part));
+  Place(std::move(line));
 }
 
 bool DescriptionList::TornLineIsOpen() const { return tail_.TornOffset() >= 0 && !MissingLineEnd(list_.file).empty(); }
@@ -190,7 +212,13 @@ void DescriptionList::TakeFromTail(Line& line, std::int64_t offset) {
   }
   line.log.offset = offset;
   batch_.MakeRoomFor(offset, PlacedEnd(list_.file));
-  if (MayHarvest()) batch_.Add(std::move(line.log));
+  if (!MayHarvest()) return;
+  NoteNewest(line, offset);
+  batch_.Add(std::move(line.log));
+}
+
+void DescriptionList::NoteNewest(const Line& line, std::int64_t offset) {
+  newest_.Note(tail_.KeyOf(line.name_part), offset, line.log.length, line.log.digest);
 }
 
 // Whether the list still ends with the torn line as read, nothing written
@@ -275,6 +303,7 @@ void DescriptionList::WriteNew(Line& line) {
   tail_.NoteWritten(line.name_part, line.description, error_line);
   if (error_line) return;
   line.log.offset = offset;
+  NoteNewest(line, offset);
   batch_.Add(std::move(line.log));
 }
 
@@ -368,6 +397,14 @@ bool DescriptionList::EndWalk() {
 void DescriptionList::Close() {
   if (!held_.empty()) EndWalk();
   batch_.EndBeforeClose();
+  if (MayHarvest() && list_.file.kind == HandleKind::kDisk && !newest_.Empty()) {
+    // Every log of the run is settled now. A name with a log the run could
+    // not delete keeps its lines, which vouch for that log, and so does a
+    // name with a log it could not read.
+    newest_.Forget(batch_.RefusedNames());
+    const ListShape shape{kind_, Os().NamesAreCaseSensitive(), first_line_, found_end_};
+    if (!newest_.Empty() && ReplaceWithoutOlderLines(list_, shape, newest_)) return;
+  }
   CloseLineFile(list_.file);
   CheckIo();
 }

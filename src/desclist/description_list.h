@@ -9,6 +9,7 @@
 #include "desclist/batch.h"
 #include "desclist/list_line.h"
 #include "desclist/list_windows.h"
+#include "desclist/older_lines.h"
 #include "desclist/tail_index.h"
 #include "logcomment/code_page.h"
 #include "platform/platform.h"
@@ -90,7 +91,9 @@ class DescriptionList {
   bool MayHarvest() const { return batch_.MayGoOn(); }
 
   // Writes the held lines (while the run may harvest), ends the last batch
-  // and closes the list.
+  // and closes the list. Where the run harvested files whose names have
+  // older lines, and nothing disturbed it, the list is then replaced by one
+  // without them (older_lines.h).
   void Close();
 
  private:
@@ -113,12 +116,17 @@ class DescriptionList {
   void Hold(Line line);
   void ReleaseHeld();
   void ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& claimed);
+  void OpenFile(DirectoryWalk& walk);
+  void NoteNewest(const Line& line, std::int64_t offset);
 
   const ListWindows windows_;
   ListFile list_;
   ListKind kind_ = ListKind::kFileManager;
   ListEncoding encoding_ = ListEncoding::kDosCyrillic;
   std::int64_t first_line_ = 0;  // where the list's first line starts: after a byte order mark
+  std::int64_t found_end_ = 0;   // where the list ended when the run opened it
+  bool created_ = false;         // the run made the list: there is no tail to read
+  NewestLines newest_;
   TailIndex tail_;
   Batch batch_;
   std::vector<Line> held_;

@@ -1,5 +1,7 @@
 #include "desclist/list_line.h"
 
+#include "logcomment/log_comment.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 const ByteView kByteOrderMark = "\xEF\xBB\xBF";
@@ -29,4 +31,15 @@ ByteView NameOfLine(ByteView line, ListKind kind) {
     if (close != ByteView::npos) return line.substr(1, close - 1);
   }
   return line.substr(0, line.find(' '));
+}
+
+Bytes NameKey(ByteView line, ListKind kind, bool names_differ_by_case) {
+  const ByteView name = NameOfLine(line, kind);
+  return names_differ_by_case ? Bytes(name) : AsciiLowerCase(name);
+}
+
+bool IsErrorLine(ByteView line) {
+  return line.size() > kErrorReadingFile.size() &&
+         line.substr(line.size() - kErrorReadingFile.size()) == kErrorReadingFile &&
+         line[line.size() - kErrorReadingFile.size() - 1] == ' ';
 }

@@ -47,3 +47,12 @@ Bytes NamePartOfLine(ByteView name, NameForm form);
 // bytes up to the first blank; in a file-area list the bytes up to the
 // first blank.
 ByteView NameOfLine(ByteView line, ListKind kind);
+
+// The key of the name a line (or a name part) describes: the names the
+// readers take as one have one key. Without regard to ASCII letter case
+// where names do not differ by it.
+Bytes NameKey(ByteView line, ListKind kind, bool names_differ_by_case);
+
+// Whether the line (without its line end) is the line of a log that could
+// not be read: a name, a blank, and the error text.
+bool IsErrorLine(ByteView line);

@@ -2,9 +2,6 @@
 
 #include <algorithm>
 
-#include "logcomment/log_comment.h"
-#include "platform/paths.h"
-
 namespace {
 
 // Whether line is made of the two parts, without copying them.
@@ -13,23 +10,12 @@ bool IsLineOf(ByteView line, ByteView name_part, ByteView description) {
          line.substr(name_part.size()) == description;
 }
 
-bool EndsInErrorText(ByteView line) {
-  return line.size() > kErrorReadingFile.size() &&
-         line.substr(line.size() - kErrorReadingFile.size()) == kErrorReadingFile &&
-         line[line.size() - kErrorReadingFile.size() - 1] == ' ';
-}
-
 }  // namespace
 
 TailIndex::TailIndex(ListKind kind, bool names_differ_by_case, std::size_t max_line_bytes)
     : kind_(kind), names_differ_by_case_(names_differ_by_case), max_line_bytes_(max_line_bytes) {}
 
-// The name a line describes, as the key of the index: without regard to
-// letter case where names do not differ by it.
-Bytes TailIndex::KeyOf(ByteView line) const {
-  const ByteView name = NameOfLine(line, kind_);
-  return names_differ_by_case_ ? Bytes(name) : AsciiLowerCase(name);
-}
+Bytes TailIndex::KeyOf(ByteView line) const { return NameKey(line, kind_, names_differ_by_case_); }
 
 void TailIndex::Forget(Name& name) {
   for (const Line& line : name.vouching) unclaimed_ -= line.claimed || line.error_line ? 0 : 1;
@@ -41,7 +27,7 @@ void TailIndex::Note(ByteView line, std::int64_t offset, bool may_vouch) {
   name.latest.assign(line.data(), line.size());
   name.unknown = false;
   if (!may_vouch) return Forget(name);
-  const bool error_line = EndsInErrorText(line);
+  const bool error_line = IsErrorLine(line);
   name.vouching.push_back(Line{Bytes(line), offset, false, error_line});
   if (!error_line) ++unclaimed_;
 }

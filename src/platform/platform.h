@@ -189,6 +189,26 @@ class Platform {
   // Puts the file's data on stable storage.
   virtual int Sync(FileHandle file) = 0;
   virtual int Close(FileHandle file) = 0;
+
+  // --- replacing a file with a new one ---
+  // Gives the new file open as `to` what the file open as `from` keeps
+  // besides its bytes, where the system keeps that with the file: on POSIX
+  // its owner, group, mode and extended attributes (a share for Windows
+  // clients keeps their attributes there). Windows keeps them in the
+  // replacement itself (ReplaceFile), and this does nothing there.
+  virtual int CopyTraits(FileHandle from, FileHandle to) = 0;
+  // Puts the new file open as `replacement` (its data on stable storage) at
+  // path, in place of the file open there as `file`, if path still names
+  // that file, unchanged since `expected` was taken, and it has no other
+  // name (a hard link): kErrorFileChanged when it changed or is another
+  // file, kErrorAccessDenied when it has other names. Both handles are
+  // closed, whatever the result; on failure the file at path is as it was,
+  // and the new file is still at replacement_path. POSIX keeps the file's
+  // lock on `file` up to the rename. Windows lets go of `file` and holds the
+  // name against every writer while it checks and replaces, and gives the
+  // new file the old one's attributes and security.
+  virtual int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                          const Bytes& replacement_path) = 0;
   virtual FileHandle StandardOutput() = 0;
 };
 

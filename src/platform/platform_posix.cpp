@@ -12,12 +12,15 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -164,6 +167,69 @@ Bytes FoundInSearchPath(const Bytes& name) {
 
 int CloseKeepingError(int fd, int error) {
   close(fd);
+  return error;
+}
+
+// The names of a file's extended attributes, each ended by a NUL; empty on
+// a file system that keeps none.
+int AttributeNames(int fd, std::vector<char>* names) {
+  for (;;) {
+    const ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP ? 0 : LastError();
+    names->resize(static_cast<std::size_t>(size));
+    if (size == 0) return 0;
+    const ssize_t got = flistxattr(fd, names->data(), names->size());
+    if (got >= 0) {
+      names->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return LastError();  // the list grew meanwhile: asked again
+  }
+}
+
+// The value of a file's extended attribute; false when it has none of that name.
+int AttributeValue(int fd, const char* name, std::vector<char>* value, bool* present) {
+  for (;;) {
+    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
+    *present = size >= 0;
+    if (size < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : LastError();
+    value->resize(static_cast<std::size_t>(size));
+    const ssize_t got = fgetxattr(fd, name, value->data(), value->size());
+    if (got >= 0) {
+      value->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return LastError();
+  }
+}
+
+// Gives `to` the extended attributes of `from`, and none other. One the new
+// file has already with the same value (a security label the directory
+// gives every new file) is left as it is, as the run may not be allowed to
+// set it.
+int CopyExtendedAttributes(int from, int to) {
+  std::vector<char> names;
+  std::vector<char> present;
+  int error = AttributeNames(from, &names);
+  if (error == 0) error = AttributeNames(to, &present);
+  std::vector<char> value;
+  std::vector<char> existing;
+  for (std::size_t at = 0; error == 0 && at < names.size(); at += std::strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    bool has = false;
+    bool had = false;
+    error = AttributeValue(from, name, &value, &has);
+    if (error == 0 && has) error = AttributeValue(to, name, &existing, &had);
+    if (error == 0 && has && !(had && existing == value) && fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
+      error = LastError();
+    }
+  }
+  for (std::size_t at = 0; error == 0 && at < present.size(); at += std::strlen(present.data() + at) + 1) {
+    const char* name = present.data() + at;
+    bool has = false;
+    error = AttributeValue(from, name, &value, &has);
+    if (error == 0 && !has && fremovexattr(to, name) != 0 && errno != ENODATA) error = LastError();
+  }
   return error;
 }
 
@@ -409,6 +475,41 @@ class PosixPlatform : public Platform {
   int Sync(FileHandle file) override { return fdatasync(static_cast<int>(file)) == 0 ? 0 : LastError(); }
 
   int Close(FileHandle file) override { return close(static_cast<int>(file)) == 0 ? 0 : LastError(); }
+
+  // The owner and group first: a change of owner clears the set-user-ID bits
+  // that the mode then sets again.
+  int CopyTraits(FileHandle from, FileHandle to) override {
+    struct stat source;
+    struct stat target;
+    if (fstat(static_cast<int>(from), &source) != 0 || fstat(static_cast<int>(to), &target) != 0) return LastError();
+    if ((source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
+        fchown(static_cast<int>(to), source.st_uid, source.st_gid) != 0) {
+      return LastError();
+    }
+    if (fchmod(static_cast<int>(to), source.st_mode & 07777) != 0) return LastError();
+    return CopyExtendedAttributes(static_cast<int>(from), static_cast<int>(to));
+  }
+
+  // The lock on the old file is held up to the rename. Another program may
+  // still write between the check and the rename: POSIX offers no way to
+  // shut it out.
+  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                  const Bytes& replacement_path) override {
+    struct stat info;
+    int error = 0;
+    FileIdentity now;
+    if (fstat(static_cast<int>(file), &info) != 0) {
+      error = LastError();
+    } else if (info.st_nlink > 1) {
+      error = kErrorAccessDenied;
+    } else if ((error = IdentityAt(path, &now)) == 0 && (now != expected || IdentityOf(info) != expected)) {
+      error = kErrorFileChanged;
+    }
+    if (error == 0 && rename(replacement_path.c_str(), path.c_str()) != 0) error = LastError();
+    close(static_cast<int>(file));
+    close(static_cast<int>(replacement));
+    return error;
+  }
 
   FileHandle StandardOutput() override { return STDOUT_FILENO; }
 };

@@ -44,6 +44,17 @@ int IdentityOf(HANDLE handle, FileIdentity* identity) {
   return 0;
 }
 
+// The full path of path, or empty (GetLastError() says why).
+Bytes FullPath(const Bytes& path) {
+  const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return Bytes();
+  Bytes full(size, '\0');
+  const DWORD length = GetFullPathNameA(path.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return Bytes();
+  full.resize(length);
+  return full;
+}
+
 void FillEntry(const WIN32_FIND_DATAA& data, FoundEntry* entry) {
   entry->name.assign(data.cFileName);
   entry->attributes = data.dwFileAttributes;
@@ -267,6 +278,55 @@ class Win32Platform : public Platform {
   int Sync(FileHandle file) override { return FlushFileBuffers(ToHandle(file)) ? 0 : LastError(); }
 
   int Close(FileHandle file) override { return CloseHandle(ToHandle(file)) ? 0 : LastError(); }
+
+  // ReplaceFileA keeps the replaced file's security and attributes.
+  int CopyTraits(FileHandle, FileHandle) override { return 0; }
+
+  // The run lets go of its handle, as ReplaceFileA cannot open a file that
+  // is held so, and holds the name at once with a handle that lets others
+  // read and the replacement delete, but no one write: a second run's open
+  // fails with the sharing violation it meets while the run holds the list.
+  // Where the second run came in between, this open fails instead; where it
+  // came and went, the check finds the file changed. ReplaceFileA wants
+  // full paths. Some implementations of it drop the attributes (a hidden
+  // list shows up): they are set again.
+  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                  const Bytes& replacement_path) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(ToHandle(file), &info) != 0;
+    int error = known ? 0 : LastError();
+    CloseHandle(ToHandle(replacement));
+    CloseHandle(ToHandle(file));
+    if (error != 0) return error;
+    if (info.nNumberOfLinks > 1) return kErrorAccessDenied;
+    const HANDLE guard = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (guard == INVALID_HANDLE_VALUE) return LastError();
+    FileIdentity now;
+    error = IdentityOf(guard, &now);
+    if (error == 0 && now != expected) error = kErrorFileChanged;
+    const Bytes full = FullPath(path);
+    const Bytes full_replacement = FullPath(replacement_path);
+    if (error == 0 && (full.empty() || full_replacement.empty())) error = LastError();
+    if (error == 0 && !ReplaceFileA(full.c_str(), full_replacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                    nullptr, nullptr)) {
+      error = LastError();
+      // The old file is gone and the new one kept its own name: it takes the
+      // list's now.
+      if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+          MoveFileExA(full_replacement.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        error = 0;
+      }
+    }
+    constexpr DWORD kKept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD wanted = info.dwFileAttributes & kKept;
+    if (error == 0 && (GetFileAttributesA(full.c_str()) & kKept) != wanted) {
+      SetFileAttributesA(full.c_str(), wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL);
+    }
+    CloseHandle(guard);
+    return error;
+  }
 
   FileHandle StandardOutput() override { return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE)); }
 };

@@ -287,6 +287,14 @@ void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView l
   if (file.flush_per_line) WriteOut(file);
 }
 
+void WriteBytes(LineFile& file, ByteView bytes) {
+  if (file.state != LineFileState::kWriting) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return;
+  }
+  Put(file, bytes);
+}
+
 ByteView MissingLineEnd(const LineFile& file) { return LineEndOf(file.missing_end); }
 
 void EndLastLine(LineFile& file) {
@@ -380,6 +388,18 @@ void CloseLineFile(LineFile& file) {
   const int error = Os().Close(file.handle);
   file.handle = kNoFile;
   if (error != 0) SetIoResult(error);
+}
+
+FileHandle ReleaseHandle(LineFile& file) {
+  if (file.state != LineFileState::kWriting || file.is_standard_output) {
+    SetIoResult(kErrorNotOpenForOutput);
+    return kNoFile;
+  }
+  if (!WriteOut(file)) return kNoFile;
+  file.state = LineFileState::kClosed;
+  const FileHandle handle = file.handle;
+  file.handle = kNoFile;
+  return handle;
 }
 
 void IdentifyLineFile(LineFile& file, FileIdentity* identity) {

@@ -113,6 +113,9 @@ constexpr ByteView kCrLf = "\r\n";
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
 inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
 
+// Writes bytes as they stand: no line end is put before or after them.
+void WriteBytes(LineFile& file, ByteView bytes);
+
 // The bytes that the next line written is preceded by, to end the last line
 // of a file opened for appending: CR LF, or LF alone after a final CR; empty
 // once that is done or when the content ended with a line end.
@@ -163,6 +166,11 @@ void SyncLineFile(LineFile& file);
 // Writes out pending bytes and closes. When the write-out fails the file
 // stays open. Standard output keeps its handle.
 void CloseLineFile(LineFile& file);
+
+// Writes out the pending bytes and hands the file's handle to the caller,
+// which closes it: the record is closed. kNoFile when the write-out fails
+// (the file stays open) or the file is not open for writing.
+FileHandle ReleaseHandle(LineFile& file);
 
 // The identity of the open file (see FileIdentity).
 void IdentifyLineFile(LineFile& file, FileIdentity* identity);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+#include "common/bytes.h"
+
+// A digest of bytes given in pieces: a line is compared with what the list
+// holds, or a name looked up, without keeping the bytes themselves. Two
+// digests of the same bytes with different seeds are as good as one of 128
+// bits.
+struct Digest {
+  explicit Digest(std::uint64_t seed = 0x9E3779B97F4A7C15u) : state(seed) {}
+  std::uint64_t state;
+  std::uint64_t word = 0;
+  unsigned filled = 0;  // bytes in word
+  std::uint64_t length = 0;
+};
+
+// The seed of a name's second digest.
+constexpr std::uint64_t kSecondSeed = 0xC2B2AE3D27D4EB4Fu;
+
+void Mix(Digest& digest, std::uint64_t word);
+void AddBytes(Digest& digest, ByteView bytes);
+std::uint64_t ValueOf(Digest digest);
+
+// The digest of the line made of the two parts, with its CR LF.
+std::uint64_t LineDigest(ByteView name_part, ByteView description);
+// The digest of a name's key: one name, one digest.
+std::uint64_t NameDigest(ByteView key, std::uint64_t seed = Digest().state);

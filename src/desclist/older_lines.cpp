@@ -1,0 +1,272 @@
+#include "desclist/older_lines.h"
+
+#include <algorithm>
+
+#include "common/io_result.h"
+#include "desclist/digest.h"
+#include "platform/platform.h"
+#include "textfile/line_file.h"
+#include "textfile/line_file_read.h"
+
+const ByteView kReplacementSuffix = ".logharvest-new";
+
+void NewestLines::Note(ByteView key, std::int64_t offset, std::int64_t length, std::uint64_t line) {
+  // A name noted again past the bound keeps its earlier entry: the newer
+  // line lies after it, and stays.
+  if (entries_.size() >= kMostNames) return;
+  entries_.push_back(Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line});
+}
+
+void NewestLines::Keep(ByteView key) {
+  if (kept_.size() >= kMostNames) {
+    too_many_kept_ = true;
+    return;
+  }
+  kept_.insert(NameDigest(key));
+}
+
+void NewestLines::Forget(const std::unordered_set<std::uint64_t>& names) {
+  if (too_many_kept_) entries_.clear();
+  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                [&](const Entry& entry) {
+                                  return names.count(entry.name) != 0 || kept_.count(entry.name) != 0;
+                                }),
+                 entries_.end());
+}
+
+namespace {
+
+bool ByName(const NewestLines::Entry& a, const NewestLines::Entry& b) {
+  return a.name != b.name ? a.name < b.name : a.second < b.second;
+}
+
+}  // namespace
+
+void NewestLines::Settle() {
+  std::sort(entries_.begin(), entries_.end(),
+            [](const Entry& a, const Entry& b) { return ByName(a, b) || (!ByName(b, a) && a.offset < b.offset); });
+  // The last of each name is its newest.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (i + 1 == entries_.size() || ByName(entries_[i], entries_[i + 1])) entries_[kept++] = entries_[i];
+  }
+  entries_.resize(kept);
+}
+
+const NewestLines::Entry* NewestLines::Find(std::uint64_t name, std::uint64_t second) const {
+  const Entry wanted{name, second, 0, 0, 0};
+  const auto found = std::lower_bound(entries_.begin(), entries_.end(), wanted, ByName);
+  return found != entries_.end() && found->name == name && found->second == second ? &*found : nullptr;
+}
+
+namespace {
+
+// The list is read, and copied, in blocks this large.
+constexpr std::size_t kBlockBytes = 256 * 1024;
+// What of a line's start is kept to find its name: a longer name is none
+// that the run writes.
+constexpr std::size_t kHeadBytes = 4096;
+
+// One rewrite of the list: its lines are read in order, each is kept or
+// left out, and the kept ones are copied to the new file in runs, which is
+// made when the first line to leave out is met.
+class Rewrite {
+ public:
+  Rewrite(ListFile& list, const ListShape& shape, const NewestLines& newest)
+      : list_(list), shape_(shape), newest_(newest), block_(kBlockBytes), copy_block_(kBlockBytes) {
+    const std::vector<NewestLines::Entry>& entries = newest.Entries();
+    for (std::uint32_t i = 0; i < entries.size(); ++i) by_offset_.push_back(i);
+    std::sort(by_offset_.begin(), by_offset_.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
+  }
+  Rewrite(const Rewrite&) = delete;
+  Rewrite& operator=(const Rewrite&) = delete;
+
+  // Reads the list's lines up to end and leaves out the older ones; false
+  // when the run's own lines are not where it placed them.
+  bool Scan(std::int64_t end);
+  bool Started() const { return started_; }
+  // Copies the rest of the list, syncs the new file and puts it in the
+  // list's place, unless the list changed since identity was taken of it.
+  // The new file is removed where that fails.
+  void Finish(std::int64_t end, const FileIdentity& identity);
+  // Removes the new file, if one was made.
+  void Abandon();
+
+ private:
+  // Whether the line starting at offset is the next of the run's.
+  bool StartsNext(std::int64_t offset) const {
+    return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
+  }
+  bool Decide(std::int64_t start, std::int64_t end, std::uint64_t digest);
+  bool LeaveOut(std::int64_t start, std::int64_t end);
+  bool Start();
+  bool Copy(std::int64_t from, std::int64_t to);
+
+  ListFile& list_;
+  const ListShape& shape_;
+  const NewestLines& newest_;
+  std::vector<std::uint32_t> by_offset_;  // the entries in the order of their lines
+  std::vector<char> block_;
+  std::vector<char> copy_block_;
+  Bytes head_;            // the current line's first bytes
+  bool digesting_ = false;  // the current line starts where one of the run's lines was placed
+  std::size_t next_ = 0;    // the next of the run's lines to meet
+  bool leaving_out_ = false;  // the line before was left out: continuation lines below it go too
+  LineFile file_;         // the new file
+  Bytes path_;
+  bool started_ = false;
+  std::int64_t copied_to_ = 0;  // the list's bytes before this are copied or left out
+};
+
+bool Rewrite::Scan(std::int64_t end) {
+  std::int64_t line_start = shape_.first_line;
+  Digest digest;
+  digesting_ = StartsNext(line_start);
+  for (std::int64_t at = line_start; at < end;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(end - at, kBlockBytes));
+    const std::size_t got = ReadAt(list_.file, at, block_.data(), want);
+    if (TakeIoResult() != 0 || got == 0) return false;
+    const ByteView data(block_.data(), got);
+    for (std::size_t pos = 0; pos < data.size();) {
+      const std::size_t lf = data.find('\n', pos);
+      const std::size_t piece_end = lf == ByteView::npos ? data.size() : lf + 1;
+      const ByteView piece = data.substr(pos, piece_end - pos);
+      if (head_.size() <= kHeadBytes) head_.append(piece.substr(0, kHeadBytes + 1 - head_.size()));
+      if (digesting_) AddBytes(digest, piece);
+      pos = piece_end;
+      if (lf == ByteView::npos) break;
+      const std::int64_t line_end = at + static_cast<std::int64_t>(piece_end);
+      if (!Decide(line_start, line_end, ValueOf(digest))) return false;
+      line_start = line_end;
+      head_.clear();
+      digest = Digest();
+      digesting_ = StartsNext(line_start);
+    }
+    at += static_cast<std::int64_t>(got);
+  }
+  // A last line without a line end.
+  if (line_start < end && !Decide(line_start, end, ValueOf(digest))) return false;
+  return next_ == by_offset_.size();
+}
+
+// Whether the line at [start, end), whose bytes have the digest when it is
+// where one of the run's lines was placed, stays.
+bool Rewrite::Decide(std::int64_t start, std::int64_t end, std::uint64_t digest) {
+  const bool whole = head_.size() <= kHeadBytes;
+  ByteView text(head_);
+  if (whole && !text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (whole && !text.empty() && text.back() == '\r') text.remove_suffix(1);
+  if (digesting_) {
+    const NewestLines::Entry& line = newest_.Entries()[by_offset_[next_++]];
+    if (end - start != line.length || digest != line.line) return false;
+  }
+  if (shape_.kind == ListKind::kBulletinBoard && leaving_out_ && !text.empty() &&
+      (text[0] == ' ' || text[0] == '\t')) {
+    return LeaveOut(start, end);
+  }
+  leaving_out_ = false;
+  const Bytes key = NameKey(text, shape_.kind, shape_.names_differ_by_case);
+  // A name that goes on past the kept start is none of the run's.
+  const bool quote_open = shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' &&
+                          text.find('"', 1) == ByteView::npos;
+  if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
+  const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
+  if (found == nullptr) return true;
+  const std::int64_t newest = found->offset;
+  // A line of the name the list held when the run opened it is older too,
+  // wherever it lies: a line the run claimed vouched past error lines and
+  // torn pieces of its name.
+  if (start < newest || (start > newest && start < shape_.found_end)) {
+    leaving_out_ = true;
+    return LeaveOut(start, end);
+  }
+  return true;
+}
+
+bool Rewrite::LeaveOut(std::int64_t start, std::int64_t end) {
+  if (!started_ && !Start()) return false;
+  if (!Copy(copied_to_, start)) return false;
+  copied_to_ = end;
+  return true;
+}
+
+// Makes the new file, with what the list keeps besides its bytes.
+bool Rewrite::Start() {
+  path_ = list_.path + Bytes(kReplacementSuffix);
+  const bool made = CreateOrAppend(file_, path_);
+  if (TakeIoResult() != 0) return false;
+  if (!made) {
+    // A file of that name came after the run removed the one it found: not
+    // the run's to write over.
+    CloseLineFile(file_);
+    TakeIoResult();
+    return false;
+  }
+  started_ = true;
+  return Os().CopyTraits(list_.file.handle, file_.handle) == 0;
+}
+
+bool Rewrite::Copy(std::int64_t from, std::int64_t to) {
+  while (from < to) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(to - from, kBlockBytes));
+    const std::size_t got = ReadAt(list_.file, from, copy_block_.data(), want);
+    if (TakeIoResult() != 0 || got == 0) return false;
+    WriteBytes(file_, ByteView(copy_block_.data(), got));
+    if (TakeIoResult() != 0) return false;
+    from += static_cast<std::int64_t>(got);
+  }
+  return true;
+}
+
+void Rewrite::Finish(std::int64_t end, const FileIdentity& identity) {
+  if (!Copy(copied_to_, end)) return Abandon();
+  // A mark that the older lines kept out of the list's final bytes would
+  // cut the list there when it is next opened.
+  FlushLineFile(file_);
+  if (TakeIoResult() != 0 || EndOfFileMarkCut(file_) >= 0) return Abandon();
+  SyncLineFile(file_);
+  if (TakeIoResult() != 0) return Abandon();
+  const FileHandle replacement = ReleaseHandle(file_);
+  const FileHandle old = ReleaseHandle(list_.file);
+  TakeIoResult();
+  if (replacement == kNoFile || old == kNoFile) {
+    if (replacement != kNoFile) Os().Close(replacement);
+    if (old != kNoFile) Os().Close(old);
+    return Abandon();
+  }
+  if (Os().ReplaceFile(old, list_.path, identity, replacement, path_) != 0) return Abandon();
+  // Until then a power loss may bring the old list back, which holds every
+  // line of the new one.
+  Os().SyncDirectory(list_.directory);
+}
+
+void Rewrite::Abandon() {
+  if (!started_) return;
+  if (file_.state != LineFileState::kClosed) CloseLineFile(file_);
+  Os().Remove(path_);
+  TakeIoResult();
+}
+
+}  // namespace
+
+bool ReplaceWithoutOlderLines(ListFile& list, const ListShape& shape, NewestLines& newest) {
+  FlushLineFile(list.file);
+  FileIdentity read;
+  IdentifyLineFile(list.file, &read);
+  // Another program moved the list's end, or put another file in its place:
+  // the run's lines may not be where it counts them.
+  if (TakeIoResult() != 0 || read.size != PlacedEnd(list.file) || !list.file.moves.empty() ||
+      !SameFile(read, list.identity)) {
+    return false;
+  }
+  newest.Settle();
+  Rewrite rewrite(list, shape, newest);
+  if (!rewrite.Scan(read.size)) {
+    rewrite.Abandon();
+    return false;
+  }
+  if (!rewrite.Started()) return false;
+  rewrite.Finish(read.size, read);
+  return list.file.state == LineFileState::kClosed;
+}

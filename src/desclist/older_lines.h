@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+#include "common/bytes.h"
+#include "desclist/batch.h"
+#include "desclist/list_line.h"
+
+// A file harvested again under its old name gets a new line, and its older
+// lines would have readers show an old comment, or the file twice. Once
+// every log of the run is settled, the list is written anew without them to
+// a file beside it, which is synced and then renamed over the list. Where
+// another program changed the list during the run, or the new file cannot
+// take the list's place, the older lines stay: nothing is lost, and the run
+// ends as it would have.
+//
+// A name's older lines are its lines before the newest line the run placed
+// for it, and the lines of it the list held when the run opened it (the run
+// may have claimed a line there that vouched past error lines and torn
+// pieces of its name): comments, error lines, and in a file area the
+// continuation lines right below them, which begin with a blank or a tab.
+
+// The new file is the list's name and this: a run that finds one at its
+// start removes it, as a run that stopped left it. No walk takes it for a
+// log, and no reader for the list.
+extern const ByteView kReplacementSuffix;
+
+// The newest line the run placed for each name it harvested a comment for.
+class NewestLines {
+ public:
+  // Names beyond this many keep their older lines: a run's memory stays
+  // bounded, whatever the number of its logs.
+  static constexpr std::size_t kMostNames = 16384;
+
+  // The run placed the line whose bytes with CR LF are `length` long, of
+  // digest `line`, at offset, for the name whose key is key.
+  void Note(ByteView key, std::int64_t offset, std::int64_t length, std::uint64_t line);
+
+  // The name of key keeps its lines: a log of it could not be read, and
+  // stays with its error line.
+  void Keep(ByteView key);
+
+  // The names of these digests (NameDigest) keep their lines too: a log of
+  // theirs stays, and its line vouches for it. Then the entries of every
+  // name that keeps its lines go.
+  void Forget(const std::unordered_set<std::uint64_t>& names);
+
+  bool Empty() const { return entries_.empty(); }
+
+  struct Entry {
+    std::uint64_t name = 0;    // NameDigest of the key
+    std::uint64_t second = 0;  // the key's second digest
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+    std::uint64_t line = 0;
+  };
+  // Keeps one entry per name, its newest line's, and orders them by name.
+  void Settle();
+  // After Settle: the entry of the name whose key has these digests, or
+  // nullptr.
+  const Entry* Find(std::uint64_t name, std::uint64_t second) const;
+  const std::vector<Entry>& Entries() const { return entries_; }
+
+ private:
+  std::vector<Entry> entries_;
+  std::unordered_set<std::uint64_t> kept_;
+  bool too_many_kept_ = false;  // more than kMostNames: none is tidied
+};
+
+// The list as the run found it and wrote it, for the rewrite.
+struct ListShape {
+  ListKind kind = ListKind::kFileManager;
+  bool names_differ_by_case = true;
+  std::int64_t first_line = 0;  // where its first line starts: after a byte order mark
+  std::int64_t found_end = 0;   // where it ended when the run opened it: the run's own lines follow
+};
+
+// Writes the list anew without the older lines of the names in newest and
+// puts the new file in its place (see above). Nothing is done when no such
+// line is there. Returns whether the list's file is closed: it is once the
+// replacement was tried. Failures leave the list as it is and set no I/O
+// result.
+bool ReplaceWithoutOlderLines(ListFile& list, const ListShape& shape, NewestLines& newest);
