@@ -426,6 +426,88 @@ def workload_area(runner, args, out):
     ]
 
 
+# --- W5: files harvested again into a large list ------------------------------
+
+def workload_again(runner, args, out):
+    """10 logs of files listed before, harvested into a list of --list-mib MiB that
+    holds an older line of each: the run writes the list anew without them. Its
+    match is copying the list and syncing the copy."""
+    area = os.path.join(args.scratch, "w5")
+    masters = os.path.join(args.scratch, "w5-logs")
+    os.makedirs(area)
+    os.makedirs(masters)
+    names = [b"again%02d.zip" % i for i in range(10)]
+    log(f"W5: a list of {args.list_mib} MiB holding an older line of each of {len(names)} files")
+    master_list = os.path.join(masters, "descript.ion")
+    line = 0
+    with open(master_list, "wb") as f:
+        written = 0
+        target = args.list_mib * MIB
+        step = target // (len(names) + 1)
+        for name in names:
+            while written < step * (names.index(name) + 1):
+                row = b"file%08d.zip  an earlier comment of the file, number %d\r\n" % (line, line)
+                f.write(row)
+                written += len(row)
+                line += 1
+            row = name + b"  last week's comment\r\n"
+            f.write(row)
+            written += len(row)
+        while written < target:
+            row = b"file%08d.zip  an earlier comment of the file, number %d\r\n" % (line, line)
+            f.write(row)
+            written += len(row)
+            line += 1
+    size = os.path.getsize(master_list)
+    for name in names:
+        with open(os.path.join(area, name.decode()), "wb") as f:
+            f.write(b"data")
+        with open(os.path.join(masters, name.decode() + ".log"), "wb") as f:
+            f.write(b"\xc0\xe2\xf2\xee\xf0: bench\r\n" + PREFIX + b" this week's comment\r\n")
+    listed = os.path.join(area, "descript.ion")
+    copy = os.path.join(area, "descript.copy")
+
+    def prepare():
+        for path in (listed, copy):
+            if os.path.exists(path):
+                os.unlink(path)
+        sh("cp", master_list, listed)
+        for name in names:
+            log_name = name.decode() + ".log"
+            if not os.path.exists(os.path.join(area, log_name)):
+                os.link(os.path.join(masters, log_name), os.path.join(area, log_name))
+        sh("sync")
+
+    def verify_harvest():
+        left = count_logs(area)
+        with open(listed, "rb") as f:
+            text = f.read()
+        want = size - len(names) * len(b"  last week's comment\r\n") + len(names) * len(b"  this week's comment\r\n")
+        once = all(text.count(name + b"  ") == 1 for name in names)
+        if left != 0 or len(text) != want or not once:
+            raise SystemExit(f"W5: {left} logs left, list of {len(text)} bytes (want {want}), one line each: {once}")
+
+    def verify_copy():
+        if os.path.getsize(copy) != size:
+            raise SystemExit("W5: the copy is not the list")
+
+    contestants = [
+        ("logharvest", prepare, [args.program, area], None, verify_harvest),
+        ("cp + sync", prepare, ["sh", "-c", f"cp {listed} {copy} && sync {copy}"], None, verify_copy),
+    ]
+    results = rounds(runner, contestants, args.warmup, args.reps, "W5")
+    again = ratio(results, "logharvest", "cp + sync")
+    sh("rm", "-rf", area, masters)
+    out += [f"### W5: {len(names)} files harvested again into a list of {size / MIB:.0f} MiB", ""]
+    out += table(results) + [""]
+    out += [
+        "| ratio | median of per-round ratios | ratio of medians | target |",
+        "|---|---:|---:|---|",
+        ratio_row("logharvest / (cp + sync)", again, 1.5),
+        "",
+    ]
+
+
 def machine(args):
     model = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -464,7 +546,8 @@ def main():
     parser.add_argument("--mid-mib", type=int, default=10)
     parser.add_argument("--huge-mib", type=int, default=256)
     parser.add_argument("--area-files", type=int, default=100000)
-    parser.add_argument("--only", default="w1,syscalls,w2w3,w4")
+    parser.add_argument("--list-mib", type=int, default=100)
+    parser.add_argument("--only", default="w1,syscalls,w2w3,w4,w5")
     parser.add_argument("--out")
     args = parser.parse_args()
     runner = Runner(args.scratch)
@@ -479,6 +562,8 @@ def main():
         workloads_big(runner, args, out)
     if "w4" in parts:
         workload_area(runner, args, out)
+    if "w5" in parts:
+        workload_again(runner, args, out)
     out.append(f"Whole benchmark: {time.perf_counter() - started:.0f} s.")
     text = "\n".join(out) + "\n"
     print()

@@ -48,4 +48,4 @@ fi
 
 python3 "$root/bench/run.py" --program "$build/logharvest" --floor "$build/floor" --nosync "$build/nosync.so" \
   --scratch "$work" --reps "${BENCH_REPS:-5}" --warmup "${BENCH_WARMUP:-1}" --logs "${BENCH_LOGS:-100000}" \
-  --only "${BENCH_ONLY:-w1,syscalls,w2w3,w4}" --out "${BENCH_OUT:-$build/bench-results.md}"
+  --only "${BENCH_ONLY:-w1,syscalls,w2w3,w4,w5}" --out "${BENCH_OUT:-$build/bench-results.md}"

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +135,59 @@ TEST_F(EndToEnd, SecondRunOnALockedListTouchesNoLog) {
   EXPECT_NE(result.out.find("\nI/O error 32.\r\n"), Bytes::npos) << result.out;
   EXPECT_TRUE(Exists(At("a.log")));
   EXPECT_EQ(ReadBytes(At(kNewListName)), "");
+}
+
+// A file harvested again takes its older line out of the list, which is
+// replaced by a new file: that keeps the list's mode, owner, group and
+// extended attributes (a share for Windows clients keeps their hidden
+// attribute in user.DOSATTRIB). A new file a stopped run left is removed.
+// A list with another name (a hard link) is not replaced, nor one whose
+// owner the run may not give the new file: their older lines stay.
+TEST_F(EndToEnd, AReplacedListKeepsWhatTheListWas) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the list another owner";
+  constexpr int kOwner = 65533;
+  constexpr int kGroup = 65532;
+  constexpr int kNobody = 65534;
+  const Bytes list = At(kNewListName);
+  const Bytes leftover = list + ".logharvest-new";
+  WriteBytes(list, "a.zip  old\r\nb.zip  other\r\n");
+  ASSERT_EQ(chown(list.c_str(), kOwner, kGroup), 0);
+  ASSERT_EQ(chmod(list.c_str(), 0640), 0);
+  const bool attributes = setxattr(list.c_str(), "user.DOSATTRIB", "0x22", 4, 0) == 0;
+  WriteBytes(leftover, "left by a run that stopped");
+  AddLog(Root(), "a.zip", " new");
+  EXPECT_QUIET_SUCCESS(Run({Root()}));
+  EXPECT_EQ(ReadBytes(list), "b.zip  other\r\na.zip  new\r\n");
+  struct stat info;
+  ASSERT_EQ(lstat(list.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(info.st_uid, static_cast<uid_t>(kOwner));
+  EXPECT_EQ(info.st_gid, static_cast<gid_t>(kGroup));
+  char value[16] = {0};
+  if (attributes) {
+    EXPECT_EQ(Bytes(value, std::max<ssize_t>(0, getxattr(list.c_str(), "user.DOSATTRIB", value, sizeof value))),
+              "0x22");
+  }
+  EXPECT_FALSE(Exists(leftover));
+
+  ASSERT_EQ(link(list.c_str(), At("list.link").c_str()), 0);
+  AddLog(Root(), "b.zip", " newer");
+  EXPECT_QUIET_SUCCESS(Run({Root()}));
+  EXPECT_EQ(ReadBytes(list), "b.zip  other\r\na.zip  new\r\nb.zip  newer\r\n");
+  EXPECT_EQ(ReadBytes(At("list.link")), ReadBytes(list));
+  ASSERT_EQ(unlink(At("list.link").c_str()), 0);
+
+  ASSERT_EQ(chmod(Root().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(list.c_str(), 0666), 0);
+  AddLog(Root(), "a.zip", " third");
+  RunOptions harvester;
+  harvester.user = kNobody;
+  EXPECT_QUIET_SUCCESS(Run({Root()}, harvester));
+  EXPECT_EQ(ReadBytes(list), "b.zip  other\r\na.zip  new\r\nb.zip  newer\r\na.zip  third\r\n");
+  EXPECT_FALSE(Exists(At("a.zip.log")));
+  EXPECT_FALSE(Exists(leftover));
+  ASSERT_EQ(lstat(list.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, static_cast<uid_t>(kOwner));
 }
 
 TEST_F(EndToEnd, SymbolicLinksAreNotFollowed) {

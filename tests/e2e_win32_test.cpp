@@ -251,6 +251,33 @@ TEST_F(EndToEnd, ReadOnlyLogStaysAndStopsNothing) {
   EXPECT_FALSE(Exists(At("b.log")));
 }
 
+// A file harvested again takes its older line out of the list, which is
+// replaced by a new file: a hidden list stays hidden. A reader that holds
+// the list open (sharing reading and writing, not deletion) keeps it from
+// being replaced: the run ends as ever, and the older line stays.
+TEST_F(EndToEnd, AReplacedListStaysHiddenAndAReaderHoldingItKeepsTheOlderLines) {
+  const Bytes list = At("Descript.ion");
+  WriteBytes(list, "a.zip  old\r\nb.zip  other\r\n");
+  ASSERT_TRUE(SetFileAttributesA(list.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  AddLog(Root(), "a.zip", " new");
+  RunResult held;
+  {
+    HeldFile reader(list, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(reader.IsOpen());
+    held = Run({Root()});
+  }
+  EXPECT_QUIET_SUCCESS(held);
+  EXPECT_EQ(ReadBytes(list), "a.zip  old\r\nb.zip  other\r\na.zip  new\r\n");
+  EXPECT_FALSE(Exists(At("a.zip.log")));
+  EXPECT_FALSE(Exists(list + ".logharvest-new"));
+  AddLog(Root(), "b.zip", " newer");
+  EXPECT_QUIET_SUCCESS(Run({Root()}));
+  EXPECT_EQ(ReadBytes(list), "a.zip  old\r\na.zip  new\r\nb.zip  newer\r\n");
+  EXPECT_EQ(GetFileAttributesA(list.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+            static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_FALSE(Exists(list + ".logharvest-new"));
+}
+
 // --- how failed runs end ---
 
 TEST_F(EndToEnd, ReadOnlyListIsReportedAsAccessDenied) {

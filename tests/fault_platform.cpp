@@ -145,16 +145,16 @@ int FaultPlatform::CopyTraits(FileHandle from, FileHandle to) {
   return result;
 }
 
-int FaultPlatform::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                               const Bytes& replacement_path) {
+int FaultPlatform::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected,
+                                   FileHandle replacement, const Bytes& replacement_path) {
   // A failed replacement still closes both handles, as it does on the platforms.
   int result = 0;
-  if (Fails("ReplaceFile")) {
+  if (Fails("ReplaceOpenFile")) {
     base_.Close(file);
     base_.Close(replacement);
     result = fail_code;
   } else {
-    result = base_.ReplaceFile(file, path, expected, replacement, replacement_path);
+    result = base_.ReplaceOpenFile(file, path, expected, replacement, replacement_path);
   }
   open_files -= 2;
   After();

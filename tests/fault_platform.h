@@ -56,8 +56,8 @@ class FaultPlatform : public ForwardingPlatform {
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
   int CopyTraits(FileHandle from, FileHandle to) override;
-  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                  const Bytes& replacement_path) override;
+  int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                      const Bytes& replacement_path) override;
 
  private:
   // Counts a call; true when this one is to fail.

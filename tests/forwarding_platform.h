@@ -29,9 +29,9 @@ class ForwardingPlatform : public Platform {
   FileHandle StandardOutput() override { return base_.StandardOutput(); }
   void FindEnd(FindHandle find) override { base_.FindEnd(find); }
   int CopyTraits(FileHandle from, FileHandle to) override { return base_.CopyTraits(from, to); }
-  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                  const Bytes& replacement_path) override {
-    return base_.ReplaceFile(file, path, expected, replacement, replacement_path);
+  int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                      const Bytes& replacement_path) override {
+    return base_.ReplaceOpenFile(file, path, expected, replacement, replacement_path);
   }
 
  protected:

@@ -150,8 +150,8 @@ class MemoryWorld : public Platform {
   // The rename is one step: after a power loss the name gives the old file
   // (kNothingDurableUntilSynced) or the new one (kRemovalsDurableAtOnce),
   // with what a sync made durable of it.
-  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                  const Bytes& replacement_path) override;
+  int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                      const Bytes& replacement_path) override;
   FileHandle StandardOutput() override { return kStandardOutput; }
 
  private:

@@ -172,8 +172,8 @@ int MemoryWorld::CopyTraits(FileHandle from, FileHandle to) {
   return Handle(from) == nullptr || Handle(to) == nullptr ? kErrorAccessDenied : 0;
 }
 
-int MemoryWorld::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                             const Bytes& replacement_path) {
+int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected,
+                                 FileHandle replacement, const Bytes& replacement_path) {
   const OpenFile* old = Handle(file);
   const OpenFile* fresh = Handle(replacement);
   const Entry* entry = Find(path);

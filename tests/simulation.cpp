@@ -268,12 +268,12 @@ int SimPlatform::CopyTraits(FileHandle from, FileHandle to) {
   return world_.CopyTraits(from, to);
 }
 // One call, as the platforms make it one: the check and the rename.
-int SimPlatform::ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                             const Bytes& replacement_path) {
-  Between("ReplaceFile", path);
-  sim_.OnCall(kNoFile, "ReplaceFile");
+int SimPlatform::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected,
+                                 FileHandle replacement, const Bytes& replacement_path) {
+  Between("ReplaceOpenFile", path);
+  sim_.OnCall(kNoFile, "ReplaceOpenFile");
   if (!world_.Killed()) sim_.BeforeReplace(file, replacement);
-  const int result = world_.ReplaceFile(file, path, expected, replacement, replacement_path);
+  const int result = world_.ReplaceOpenFile(file, path, expected, replacement, replacement_path);
   if (!world_.Killed()) sim_.AfterReplace(result);
   return result;
 }

@@ -389,10 +389,10 @@ void Simulation::Between(const char* operation, const Bytes& what) {
   if (world_.Killed() || !in_run_) return;
   ++calls_;
   const bool event = rate_ != 0 && random_.OneIn(static_cast<std::size_t>(rate_));
-  if (!event && !trace_ && !(rate_ != 0 && std::strcmp(operation, "ReplaceFile") == 0)) return;
+  if (!event && !trace_ && !(rate_ != 0 && std::strcmp(operation, "ReplaceOpenFile") == 0)) return;
   outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
   if (event) DrawEvent();
-  if (rate_ != 0 && std::strcmp(operation, "ReplaceFile") == 0 && random_.OneIn(2)) BeforeRename();
+  if (rate_ != 0 && std::strcmp(operation, "ReplaceOpenFile") == 0 && random_.OneIn(2)) BeforeRename();
 }
 
 }  // namespace sim

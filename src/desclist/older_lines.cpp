@@ -27,11 +27,10 @@ void NewestLines::Keep(ByteView key) {
 
 void NewestLines::Forget(const std::unordered_set<std::uint64_t>& names) {
   if (too_many_kept_) entries_.clear();
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                [&](const Entry& entry) {
-                                  return names.count(entry.name) != 0 || kept_.count(entry.name) != 0;
-                                }),
-                 entries_.end());
+  entries_.erase(
+      std::remove_if(entries_.begin(), entries_.end(),
+                     [&](const Entry& entry) { return names.count(entry.name) != 0 || kept_.count(entry.name) != 0; }),
+      entries_.end());
 }
 
 namespace {
@@ -109,11 +108,11 @@ class Rewrite {
   std::vector<std::uint32_t> by_offset_;  // the entries in the order of their lines
   std::vector<char> block_;
   std::vector<char> copy_block_;
-  Bytes head_;            // the current line's first bytes
-  bool digesting_ = false;  // the current line starts where one of the run's lines was placed
-  std::size_t next_ = 0;    // the next of the run's lines to meet
+  Bytes head_;                // the current line's first bytes
+  bool digesting_ = false;    // the current line starts where one of the run's lines was placed
+  std::size_t next_ = 0;      // the next of the run's lines to meet
   bool leaving_out_ = false;  // the line before was left out: continuation lines below it go too
-  LineFile file_;         // the new file
+  LineFile file_;             // the new file
   Bytes path_;
   bool started_ = false;
   std::int64_t copied_to_ = 0;  // the list's bytes before this are copied or left out
@@ -161,15 +160,14 @@ bool Rewrite::Decide(std::int64_t start, std::int64_t end, std::uint64_t digest)
     const NewestLines::Entry& line = newest_.Entries()[by_offset_[next_++]];
     if (end - start != line.length || digest != line.line) return false;
   }
-  if (shape_.kind == ListKind::kBulletinBoard && leaving_out_ && !text.empty() &&
-      (text[0] == ' ' || text[0] == '\t')) {
+  if (shape_.kind == ListKind::kBulletinBoard && leaving_out_ && !text.empty() && (text[0] == ' ' || text[0] == '\t')) {
     return LeaveOut(start, end);
   }
   leaving_out_ = false;
   const Bytes key = NameKey(text, shape_.kind, shape_.names_differ_by_case);
   // A name that goes on past the kept start is none of the run's.
-  const bool quote_open = shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' &&
-                          text.find('"', 1) == ByteView::npos;
+  const bool quote_open =
+      shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' && text.find('"', 1) == ByteView::npos;
   if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
   const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
   if (found == nullptr) return true;
@@ -235,7 +233,7 @@ void Rewrite::Finish(std::int64_t end, const FileIdentity& identity) {
     if (old != kNoFile) Os().Close(old);
     return Abandon();
   }
-  if (Os().ReplaceFile(old, list_.path, identity, replacement, path_) != 0) return Abandon();
+  if (Os().ReplaceOpenFile(old, list_.path, identity, replacement, path_) != 0) return Abandon();
   // Until then a power loss may bring the old list back, which holds every
   // line of the new one.
   Os().SyncDirectory(list_.directory);

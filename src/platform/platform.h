@@ -207,8 +207,8 @@ class Platform {
   // lock on `file` up to the rename. Windows lets go of `file` and holds the
   // name against every writer while it checks and replaces, and gives the
   // new file the old one's attributes and security.
-  virtual int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                          const Bytes& replacement_path) = 0;
+  virtual int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                              const Bytes& replacement_path) = 0;
   virtual FileHandle StandardOutput() = 0;
 };
 

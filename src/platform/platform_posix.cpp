@@ -493,8 +493,8 @@ class PosixPlatform : public Platform {
   // The lock on the old file is held up to the rename. Another program may
   // still write between the check and the rename: POSIX offers no way to
   // shut it out.
-  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                  const Bytes& replacement_path) override {
+  int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                      const Bytes& replacement_path) override {
     struct stat info;
     int error = 0;
     FileIdentity now;

@@ -290,8 +290,8 @@ class Win32Platform : public Platform {
   // came and went, the check finds the file changed. ReplaceFileA wants
   // full paths. Some implementations of it drop the attributes (a hidden
   // list shows up): they are set again.
-  int ReplaceFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
-                  const Bytes& replacement_path) override {
+  int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
+                      const Bytes& replacement_path) override {
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = GetFileInformationByHandle(ToHandle(file), &info) != 0;
     int error = known ? 0 : LastError();
@@ -308,8 +308,8 @@ class Win32Platform : public Platform {
     const Bytes full = FullPath(path);
     const Bytes full_replacement = FullPath(replacement_path);
     if (error == 0 && (full.empty() || full_replacement.empty())) error = LastError();
-    if (error == 0 && !ReplaceFileA(full.c_str(), full_replacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                    nullptr, nullptr)) {
+    if (error == 0 && !::ReplaceFileA(full.c_str(), full_replacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                      nullptr, nullptr)) {
       error = LastError();
       // The old file is gone and the new one kept its own name: it takes the
       // list's now.
