@@ -115,6 +115,40 @@ TEST(HarvestRun, TheLatestCommentIsTheOnlyLineOfItsName) {
                                           : "x  other\r\na.zip  first\r\n\"my file.zip\"  old\r\n");
 }
 
+// The list is read in blocks of 256 KiB: the older lines of a name go
+// wherever a block ends in them, in the name or after it, and however long
+// they are; a line whose name is too long to be any file's stays.
+TEST(HarvestRun, OlderLinesGoWhereverTheListsBlocksEnd) {
+  constexpr std::size_t kBlock = 256 * 1024;
+  MemoryWorld world;
+  world.Write(world / "a.zip", "d");
+  world.Write(world / "a.zip.log", LogWithComment(" new"));
+  Bytes list;
+  Bytes kept;
+  std::size_t filler = 0;
+  const auto add = [&](const Bytes& line, bool stays) {
+    list += line;
+    if (stays) kept += line;
+  };
+  const auto fill_to = [&](std::size_t size) {
+    while (list.size() + 40 < size) add("f" + std::to_string(filler++) + ".bin  filler\r\n", true);
+    add(Bytes(size - list.size() - 2, 'p') + "\r\n", true);
+  };
+  fill_to(kBlock - 3);
+  add("a.zip  old, cut in its name\r\n", false);
+  fill_to(2 * kBlock - 7);
+  add("a.zip  old, cut after its name " + Bytes(6000, 'x') + "\r\n", false);
+  fill_to(3 * kBlock - 10);
+  add(Bytes(5000, 'n') + "  a name no file has\r\n", true);
+  add("a.zip  old, last", false);
+  world.Write(world / kNewListName, list);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world, ListWindows()), 0);
+  const Bytes now = world.Read(world / kNewListName);
+  EXPECT_EQ(now.size(), kept.size() + Bytes("a.zip  new\r\n").size());
+  EXPECT_TRUE(now == kept + "a.zip  new\r\n") << now.substr(now.size() - std::min<std::size_t>(now.size(), 200));
+}
+
 // Each occurrence of a line in the tail vouches for one log only: two logs
 // that give the same line, with that line once in the list, have it written
 // once more (the older one then goes: the list is another file).

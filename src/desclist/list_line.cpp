@@ -33,9 +33,16 @@ ByteView NameOfLine(ByteView line, ListKind kind) {
   return line.substr(0, line.find(' '));
 }
 
-Bytes NameKey(ByteView line, ListKind kind, bool names_differ_by_case) {
+ByteView NameKey(ByteView line, ListKind kind, bool names_differ_by_case, Bytes* buffer) {
   const ByteView name = NameOfLine(line, kind);
-  return names_differ_by_case ? Bytes(name) : AsciiLowerCase(name);
+  if (names_differ_by_case) return name;
+  *buffer = AsciiLowerCase(name);
+  return *buffer;
+}
+
+Bytes NameKey(ByteView line, ListKind kind, bool names_differ_by_case) {
+  Bytes buffer;
+  return Bytes(NameKey(line, kind, names_differ_by_case, &buffer));
 }
 
 bool IsErrorLine(ByteView line) {

@@ -52,6 +52,8 @@ ByteView NameOfLine(ByteView line, ListKind kind);
 // readers take as one have one key. Without regard to ASCII letter case
 // where names do not differ by it.
 Bytes NameKey(ByteView line, ListKind kind, bool names_differ_by_case);
+// The same as a view, of line or of buffer, which it may fill.
+ByteView NameKey(ByteView line, ListKind kind, bool names_differ_by_case, Bytes* buffer);
 
 // Whether the line (without its line end) is the line of a log that could
 // not be read: a name, a blank, and the error text.

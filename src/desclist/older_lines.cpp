@@ -1,6 +1,7 @@
 #include "desclist/older_lines.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/io_result.h"
 #include "desclist/digest.h"
@@ -74,7 +75,10 @@ class Rewrite {
   Rewrite(ListFile& list, const ListShape& shape, const NewestLines& newest)
       : list_(list), shape_(shape), newest_(newest), block_(kBlockBytes), copy_block_(kBlockBytes) {
     const std::vector<NewestLines::Entry>& entries = newest.Entries();
-    for (std::uint32_t i = 0; i < entries.size(); ++i) by_offset_.push_back(i);
+    for (std::uint32_t i = 0; i < entries.size(); ++i) {
+      by_offset_.push_back(i);
+      filter_[(entries[i].name >> 6) % filter_.size()] |= std::uint64_t{1} << (entries[i].name & 63);
+    }
     std::sort(by_offset_.begin(), by_offset_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
   }
@@ -97,7 +101,7 @@ class Rewrite {
   bool StartsNext(std::int64_t offset) const {
     return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
   }
-  bool Decide(std::int64_t start, std::int64_t end, std::uint64_t digest);
+  bool Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest);
   bool LeaveOut(std::int64_t start, std::int64_t end);
   bool Start();
   bool Copy(std::int64_t from, std::int64_t to);
@@ -108,7 +112,10 @@ class Rewrite {
   std::vector<std::uint32_t> by_offset_;  // the entries in the order of their lines
   std::vector<char> block_;
   std::vector<char> copy_block_;
-  Bytes head_;                // the current line's first bytes
+  Bytes head_;  // the first bytes of a line that began in the block before
+  Bytes key_;   // a key in lower case
+  // A bit for each name's digest: most lines' names are none of the run's.
+  std::vector<std::uint64_t> filter_ = std::vector<std::uint64_t>(1024);
   bool digesting_ = false;    // the current line starts where one of the run's lines was placed
   std::size_t next_ = 0;      // the next of the run's lines to meet
   bool leaving_out_ = false;  // the line before was left out: continuation lines below it go too
@@ -126,17 +133,25 @@ bool Rewrite::Scan(std::int64_t end) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(end - at, kBlockBytes));
     const std::size_t got = ReadAt(list_.file, at, block_.data(), want);
     if (TakeIoResult() != 0 || got == 0) return false;
-    const ByteView data(block_.data(), got);
-    for (std::size_t pos = 0; pos < data.size();) {
-      const std::size_t lf = data.find('\n', pos);
-      const std::size_t piece_end = lf == ByteView::npos ? data.size() : lf + 1;
-      const ByteView piece = data.substr(pos, piece_end - pos);
-      if (head_.size() <= kHeadBytes) head_.append(piece.substr(0, kHeadBytes + 1 - head_.size()));
+    const char* const data = block_.data();
+    for (std::size_t pos = 0; pos < got;) {
+      const void* const lf = std::memchr(data + pos, '\n', got - pos);
+      const std::size_t piece_end =
+          lf == nullptr ? got : static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+      const ByteView piece(data + pos, piece_end - pos);
       if (digesting_) AddBytes(digest, piece);
       pos = piece_end;
-      if (lf == ByteView::npos) break;
+      // A line that lies in the block whole is looked at where it lies.
+      ByteView head;
+      if (head_.empty() && lf != nullptr) {
+        head = piece.substr(0, kHeadBytes + 1);
+      } else if (head_.size() <= kHeadBytes) {
+        head_.append(piece.substr(0, kHeadBytes + 1 - head_.size()));
+      }
+      if (lf == nullptr) break;
+      if (head.empty()) head = head_;
       const std::int64_t line_end = at + static_cast<std::int64_t>(piece_end);
-      if (!Decide(line_start, line_end, ValueOf(digest))) return false;
+      if (!Decide(head, line_start, line_end, ValueOf(digest))) return false;
       line_start = line_end;
       head_.clear();
       digest = Digest();
@@ -145,15 +160,16 @@ bool Rewrite::Scan(std::int64_t end) {
     at += static_cast<std::int64_t>(got);
   }
   // A last line without a line end.
-  if (line_start < end && !Decide(line_start, end, ValueOf(digest))) return false;
+  if (line_start < end && !Decide(head_, line_start, end, ValueOf(digest))) return false;
   return next_ == by_offset_.size();
 }
 
-// Whether the line at [start, end), whose bytes have the digest when it is
-// where one of the run's lines was placed, stays.
-bool Rewrite::Decide(std::int64_t start, std::int64_t end, std::uint64_t digest) {
-  const bool whole = head_.size() <= kHeadBytes;
-  ByteView text(head_);
+// Whether the line at [start, end), which begins with head (one byte more
+// than kHeadBytes at most), and whose bytes have the digest when it is where
+// one of the run's lines was placed, stays.
+bool Rewrite::Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest) {
+  const bool whole = head.size() <= kHeadBytes;
+  ByteView text = head;
   if (whole && !text.empty() && text.back() == '\n') text.remove_suffix(1);
   if (whole && !text.empty() && text.back() == '\r') text.remove_suffix(1);
   if (digesting_) {
@@ -164,12 +180,14 @@ bool Rewrite::Decide(std::int64_t start, std::int64_t end, std::uint64_t digest)
     return LeaveOut(start, end);
   }
   leaving_out_ = false;
-  const Bytes key = NameKey(text, shape_.kind, shape_.names_differ_by_case);
+  const ByteView key = NameKey(text, shape_.kind, shape_.names_differ_by_case, &key_);
   // A name that goes on past the kept start is none of the run's.
   const bool quote_open =
       shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' && text.find('"', 1) == ByteView::npos;
   if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
-  const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
+  const std::uint64_t name = NameDigest(key);
+  if ((filter_[(name >> 6) % filter_.size()] & (std::uint64_t{1} << (name & 63))) == 0) return true;
+  const NewestLines::Entry* found = newest_.Find(name, NameDigest(key, kSecondSeed));
   if (found == nullptr) return true;
   const std::int64_t newest = found->offset;
   // A line of the name the list held when the run opened it is older too,
