@@ -23,5 +23,6 @@ echo "== After"
 ls -1 "$area" | sed 's/^/    /'
 echo "   descript.ion:"
 show_list
+echo "report.zip was listed before: its new comment took the place of the old line."
 echo "readme.txt.log stays: there is no readme.txt beside it."
 echo "The scratch copy is left in $scratch"
