@@ -428,7 +428,9 @@ void Simulation::CheckOneLinePerName() {
     if (kept == nullptr || v.consumed_at > kept->consumed_at) kept = &v;
   }
   const std::vector<Bytes> lines = LogicalLines(list);
-  for (const auto& [key, v] : newest) {
+  for (const auto& entry : newest) {
+    const Bytes& key = entry.first;
+    const Version* v = entry.second;
     const bool stays = std::any_of(versions_.begin(), versions_.end(), [&](const Version& w) {
       return w.state == Version::kPresent && world_.Exists(w.log) && KeyOf(ErrorLineOf(w)) == key;
     });
