@@ -2,11 +2,13 @@
 // index, its claims, the torn last line and the latest line of each name.
 // The run's windows are small (a tail of 256 bytes to 4 KiB) and so are the
 // lists, so that many harvests a second reach the windows' edges. After the
-// run the old content is intact but for a mark cut or a missing line end,
-// the new bytes are whole lines of the harvested logs, and every harvested
-// log's line appears once more than before, or fewer times only by the
-// lines of its name that vouched for it.
+// run (before the list is replaced by one without the older lines of the
+// names harvested, which is checked apart) the old content is intact but
+// for a mark cut or a missing line end, the new bytes are whole lines of
+// the harvested logs, and every harvested log's line appears once more than
+// before, or fewer times only by the lines of its name that vouched for it.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -144,6 +146,59 @@ int Count(const std::map<Bytes, int>& counts, const Bytes& line) {
   return found == counts.end() ? 0 : found->second;
 }
 
+struct Log {
+  Bytes comment;
+  const Name* name;
+};
+
+// The list the run wrote anew: the one it replaced with whole lines left
+// out, each a line of a name harvested (or in a file area one that goes on
+// with a line left out, beginning with a blank or a tab), and each name
+// harvested with one line left, one of its logs' lines.
+void CheckReplacement(const Bytes& before, const Bytes& after, const std::map<Bytes, Log>& comments, bool bbs) {
+  const bool utf8 = before.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  const std::size_t start = utf8 ? 3 : 0;
+  std::map<Bytes, std::vector<Bytes>> lines_of;  // name -> the lines its logs give
+  for (const auto& entry : comments) {
+    const Log& log = entry.second;
+    if (log.comment.empty()) continue;
+    const Bytes line = Listed(*log.name, bbs, utf8) + " " +
+                       FromWindows1251(log.comment, utf8 ? ListEncoding::kUtf8 : ListEncoding::kDosCyrillic);
+    lines_of[NameOf(line, bbs)].push_back(line);
+  }
+  if (after.compare(0, start, before, 0, start) != 0) std::abort();
+  std::size_t at = start;
+  bool left_out = false;
+  for (std::size_t from = start; from < before.size();) {
+    const std::size_t lf = before.find('\n', from);
+    const std::size_t end = lf == Bytes::npos ? before.size() : lf + 1;
+    const Bytes piece = before.substr(from, end - from);
+    from = end;
+    const bool continuation = bbs && left_out && (piece[0] == ' ' || piece[0] == '\t');
+    if (after.compare(at, piece.size(), piece) == 0) {
+      if (continuation) std::abort();
+      at += piece.size();
+      left_out = false;
+      continue;
+    }
+    Bytes text = piece;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!continuation && lines_of.count(NameOf(text, bbs)) == 0) std::abort();
+    left_out = true;
+  }
+  if (at != after.size()) std::abort();
+  std::map<Bytes, int> left;
+  for (const Bytes& line : WholeLines(after, start)) {
+    const auto found = lines_of.find(NameOf(line, bbs));
+    if (found == lines_of.end()) continue;
+    ++left[found->first];
+    if (std::find(found->second.begin(), found->second.end(), line) == found->second.end()) std::abort();
+  }
+  for (const auto& entry : lines_of) {
+    if (left[entry.first] != 1) std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -167,10 +222,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The logs: each has its companion; its comment is random Windows-1251
   // text without line ends, or empty.
-  struct Log {
-    Bytes comment;
-    const Name* name;
-  };
   std::map<Bytes, Log> comments;  // by the log's path
   const std::size_t logs = in.Byte() % 6;
   for (std::size_t i = 0; i < logs && !in.Empty(); ++i) {
@@ -192,7 +243,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (TakeIoResult() != 0 || world.open_files != 0 || world.open_walks != 0) std::abort();
 
   const Bytes kept = Kept(old);
-  const Bytes now = world.Read(list_path);
+  // A replaced list is checked as the run left it before the replacement,
+  // and the replacement apart.
+  const Bytes now = world.replaced.empty() ? world.Read(list_path) : world.replaced.back();
+  if (world.replaced.size() > 1) std::abort();
+  if (!world.replaced.empty()) CheckReplacement(now, world.Read(list_path), comments, bbs);
   if (now.compare(0, kept.size(), kept) != 0) std::abort();
   // A cut brings an earlier mark into the final bytes: the next run cuts
   // there too, so the logs of lines after it stay, and the run harvests

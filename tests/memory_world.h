@@ -49,6 +49,8 @@ class MemoryWorld : public Platform {
   std::size_t read_limit = static_cast<std::size_t>(-1);  // the most one read returns
   int open_files = 0;
   int open_walks = 0;
+  // What each file the run replaced held just before (ReplaceOpenFile).
+  std::vector<Bytes> replaced;
 
   // The process ends at once: from now on every call fails and changes
   // nothing (a record unwinding writes out nothing), until Restart(), which

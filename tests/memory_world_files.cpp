@@ -192,6 +192,7 @@ int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileI
     error = kErrorFileNotFound;
   }
   if (error == 0) {
+    replaced.push_back(old->inode->data);
     const Bytes key = Key(path);
     NoteNameChange(key);
     NoteNameChange(Key(replacement_path));
