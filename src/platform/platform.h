@@ -199,7 +199,8 @@ class Platform {
   virtual int CopyTraits(FileHandle from, FileHandle to) = 0;
   // Puts the new file open as `replacement` (its data on stable storage) at
   // path, in place of the file open there as `file`, if path still names
-  // that file, unchanged since `expected` was taken, and it has no other
+  // that file, unchanged since `expected` was taken (on Windows, where
+  // closing `file` may move its time, of the same size), and it has no other
   // name (a hard link): kErrorFileChanged when it changed or is another
   // file, kErrorAccessDenied when it has other names. Both handles are
   // closed, whatever the result; on failure the file at path is as it was,

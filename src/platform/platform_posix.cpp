@@ -187,7 +187,8 @@ int AttributeNames(int fd, std::vector<char>* names) {
   }
 }
 
-// The value of a file's extended attribute; false when it has none of that name.
+// The value of a file's extended attribute; *present is false when it has
+// none of that name.
 int AttributeValue(int fd, const char* name, std::vector<char>* value, bool* present) {
   for (;;) {
     const ssize_t size = fgetxattr(fd, name, nullptr, 0);

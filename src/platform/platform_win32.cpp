@@ -302,9 +302,11 @@ class Win32Platform : public Platform {
     const HANDLE guard = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (guard == INVALID_HANDLE_VALUE) return LastError();
+    // The same file and size: the last write time may move when the run's
+    // own handle is closed, and from here on no one writes.
     FileIdentity now;
     error = IdentityOf(guard, &now);
-    if (error == 0 && now != expected) error = kErrorFileChanged;
+    if (error == 0 && (!SameFile(now, expected) || now.size != expected.size)) error = kErrorFileChanged;
     const Bytes full = FullPath(path);
     const Bytes full_replacement = FullPath(replacement_path);
     if (error == 0 && (full.empty() || full_replacement.empty())) error = LastError();
