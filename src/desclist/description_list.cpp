@@ -82,8 +82,8 @@ void DescriptionList::OpenFile(DirectoryWalk& walk) {
     CloseLineFile(list_.file);
     CheckIo();
     created_ = false;
-    // Another run keeps replacing it: as if it held the list.
-    if (tries == 3) SetIoResult(kErrorSharingViolation);
+    // Others keep replacing it: as if another run held the list.
+    if (tries == 8) SetIoResult(kErrorSharingViolation);
     CheckIo();
   }
 }
