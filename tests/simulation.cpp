@@ -33,6 +33,7 @@ bool Simulation::RunOnce(int rate, const std::string& label) {
   appending_ = after_directory_sync_ = committed_ = edited_when_committed_ = false;
   list_handles_.clear();
   replacement_handles_.clear();
+  in_replacement_ = false;
   stale_handles_.clear();
   consumed_now_.clear();
   log_handles_.clear();

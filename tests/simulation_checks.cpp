@@ -79,6 +79,7 @@ void Simulation::OnOpen(const Bytes& path, OpenMode mode, FileHandle file) {
   if (mode != OpenMode::kRead && path.size() > kSuffix.size() &&
       path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
     replacement_handles_.insert(file);
+    in_replacement_ = true;
   } else if (mode != OpenMode::kRead) {
     list_handles_.insert(file);
     ++list_opens_;

@@ -271,6 +271,8 @@ void Simulation::EditList(int how) {
 }
 
 void Simulation::Crash(PowerLoss model) {
+  // Counted apart too: a stop between the new file's making and the run's end.
+  if (in_replacement_ && tally_ != nullptr) ++tally_->events["kill or power loss while replacing"];
   if (model != PowerLoss::kNone) {
     const bool torn = random_.OneIn(2);
     world_.LosePower(model, torn ? std::function<std::size_t(std::size_t)>(

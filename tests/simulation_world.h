@@ -247,6 +247,7 @@ class Simulation {
   std::vector<int> consumed_now_;  // the versions the run under way deleted
   bool rename_refused_ = false;    // the list may not be replaced in this run
   Bytes replacing_[2];             // the old list and the new one, as the run replaces one by the other
+  bool in_replacement_ = false;    // the run made the new file of a replacement, and is not done
   std::map<FileHandle, Bytes> log_handles_;
   std::map<FileHandle, std::int64_t> log_bytes_read_;
   std::map<Bytes, int> read_version_;  // by log path: the version the run last read
