@@ -51,3 +51,15 @@ std::uint64_t LineDigest(ByteView name_part, ByteView description) {
   AddBytes(digest, kCrLf);
   return ValueOf(digest);
 }
+
+std::uint64_t QuickHash(ByteView key) {
+  const std::size_t n = key.size() < 8 ? key.size() : 8;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  if (n > 0) {
+    std::memcpy(&first, key.data(), n);
+    std::memcpy(&last, key.data() + key.size() - n, n);
+  }
+  std::uint64_t hash = (first * 0x9E3779B97F4A7C15u) ^ (last * 0xC2B2AE3D27D4EB4Fu) ^ key.size();
+  return hash ^ (hash >> 31);
+}

@@ -27,3 +27,7 @@ std::uint64_t ValueOf(Digest digest);
 std::uint64_t LineDigest(ByteView name_part, ByteView description);
 // The digest of a name's key: one name, one digest.
 std::uint64_t NameDigest(ByteView key, std::uint64_t seed = Digest().state);
+
+// A cheap hash of a short key, for a filter that most keys do not pass:
+// those that do are then told apart by their digests.
+std::uint64_t QuickHash(ByteView key);

@@ -5,6 +5,7 @@
 
 #include "common/io_result.h"
 #include "desclist/digest.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "textfile/line_file.h"
 #include "textfile/line_file_read.h"
@@ -15,7 +16,8 @@ void NewestLines::Note(ByteView key, std::int64_t offset, std::int64_t length, s
   // A name noted again past the bound keeps its earlier entry: the newer
   // line lies after it, and stays.
   if (entries_.size() >= kMostNames) return;
-  entries_.push_back(Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line});
+  const unsigned char first = key.empty() ? 0 : static_cast<unsigned char>(key[0]);
+  entries_.push_back(Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line, QuickHash(key), first});
 }
 
 void NewestLines::Keep(ByteView key) {
@@ -54,14 +56,14 @@ void NewestLines::Settle() {
 }
 
 const NewestLines::Entry* NewestLines::Find(std::uint64_t name, std::uint64_t second) const {
-  const Entry wanted{name, second, 0, 0, 0};
+  const Entry wanted{name, second, 0, 0, 0, 0, 0};
   const auto found = std::lower_bound(entries_.begin(), entries_.end(), wanted, ByName);
   return found != entries_.end() && found->name == name && found->second == second ? &*found : nullptr;
 }
 
 namespace {
 
-// The list is read, and copied, in blocks this large.
+// The list is read, and copied, in blocks this large at most.
 constexpr std::size_t kBlockBytes = 256 * 1024;
 // What of a line's start is kept to find its name: a longer name is none
 // that the run writes.
@@ -73,12 +75,15 @@ constexpr std::size_t kHeadBytes = 4096;
 class Rewrite {
  public:
   Rewrite(ListFile& list, const ListShape& shape, const NewestLines& newest)
-      : list_(list), shape_(shape), newest_(newest), block_(kBlockBytes), copy_block_(kBlockBytes) {
+      : list_(list), shape_(shape), newest_(newest) {
     const std::vector<NewestLines::Entry>& entries = newest.Entries();
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
       by_offset_.push_back(i);
-      filter_[(entries[i].name >> 6) % filter_.size()] |= std::uint64_t{1} << (entries[i].name & 63);
+      filter_[(entries[i].quick >> 6) % filter_.size()] |= std::uint64_t{1} << (entries[i].quick & 63);
+      first_bytes_[entries[i].first] = true;
     }
+    // A quoted name's line begins with its quote.
+    if (shape.kind == ListKind::kFileManager) first_bytes_['"'] = true;
     std::sort(by_offset_.begin(), by_offset_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
   }
@@ -101,6 +106,15 @@ class Rewrite {
   bool StartsNext(std::int64_t offset) const {
     return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
   }
+  // Whether the line that begins with head may be one to look at: one of
+  // the run's, one below a line left out, or one whose first byte a name's
+  // key has. Most lines of a large list are passed by here.
+  bool Passes(ByteView head) const {
+    if (digesting_ || leaving_out_) return true;
+    if (head.empty()) return false;
+    const unsigned char first = static_cast<unsigned char>(head[0]);
+    return first_bytes_[shape_.names_differ_by_case ? first : static_cast<unsigned char>(LowerAscii(head[0]))];
+  }
   bool Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest);
   bool LeaveOut(std::int64_t start, std::int64_t end);
   bool Start();
@@ -111,10 +125,14 @@ class Rewrite {
   const NewestLines& newest_;
   std::vector<std::uint32_t> by_offset_;  // the entries in the order of their lines
   std::vector<char> block_;
+  std::int64_t block_start_ = 0;  // where the bytes in block_ lie in the list
+  std::size_t block_size_ = 0;
   std::vector<char> copy_block_;
   Bytes head_;  // the first bytes of a line that began in the block before
   Bytes key_;   // a key in lower case
-  // A bit for each name's digest: most lines' names are none of the run's.
+  // The first bytes of the names' keys, and a bit for each name's
+  // QuickHash: most lines' names are none of the run's.
+  bool first_bytes_[256] = {};
   std::vector<std::uint64_t> filter_ = std::vector<std::uint64_t>(1024);
   bool digesting_ = false;    // the current line starts where one of the run's lines was placed
   std::size_t next_ = 0;      // the next of the run's lines to meet
@@ -126,13 +144,17 @@ class Rewrite {
 };
 
 bool Rewrite::Scan(std::int64_t end) {
+  // No larger than the list: a small list takes little memory.
+  block_.resize(static_cast<std::size_t>(std::min<std::int64_t>(end, kBlockBytes)));
   std::int64_t line_start = shape_.first_line;
   Digest digest;
   digesting_ = StartsNext(line_start);
   for (std::int64_t at = line_start; at < end;) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(end - at, kBlockBytes));
+    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(end - at, block_.size()));
     const std::size_t got = ReadAt(list_.file, at, block_.data(), want);
     if (TakeIoResult() != 0 || got == 0) return false;
+    block_start_ = at;
+    block_size_ = got;
     const char* const data = block_.data();
     for (std::size_t pos = 0; pos < got;) {
       const void* const lf = std::memchr(data + pos, '\n', got - pos);
@@ -151,11 +173,20 @@ bool Rewrite::Scan(std::int64_t end) {
       if (lf == nullptr) break;
       if (head.empty()) head = head_;
       const std::int64_t line_end = at + static_cast<std::int64_t>(piece_end);
-      if (!Decide(head, line_start, line_end, ValueOf(digest))) return false;
+      if (!Passes(head)) {
+        leaving_out_ = false;
+      } else if (!Decide(head, line_start, line_end, ValueOf(digest))) {
+        return false;
+      }
       line_start = line_end;
       head_.clear();
       digest = Digest();
       digesting_ = StartsNext(line_start);
+    }
+    // The lines kept so far go to the new file while the block holds them.
+    if (started_) {
+      if (!Copy(copied_to_, line_start)) return false;
+      copied_to_ = std::max(copied_to_, line_start);
     }
     at += static_cast<std::int64_t>(got);
   }
@@ -185,9 +216,9 @@ bool Rewrite::Decide(ByteView head, std::int64_t start, std::int64_t end, std::u
   const bool quote_open =
       shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' && text.find('"', 1) == ByteView::npos;
   if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
-  const std::uint64_t name = NameDigest(key);
-  if ((filter_[(name >> 6) % filter_.size()] & (std::uint64_t{1} << (name & 63))) == 0) return true;
-  const NewestLines::Entry* found = newest_.Find(name, NameDigest(key, kSecondSeed));
+  const std::uint64_t quick = QuickHash(key);
+  if ((filter_[(quick >> 6) % filter_.size()] & (std::uint64_t{1} << (quick & 63))) == 0) return true;
+  const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
   if (found == nullptr) return true;
   const std::int64_t newest = found->offset;
   // A line of the name the list held when the run opened it is older too,
@@ -223,14 +254,24 @@ bool Rewrite::Start() {
   return Os().CopyTraits(list_.file.handle, file_.handle) == 0;
 }
 
+// Bytes the block holds are taken from it; others are read again.
 bool Rewrite::Copy(std::int64_t from, std::int64_t to) {
+  const std::int64_t block_end = block_start_ + static_cast<std::int64_t>(block_size_);
   while (from < to) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(to - from, kBlockBytes));
-    const std::size_t got = ReadAt(list_.file, from, copy_block_.data(), want);
-    if (TakeIoResult() != 0 || got == 0) return false;
-    WriteBytes(file_, ByteView(copy_block_.data(), got));
+    ByteView bytes;
+    if (from >= block_start_ && from < block_end) {
+      bytes = ByteView(block_.data() + (from - block_start_), static_cast<std::size_t>(std::min(to, block_end) - from));
+    } else {
+      const std::int64_t stop = from < block_start_ ? std::min(to, block_start_) : to;
+      copy_block_.resize(block_.size());
+      const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(stop - from, copy_block_.size()));
+      const std::size_t got = ReadAt(list_.file, from, copy_block_.data(), want);
+      if (TakeIoResult() != 0 || got == 0) return false;
+      bytes = ByteView(copy_block_.data(), got);
+    }
+    WriteBytes(file_, bytes);
     if (TakeIoResult() != 0) return false;
-    from += static_cast<std::int64_t>(got);
+    from += static_cast<std::int64_t>(bytes.size());
   }
   return true;
 }

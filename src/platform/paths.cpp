@@ -4,8 +4,6 @@ namespace {
 
 constexpr ByteView kLogSuffix = ".log";
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::size_t NameStart(ByteView path, PathStyle style) {
   const std::size_t last = style == PathStyle::kWindows ? path.find_last_of("\\:") : path.rfind('/');
   return last == ByteView::npos ? 0 : last + 1;
@@ -30,6 +28,8 @@ bool SameIgnoringCase(ByteView a, ByteView b) {
   }
   return true;
 }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 Bytes AsciiLowerCase(ByteView name) {
   Bytes lower(name);

@@ -26,6 +26,7 @@ bool SameIgnoringCase(ByteView a, ByteView b);
 
 // A copy of name with the ASCII letters in lower case.
 Bytes AsciiLowerCase(ByteView name);
+char LowerAscii(char c);
 
 // An entry whose own name ends in ".log", in any letter case, is a log. The
 // platform's pattern may also match through an alternate short name
