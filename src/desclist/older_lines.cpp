@@ -83,7 +83,7 @@ class Rewrite {
       first_bytes_[entries[i].first] = true;
     }
     // A quoted name's line begins with its quote.
-    if (shape.kind == ListKind::kFileManager) first_bytes_['"'] = true;
+    if (shape.kind == ListKind::kFileManager) first_bytes_[static_cast<unsigned char>('"')] = true;
     std::sort(by_offset_.begin(), by_offset_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
   }
