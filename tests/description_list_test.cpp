@@ -115,6 +115,28 @@ TEST(HarvestRun, TheLatestCommentIsTheOnlyLineOfItsName) {
                                           : "x  other\r\na.zip  first\r\n\"my file.zip\"  old\r\n");
 }
 
+// A crashed run wrote a line again, as its earlier copy could not vouch then
+// (a later line of its name, another log's, was unclaimed), and a power loss
+// left a piece of it. The next run completes the piece: left as it is, it
+// would stay its name's last line, a comment cut short, wherever the list
+// cannot be replaced to take it out (here the rename is refused).
+TEST(HarvestRun, APieceOfALineWrittenAgainIsCompletedThoughTheTailHoldsTheLineWhole) {
+  MemoryWorld world(PathStyle::kPosix);
+  const Bytes list = world / "descript.ion";
+  world.Write(world / "a.zip", "d");
+  world.Write(world / "a.zip.log", LogWithComment(" hello"));
+  world.Write(world / "a.zip.LOG", LogWithComment(" other"));
+  world.Write(list, "a.zip  hello\r\na.zip  other\r\na.zip  hel");
+  world.MakeUndeletable(list, kErrorAccessDenied);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_FALSE(world.Exists(world / "a.zip.log"));
+  EXPECT_FALSE(world.Exists(world / "a.zip.LOG"));
+  const Bytes now = world.Read(list);
+  EXPECT_EQ(now.find("a.zip  hel\r\n"), Bytes::npos) << now;
+  EXPECT_EQ(now.compare(now.size() - 2, 2, "\r\n"), 0) << now;
+}
+
 // The list is read in blocks of 256 KiB: the older lines of a name go
 // wherever a block ends in them, in the name or after it, and however long
 // they are; a line whose name is too long to be any file's stays.

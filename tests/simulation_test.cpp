@@ -26,9 +26,10 @@ void ExpectSeedsHold(std::uint64_t first, std::uint64_t count, SimulationTally& 
 // checked again, with its fault put back, when the simulator's draws
 // changed. A fault no seed reaches any more is a scene of its own: the mark
 // an editor's cut brings within reach, and a torn line another program ended
-// and then cut back (SharedList in durability_test.cpp). The first seed no
-// longer reaches its fault: the piece it left is a line of a name harvested
-// again, which the list's replacement takes out.
+// and then cut back (SharedList in durability_test.cpp), and a piece of a
+// line written again (HarvestRun in description_list_test.cpp), which the
+// first seed no longer reaches: the list's replacement takes such a piece
+// out where nothing disturbs the run.
 constexpr std::uint64_t kSeedsThatFailed[] = {
     64867551146,   // a piece of a line written again after a crash stayed: its line vouched earlier in the tail
     326255290650,  // a piece of the name alone, the start of its error line, was completed as another line
