@@ -32,7 +32,6 @@ bool Simulation::RunOnce(int rate, const std::string& label) {
   in_run_ = true;
   appending_ = after_directory_sync_ = committed_ = edited_when_committed_ = false;
   list_handles_.clear();
-  replacement_handles_.clear();
   in_replacement_ = false;
   stale_handles_.clear();
   consumed_now_.clear();
@@ -60,7 +59,7 @@ bool Simulation::RunOnce(int rate, const std::string& label) {
     // A run that stopped while it replaced the list left its new file: the
     // next run removes it.
     for (const Bytes& name : world_.Names(world_.Root())) {
-      if (name.size() > 15 && name.compare(name.size() - 15, 15, ".logharvest-new") == 0) {
+      if (IsReplacementName(name)) {
         Violation("a run ends with the new file of a replacement left: " + Shown(name));
       }
     }

@@ -75,10 +75,7 @@ std::vector<Bytes> Simulation::LogicalLines(const Bytes& list, std::vector<std::
 }
 
 void Simulation::OnOpen(const Bytes& path, OpenMode mode, FileHandle file) {
-  static const Bytes kSuffix = ".logharvest-new";
-  if (mode != OpenMode::kRead && path.size() > kSuffix.size() &&
-      path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
-    replacement_handles_.insert(file);
+  if (mode != OpenMode::kRead && IsReplacementName(path)) {
     in_replacement_ = true;
   } else if (mode != OpenMode::kRead) {
     list_handles_.insert(file);

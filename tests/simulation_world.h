@@ -102,6 +102,12 @@ struct Version {
   int consumed_at = 0;  // when a run last deleted it (the order of deletions), or 0
 };
 
+// Whether a file's name or path is that of a replacement's new file.
+inline bool IsReplacementName(ByteView name) {
+  const ByteView suffix = ".logharvest-new";
+  return name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+}
+
 // Thrown out of the run where it is killed.
 struct Killed {};
 
@@ -239,7 +245,6 @@ class Simulation {
   int rate_ = 0;  // events come at one call in rate; 0: none
   bool in_run_ = false;
   std::set<FileHandle> list_handles_;
-  std::set<FileHandle> replacement_handles_;
   // The list's handles the run opened on a file that no longer was the list
   // (a second run's replacement took the name first).
   std::set<FileHandle> stale_handles_;
