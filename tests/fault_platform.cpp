@@ -139,8 +139,26 @@ int FaultPlatform::Close(FileHandle file) {
   return fails ? fail_code : closed;
 }
 
-int FaultPlatform::CopyTraits(FileHandle from, FileHandle to) {
-  const int result = Fails("CopyTraits") ? fail_code : base_.CopyTraits(from, to);
+int FaultPlatform::CreateLike(const Bytes& path, FileHandle model, FileHandle* file) {
+  const int result = Fails("CreateLike") ? fail_code : base_.CreateLike(path, model, file);
+  if (result == 0) ++open_files;
+  After();
+  return result;
+}
+
+// A short copy counts as a failed one that copied half.
+int FaultPlatform::CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to,
+                             std::int64_t* done) {
+  int result;
+  if (!Fails("CopyRange")) {
+    result = base_.CopyRange(from, offset, length, to, done);
+  } else if (short_write) {
+    result = base_.CopyRange(from, offset, length / 2, to, done);
+    if (result == 0) result = fail_code;
+  } else {
+    *done = 0;
+    result = fail_code;
+  }
   After();
   return result;
 }

@@ -55,7 +55,8 @@ class FaultPlatform : public ForwardingPlatform {
   int Identify(FileHandle file, FileIdentity* identity) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
-  int CopyTraits(FileHandle from, FileHandle to) override;
+  int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override;
+  int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) override;
   int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                       const Bytes& replacement_path) override;
 

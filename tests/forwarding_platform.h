@@ -28,7 +28,12 @@ class ForwardingPlatform : public Platform {
   }
   FileHandle StandardOutput() override { return base_.StandardOutput(); }
   void FindEnd(FindHandle find) override { base_.FindEnd(find); }
-  int CopyTraits(FileHandle from, FileHandle to) override { return base_.CopyTraits(from, to); }
+  int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override {
+    return base_.CreateLike(path, model, file);
+  }
+  int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) override {
+    return base_.CopyRange(from, offset, length, to, done);
+  }
   int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                       const Bytes& replacement_path) override {
     return base_.ReplaceOpenFile(file, path, expected, replacement, replacement_path);

@@ -166,6 +166,49 @@ void MemoryWorld::HoldForReading(const Bytes& path, bool holding) {
   entry->inode->held_by_reader = holding;
 }
 
+void MemoryWorld::SetReaders(const Bytes& path, std::uint32_t readers) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  entry->inode->readers = readers;
+}
+
+std::uint32_t MemoryWorld::ReadersOf(const Bytes& path) const {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  return entry->inode->readers;
+}
+
+int MemoryWorld::HoldForAppending(const Bytes& path) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) throw std::logic_error("no file " + path);
+  if (style_ == PathStyle::kWindows && IsOpenForWriting(path)) return -1;
+  ++entry->inode->foreign_writers;
+  holders_[next_holder_] = entry->inode;
+  return next_holder_++;
+}
+
+void MemoryWorld::AppendThrough(int holder, ByteView bytes) {
+  Inode& inode = *holders_.at(holder);
+  inode.data.append(bytes.data(), bytes.size());
+  inode.durable_data = inode.data;
+  inode.durable_cut = -1;
+  Touch(inode);
+}
+
+bool MemoryWorld::HoldsFileAt(int holder, const Bytes& path) const {
+  const Entry* entry = Find(path);
+  return entry != nullptr && entry->inode == holders_.at(holder);
+}
+
+bool MemoryWorld::HeldFileReplacedByRun(int holder) const { return holders_.at(holder)->replaced_by_run; }
+
+void MemoryWorld::LetGo(int holder) {
+  const auto found = holders_.find(holder);
+  if (found == holders_.end()) return;
+  --found->second->foreign_writers;
+  holders_.erase(found);
+}
+
 void MemoryWorld::PinForNextOpen(const Bytes& path) {
   const Entry* entry = Find(path);
   if (entry == nullptr) throw std::logic_error("no file " + path);

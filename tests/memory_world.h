@@ -51,6 +51,11 @@ class MemoryWorld : public Platform {
   int open_walks = 0;
   // What each file the run replaced held just before (ReplaceOpenFile).
   std::vector<Bytes> replaced;
+  // The system grants the run read leases on the list (false: a file system
+  // without them, or a run that is neither the list's owner nor privileged).
+  bool grants_leases = true;
+  // The system copies between two files itself (CopyRange).
+  bool copies_in_kernel = true;
 
   // The process ends at once: from now on every call fails and changes
   // nothing (a record unwinding writes out nothing), until Restart(), which
@@ -95,6 +100,24 @@ class MemoryWorld : public Platform {
   // A reader holds the file open, as a Windows reader does: it lets others
   // write, but not rename it or delete it (false once it let go).
   void HoldForReading(const Bytes& path, bool holding);
+  // Who may read a file: a bit for each account. A file another program
+  // writes, and one the run opens to create, every account may read (the
+  // usual umask).
+  static constexpr std::uint32_t kEveryAccount = 0xF;
+  void SetReaders(const Bytes& path, std::uint32_t readers);
+  std::uint32_t ReadersOf(const Bytes& path) const;
+  // Another program opens the file at path for appending and keeps it open:
+  // its writes go to the end of the file it opened, wherever that file's
+  // name went since. -1 where the Windows run holds the file, whose sharing
+  // mode lets no one else write.
+  int HoldForAppending(const Bytes& path);
+  // Appends through the holder's handle, to the file it holds.
+  void AppendThrough(int holder, ByteView bytes);
+  // Whether the file the holder holds is the one at path now; whether the
+  // run replaced it, so that no name leads to it any more.
+  bool HoldsFileAt(int holder, const Bytes& path) const;
+  bool HeldFileReplacedByRun(int holder) const;
+  void LetGo(int holder);
   // Another run opened the file at path just now and takes its lock later:
   // the next Open of path for writing opens this file, wherever its name
   // went by then.
@@ -148,7 +171,8 @@ class MemoryWorld : public Platform {
   bool MayBeWrittenUnseen(FileHandle file) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
-  int CopyTraits(FileHandle from, FileHandle to) override;
+  int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override;
+  int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) override;
   // The rename is one step: after a power loss the name gives the old file
   // (kNothingDurableUntilSynced) or the new one (kRemovalsDurableAtOnce),
   // with what a sync made durable of it.
@@ -168,7 +192,10 @@ class MemoryWorld : public Platform {
     int remove_error = 0;
     bool unseen_writer = false;
     bool held_by_reader = false;
-    Bytes durable_data;  // what a power loss leaves of it
+    std::uint32_t readers = kEveryAccount;
+    int foreign_writers = 0;       // other programs' handles open for appending
+    bool replaced_by_run = false;  // no name leads to it since the run replaced it
+    Bytes durable_data;            // what a power loss leaves of it
     // The shortest the run cut it to since its last sync: a cut is durable
     // at once where removals are.
     std::int64_t durable_cut = -1;
@@ -211,6 +238,8 @@ class MemoryWorld : public Platform {
   std::set<Bytes> renamed_over_;            // of those, the keys the run renamed a file over
   Bytes pinned_key_;                        // see PinForNextOpen
   InodePtr pinned_;
+  std::map<int, InodePtr> holders_;  // see HoldForAppending
+  int next_holder_ = 1;
   std::map<FileHandle, OpenFile> open_;
   std::map<Walk*, std::unique_ptr<Walk>> walks_;
   InodePtr output_;

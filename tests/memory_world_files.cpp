@@ -39,6 +39,10 @@ int MemoryWorld::Open(const Bytes& path, OpenMode mode, FileHandle* file) {
   }
   if (entry->inode->directory) return kErrorAccessDenied;
   if (entry->inode->open_error != 0) return entry->inode->open_error;
+  // Windows: another program's handle open for writing shares no writing.
+  if (style_ == PathStyle::kWindows && mode != OpenMode::kRead && entry->inode->foreign_writers > 0) {
+    return kErrorSharingViolation;
+  }
   OpenFile open;
   open.inode = entry->inode;
   if (pinned_ && mode != OpenMode::kRead && Key(path) == pinned_key_) open.inode = pinned_;
@@ -168,8 +172,40 @@ int MemoryWorld::Close(FileHandle file) {
   return 0;
 }
 
-int MemoryWorld::CopyTraits(FileHandle from, FileHandle to) {
-  return Handle(from) == nullptr || Handle(to) == nullptr ? kErrorAccessDenied : 0;
+// The new file may be read by whom the model may be read by, from its
+// first moment on.
+int MemoryWorld::CreateLike(const Bytes& path, FileHandle model, FileHandle* file) {
+  const OpenFile* from = Handle(model);
+  if (from == nullptr) return kErrorAccessDenied;
+  const std::uint32_t readers = from->inode->readers;
+  const int error = Open(path, OpenMode::kCreate, file);
+  if (error != 0) return error;
+  OpenFile& made = open_[*file];
+  made.inode->readers = readers;
+  made.appending = false;
+  return 0;
+}
+
+int MemoryWorld::CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to,
+                           std::int64_t* done) {
+  *done = 0;
+  OpenFile* source = Handle(from);
+  if (source == nullptr || Handle(to) == nullptr) return kErrorAccessDenied;
+  if (!copies_in_kernel) return kErrorNotImplemented;
+  const std::int64_t kept = source->position;
+  source->position = offset;
+  char buffer[64 * 1024];
+  int error = 0;
+  while (error == 0 && *done < length) {
+    std::size_t got = 0;
+    error = Read(from, buffer, static_cast<std::size_t>(std::min<std::int64_t>(sizeof buffer, length - *done)), &got);
+    if (error != 0 || got == 0) break;
+    std::size_t put = 0;
+    error = Write(to, buffer, got, &put);
+    *done += static_cast<std::int64_t>(put);
+  }
+  source->position = kept;
+  return error;
 }
 
 int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected,
@@ -186,6 +222,10 @@ int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileI
     error = kErrorFileChanged;
   } else if (style_ == PathStyle::kWindows && entry->inode->held_by_reader) {
     error = kErrorSharingViolation;
+  } else if (style_ == PathStyle::kPosix && !grants_leases) {
+    error = kErrorInvalidParameter;  // no lease: writers could not be seen
+  } else if (entry->inode->foreign_writers > 0) {
+    error = kErrorSharingViolation;  // POSIX: the lease is refused; Windows: the guard's open
   } else if (entry->inode->remove_error != 0) {
     error = entry->inode->remove_error;  // a name the run may not remove it may not rename over
   } else if (moved == nullptr || moved->inode != fresh->inode) {
@@ -193,6 +233,7 @@ int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileI
   }
   if (error == 0) {
     replaced.push_back(old->inode->data);
+    old->inode->replaced_by_run = true;
     const Bytes key = Key(path);
     NoteNameChange(key);
     NoteNameChange(Key(replacement_path));

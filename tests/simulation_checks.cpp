@@ -411,9 +411,13 @@ void Simulation::AfterReplace(int result) {
 
 // After a run that nothing disturbed, each name it harvested has one line
 // in the list, its newest comment; but a name with a log still there (one
-// that could not be read, or another account's), and a list with an
-// end-of-file mark, which a shorter list may bring within reach of its end.
+// that could not be read, or another account's), a list with an
+// end-of-file mark, which a shorter list may bring within reach of its end,
+// and a list on a system that grants no lease.
 void Simulation::CheckOneLinePerName() {
+  // Where no lease can be had, writers of the list cannot be seen, and it
+  // is not replaced.
+  if (!world_.grants_leases) return;
   const Bytes list = ListNow();
   if (list.find('\x1A') != Bytes::npos) return;
   std::map<Bytes, const Version*> newest;

@@ -189,9 +189,19 @@ void Simulation::DrawWorld() {
   outcome_.story.push_back(story.str());
   const std::size_t logs = random_.Between(2, 9);
   for (std::size_t i = 0; i < logs; ++i) DropLog();
+  // The system: a file system without leases (POSIX), one that cannot copy
+  // between files; and who may read the list.
+  world_.grants_leases = !(posix && extra_.OneIn(6));
+  world_.copies_in_kernel = !extra_.OneIn(3);
+  if (!world_.grants_leases) Event("no leases", "the system grants no lease on the list");
+  if (!world_.copies_in_kernel) Event("no copy in the kernel", "the system copies no bytes between files");
   if (with_list) {
     const Bytes list = DrawList();
     world_.Write(list_path_, list);
+    // Everyone; the owner and the group; the owner alone; and an account
+    // an access list names.
+    constexpr std::uint32_t kReaders[] = {MemoryWorld::kEveryAccount, 0x3, 0x1, 0x9};
+    world_.SetReaders(list_path_, kReaders[extra_.Below(4)]);
     AllowLinesOf(list, true);
     outcome_.story.push_back("  list " + list_name + " of " + std::to_string(list.size()) + " bytes, ending \"" +
                              Shown(ByteView(list).substr(list.size() - std::min<std::size_t>(list.size(), 40))) + "\"");

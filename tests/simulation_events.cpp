@@ -123,6 +123,46 @@ void Simulation::UploadAgain() {
   Event("upload again", "the file of " + Shown(old.log) + " is uploaded again, with a new log");
 }
 
+// Another program keeps the list open to append to it, with no lock, as an
+// editor of descriptions or an upload processor may: it opens the list and
+// writes a line, and later more through the same handle, into whatever file
+// it opened. A run must not take the list's name from that file.
+void Simulation::HoldList() {
+  if (holder_ == 0) {
+    if (!world_.Exists(list_path_)) return;
+    const int holder = world_.HoldForAppending(list_path_);
+    if (holder < 0) return;  // a Windows run holds it: no one else may write
+    holder_ = holder;
+    Event("list held for appending", "another program opens the list to append to it, and keeps it open");
+  }
+  WriteThroughHolder();
+}
+
+void Simulation::WriteThroughHolder() {
+  if (world_.HoldsFileAt(holder_, list_path_)) {
+    AppendForeignLine(holder_);
+  } else if (world_.HeldFileReplacedByRun(holder_)) {
+    Violation("a line another program appends to the list it holds open goes into the list the run replaced");
+  }  // else an editor saved a new list over the one it holds: not the run's doing
+}
+
+void Simulation::ReleaseHolder() {
+  if (holder_ == 0) return;
+  world_.LetGo(holder_);
+  holder_ = 0;
+  Event("held list let go", "the program that held the list open closes it");
+}
+
+// No account may read the new file of a replacement that the list keeps
+// out, at any moment.
+void Simulation::CheckNewFileAccess() {
+  const Bytes fresh = list_path_ + ".logharvest-new";
+  if (!world_.Exists(fresh) || !world_.Exists(list_path_)) return;
+  if ((world_.ReadersOf(fresh) & ~world_.ReadersOf(list_path_)) != 0) {
+    Violation("the new file of a replacement may be read by an account the list keeps out");
+  }
+}
+
 // Just before the run puts its new list in the old one's place: a second
 // run opens the old file (and takes its lock once this run lets go),
 // another program writes to it, or the rename is refused (a reader holds
@@ -190,8 +230,8 @@ bool Simulation::ForeignRoom(std::size_t bytes) {
   return true;
 }
 
-void Simulation::AppendForeignLine() {
-  if (world_.Style() == PathStyle::kWindows && world_.IsOpenForWriting(list_path_)) return;
+void Simulation::AppendForeignLine(int holder) {
+  if (holder == 0 && world_.Style() == PathStyle::kWindows && world_.IsOpenForWriting(list_path_)) return;
   const Bytes before = ListNow();
   const char* const kEnds[] = {"\r\n", "\n", "\r", ""};
   const char* end = kEnds[random_.Below(4)];
@@ -209,12 +249,17 @@ void Simulation::AppendForeignLine() {
     append = "\r\n" + append;  // ends the last line first
   }
   allowed_.insert(line);
-  world_.Append(list_path_, append);
-  Event("foreign line", "another program appends \"" + Shown(line) + "\" ending in " +
-                            (*end == 0        ? "nothing"
-                             : *end == '\n'   ? "LF"
-                             : end[1] == '\n' ? "CR LF"
-                                              : "CR"));
+  if (holder != 0) {
+    world_.AppendThrough(holder, append);
+  } else {
+    world_.Append(list_path_, append);
+  }
+  Event(holder != 0 ? "foreign line through the held list" : "foreign line", "another program appends \"" +
+                                                                                 Shown(line) + "\" ending in " +
+                                                                                 (*end == 0        ? "nothing"
+                                                                                  : *end == '\n'   ? "LF"
+                                                                                  : end[1] == '\n' ? "CR LF"
+                                                                                                   : "CR"));
 }
 
 // Another program cuts the list, rewrites it longer or shorter in place, or
@@ -385,11 +430,30 @@ void Simulation::EndOfRun(bool recovering) {
     }
     if (v.writing && (recovering || random_.OneIn(2))) FinishWriting(v);
   }
+  // The program holding the list writes once the run is over; it lets go in
+  // time, or opens the list now and holds it across the next run.
+  if (holder_ != 0) {
+    WriteThroughHolder();
+    if (recovering || extra_.OneIn(2)) ReleaseHolder();
+  } else if (!recovering && extra_.OneIn(4)) {
+    HoldList();
+  }
 }
 
 void Simulation::Between(const char* operation, const Bytes& what) {
   if (world_.Killed() || !in_run_) return;
   ++calls_;
+  CheckNewFileAccess();
+  if (rate_ != 0 && !appending_ && extra_.OneIn(static_cast<std::size_t>(rate_) * 4)) {
+    outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
+    if (holder_ == 0 || extra_.OneIn(3)) {
+      HoldList();
+    } else if (extra_.OneIn(2)) {
+      WriteThroughHolder();
+    } else {
+      ReleaseHolder();
+    }
+  }
   const bool event = rate_ != 0 && random_.OneIn(static_cast<std::size_t>(rate_));
   if (!event && !trace_ && !(rate_ != 0 && std::strcmp(operation, "ReplaceOpenFile") == 0)) return;
   outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));

@@ -136,7 +136,8 @@ class SimPlatform : public ForwardingPlatform {
   int Identify(FileHandle file, FileIdentity* identity) override;
   int Sync(FileHandle file) override;
   int Close(FileHandle file) override;
-  int CopyTraits(FileHandle from, FileHandle to) override;
+  int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override;
+  int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) override;
   int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                       const Bytes& replacement_path) override;
 
@@ -161,6 +162,8 @@ class Simulation {
   // Every call: on the list's handle, or not (kNoFile for a path).
   void OnCall(FileHandle file, const char* operation, ByteView data = ByteView());
   void OnDirectorySync() { after_directory_sync_ = true; }
+  void OnCreateLike() { in_replacement_ = true; }
+  void OnListKeptOut() { kept_out_ = kept_out_ || holder_ != 0; }
   void OnIdentify(FileHandle file);
   void AfterRead(FileHandle file, std::size_t bytes);
   void OnIdentityAt(const Bytes& path);
@@ -186,7 +189,13 @@ class Simulation {
   void Event(const std::string& kind, const std::string& what);
   void DrawEvent();
   void EditList(int how);
-  void AppendForeignLine();
+  // Through the handle of another program that holds the list open, when
+  // holder is not 0.
+  void AppendForeignLine(int holder = 0);
+  void HoldList();
+  void WriteThroughHolder();
+  void ReleaseHolder();
+  void CheckNewFileAccess();
   void AllowLinesOf(const Bytes& list, bool drawn);
   bool ForeignRoom(std::size_t bytes);
   void Reupload();
@@ -228,6 +237,9 @@ class Simulation {
 
   std::uint64_t seed_;
   Random random_;
+  // The draws of the moves added since the fixed seeds were found, apart,
+  // so that those seeds draw their worlds and events as they did.
+  Random extra_;
   SimulationTally* tally_;
   bool trace_;
   SimulationOutcome outcome_;
@@ -271,6 +283,8 @@ class Simulation {
   bool after_directory_sync_ = false;
   bool committed_ = false;  // the run checked the list after its directory sync
   bool edited_when_committed_ = false;
+  int holder_ = 0;         // another program's handle open on the list to append to it, or 0
+  bool kept_out_ = false;  // the run could not open the list, which that program held
 };
 
 }  // namespace sim

@@ -140,6 +140,7 @@ class Rewrite {
   LineFile file_;             // the new file
   Bytes path_;
   bool started_ = false;
+  bool in_kernel_ = true;       // the system copies the kept lines
   std::int64_t copied_to_ = 0;  // the list's bytes before this are copied or left out
 };
 
@@ -183,8 +184,9 @@ bool Rewrite::Scan(std::int64_t end) {
       digest = Digest();
       digesting_ = StartsNext(line_start);
     }
-    // The lines kept so far go to the new file while the block holds them.
-    if (started_) {
+    // Where the system cannot copy, the lines kept so far go to the new
+    // file while the block holds them.
+    if (started_ && !in_kernel_) {
       if (!Copy(copied_to_, line_start)) return false;
       copied_to_ = std::max(copied_to_, line_start);
     }
@@ -238,24 +240,28 @@ bool Rewrite::LeaveOut(std::int64_t start, std::int64_t end) {
   return true;
 }
 
-// Makes the new file, with what the list keeps besides its bytes.
+// Makes the new file, never more open than the list.
 bool Rewrite::Start() {
   path_ = list_.path + Bytes(kReplacementSuffix);
-  const bool made = CreateOrAppend(file_, path_);
+  CreateLike(file_, path_, list_.file);
+  // A file of that name came after the run removed the one it found: not
+  // the run's to write over.
   if (TakeIoResult() != 0) return false;
-  if (!made) {
-    // A file of that name came after the run removed the one it found: not
-    // the run's to write over.
-    CloseLineFile(file_);
-    TakeIoResult();
-    return false;
-  }
   started_ = true;
-  return Os().CopyTraits(list_.file.handle, file_.handle) == 0;
+  return true;
 }
 
-// Bytes the block holds are taken from it; others are read again.
+// The system copies in the kernel where it can; elsewhere bytes the block
+// holds are taken from it, and others are read again.
 bool Rewrite::Copy(std::int64_t from, std::int64_t to) {
+  if (in_kernel_ && from < to) {
+    FlushLineFile(file_);
+    std::int64_t done = 0;
+    const int error = TakeIoResult() != 0 ? kErrorAccessDenied
+                                          : Os().CopyRange(list_.file.handle, from, to - from, file_.handle, &done);
+    if (error != kErrorNotImplemented) return error == 0 && done == to - from;
+    in_kernel_ = false;
+  }
   const std::int64_t block_end = block_start_ + static_cast<std::int64_t>(block_size_);
   while (from < to) {
     ByteView bytes;

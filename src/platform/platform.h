@@ -29,6 +29,7 @@ constexpr int kErrorSharingViolation = 32;
 constexpr int kErrorFileExists = 80;
 constexpr int kErrorInvalidParameter = 87;
 constexpr int kErrorDiskFull = 112;
+constexpr int kErrorNotImplemented = 120;
 constexpr int kErrorFileTooLarge = 223;
 
 // Codes with bit 29 set are application-defined in the Windows code space, so
@@ -191,23 +192,43 @@ class Platform {
   virtual int Close(FileHandle file) = 0;
 
   // --- replacing a file with a new one ---
-  // Gives the new file open as `to` what the file open as `from` keeps
-  // besides its bytes, where the system keeps that with the file: on POSIX
-  // its owner, group, mode and extended attributes (a share for Windows
-  // clients keeps their attributes there). Windows keeps them in the
-  // replacement itself (ReplaceFile), and this does nothing there.
-  virtual int CopyTraits(FileHandle from, FileHandle to) = 0;
+  // Creates a new file at path (kErrorFileExists when a file or link is
+  // there), open for reading and writing at its start, held as a list is
+  // (others may read it only), that is never more open than the file open as
+  // model, from its first moment on: it is given model's owner, group,
+  // extended attributes (an access list among them) and mode on POSIX, and
+  // model's access list on Windows, before the caller writes a byte. On
+  // failure no file is left at path.
+  virtual int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) = 0;
+  // Copies length bytes of from, starting at offset, to the position of to
+  // (opened by CreateLike), inside the system where it can; *done is the
+  // count copied, short of length only where from ends first.
+  // kErrorNotImplemented, with nothing copied, where the system cannot copy
+  // between the two: the caller then reads and writes.
+  virtual int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) {
+    (void)from, (void)offset, (void)length, (void)to;
+    *done = 0;
+    return kErrorNotImplemented;
+  }
   // Puts the new file open as `replacement` (its data on stable storage) at
   // path, in place of the file open there as `file`, if path still names
   // that file, unchanged since `expected` was taken (on Windows, where
-  // closing `file` may move its time, of the same size), and it has no other
-  // name (a hard link): kErrorFileChanged when it changed or is another
-  // file, kErrorAccessDenied when it has other names. Both handles are
-  // closed, whatever the result; on failure the file at path is as it was,
-  // and the new file is still at replacement_path. POSIX keeps the file's
-  // lock on `file` up to the rename. Windows lets go of `file` and holds the
-  // name against every writer while it checks and replaces, and gives the
-  // new file the old one's attributes and security.
+  // closing `file` may move its time, of the same size), it has no other
+  // name (a hard link), and no other program has it open for writing:
+  // kErrorFileChanged when it changed or is another file, kErrorAccessDenied
+  // when it has other names, kErrorSharingViolation when a writer holds it
+  // or another run took its lock. A writer that keeps the old file open
+  // would write on into a file no name leads to. Both handles are closed,
+  // whatever the result; on failure the file at path is as it was, and the
+  // new file is still at replacement_path. POSIX moves the lock on `file` to
+  // a descriptor that does not write and holds it up to the rename, with a
+  // read lease, which the system grants only while nobody has the file open
+  // for writing and breaks when someone opens it so: where no lease can be
+  // taken (the run is neither the file's owner nor privileged; a file
+  // system without leases) writers cannot be seen, and the file stays.
+  // Windows lets go of `file` and holds the name against every writer while
+  // it checks and replaces, and gives the new file the old one's attributes
+  // and security.
   virtual int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                               const Bytes& replacement_path) = 0;
   virtual FileHandle StandardOutput() = 0;

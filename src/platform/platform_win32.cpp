@@ -7,6 +7,9 @@
 
 #include <windows.h>
 
+// After windows.h, which it needs.
+#include <aclapi.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -279,8 +282,28 @@ class Win32Platform : public Platform {
 
   int Close(FileHandle file) override { return CloseHandle(ToHandle(file)) ? 0 : LastError(); }
 
-  // ReplaceFileA keeps the replaced file's security and attributes.
-  int CopyTraits(FileHandle, FileHandle) override { return 0; }
+  // Made with the model's access list, not the directory's: no account the
+  // model keeps out can open it. The list is taken as it stands, protected
+  // from what the directory would add; ReplaceFileA then gives the new file
+  // the replaced one's security as a whole, and its attributes.
+  int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override {
+    PACL access = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    const DWORD got = GetSecurityInfo(ToHandle(model), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &access, nullptr, &security);
+    if (got != ERROR_SUCCESS) return static_cast<int>(got);
+    int error = SetSecurityDescriptorControl(security, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ? 0 : LastError();
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
+    const HANDLE handle = error != 0
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (error == 0 && handle == INVALID_HANDLE_VALUE) error = LastError();
+    LocalFree(security);
+    if (error != 0) return error;
+    *file = reinterpret_cast<FileHandle>(handle);
+    return 0;
+  }
 
   // The run lets go of its handle, as ReplaceFileA cannot open a file that
   // is held so, and holds the name at once with a handle that lets others

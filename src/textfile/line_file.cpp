@@ -271,6 +271,13 @@ bool CreateOrAppend(LineFile& file, const Bytes& path) {
   return true;
 }
 
+void CreateLike(LineFile& file, const Bytes& path, const LineFile& model) {
+  FileHandle handle = kNoFile;
+  const int error = Os().CreateLike(path, model.handle, &handle);
+  if (error != 0) return SetIoResult(error);
+  DeviceCheck(file, handle);
+}
+
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
   if (file.state != LineFileState::kWriting) {
     if (!(file.is_standard_output && file.state == LineFileState::kClosed)) {

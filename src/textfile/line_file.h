@@ -103,6 +103,11 @@ void OpenAppend(LineFile& file, const Bytes& path);
 // a new file was made.
 bool CreateOrAppend(LineFile& file, const Bytes& path);
 
+// Creates a new file at path, open for writing at its start, that is never
+// more open than model, an open file (see Platform::CreateLike). On failure
+// (80 when a file is there) no file is made and it stays closed.
+void CreateLike(LineFile& file, const Bytes& path, const LineFile& model);
+
 // The line end of lists, logs and reports.
 constexpr ByteView kCrLf = "\r\n";
 
