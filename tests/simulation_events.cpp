@@ -444,7 +444,7 @@ void Simulation::Between(const char* operation, const Bytes& what) {
   if (world_.Killed() || !in_run_) return;
   ++calls_;
   CheckNewFileAccess();
-  if (rate_ != 0 && !appending_ && extra_.OneIn(static_cast<std::size_t>(rate_) * 4)) {
+  if (rate_ != 0 && !appending_ && extra_.OneIn(static_cast<std::size_t>(rate_) * 8)) {
     outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
     if (holder_ == 0 || extra_.OneIn(3)) {
       HoldList();

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "desclist/digest.h"
+
 namespace {
 
-// Whether line is made of the two parts, without copying them.
-bool IsLineOf(ByteView line, ByteView name_part, ByteView description) {
-  return line.size() == name_part.size() + description.size() && line.substr(0, name_part.size()) == name_part &&
-         line.substr(name_part.size()) == description;
-}
+// A piece of a line that lacked its LF may end in the CR of its line end.
+ByteView WithoutCr(ByteView line) { return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line; }
 
 }  // namespace
 
@@ -17,30 +16,48 @@ TailIndex::TailIndex(ListKind kind, bool names_differ_by_case, std::size_t max_l
 
 Bytes TailIndex::KeyOf(ByteView line) const { return NameKey(line, kind_, names_differ_by_case_); }
 
-void TailIndex::Forget(Name& name) {
-  for (const Line& line : name.vouching) unclaimed_ -= line.claimed || line.error_line ? 0 : 1;
-  name.vouching.clear();
+TailIndex::Name TailIndex::NameOf(ByteView line) const {
+  const Bytes key = KeyOf(line);
+  return {NameDigest(key), static_cast<std::uint32_t>(NameDigest(key, kSecondSeed))};
 }
 
-void TailIndex::Note(ByteView line, std::int64_t offset, bool may_vouch) {
-  Name& name = names_[KeyOf(line)];
-  name.latest.assign(line.data(), line.size());
-  name.unknown = false;
-  if (!may_vouch) return Forget(name);
-  const bool error_line = IsErrorLine(line);
-  name.vouching.push_back(Line{Bytes(line), offset, false, error_line});
-  if (!error_line) ++unclaimed_;
+std::pair<std::size_t, std::size_t> TailIndex::LinesOf(const Name& name) const {
+  const auto before = [](const Line& line, const Name& n) { return Name(line.name, line.second) < n; };
+  const auto after = [](const Name& n, const Line& line) { return n < Name(line.name, line.second); };
+  const auto first = std::lower_bound(lines_.begin(), lines_.end(), name, before);
+  const auto last = std::upper_bound(first, lines_.end(), name, after);
+  return {static_cast<std::size_t>(first - lines_.begin()), static_cast<std::size_t>(last - lines_.begin())};
+}
+
+bool TailIndex::Is(const Line& line, ByteView name_part, ByteView description) const {
+  return line.length == name_part.size() + description.size() && line.digest == LineDigest(name_part, description);
+}
+
+void TailIndex::Forget(std::size_t first, std::size_t last) {
+  for (std::size_t i = first; i < last; ++i) {
+    Line& line = lines_[i];
+    if ((line.flags & (kVouches | kClaimed | kErrorLine)) == kVouches) --unclaimed_;
+    line.flags = static_cast<std::uint8_t>(line.flags & ~kVouches);
+  }
 }
 
 void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first_line, bool ends_the_list) {
+  tail_start_ = tail_start;
+  lines_.reserve(static_cast<std::size_t>(std::count(tail.begin(), tail.end(), '\n')) + 1);
+  const auto note = [&](ByteView line, std::size_t at, bool may_vouch) {
+    const Name name = NameOf(line);
+    const bool error_line = IsErrorLine(line);
+    lines_.push_back(Line{name.first, LineDigest(line, ByteView()), name.second, static_cast<std::uint32_t>(at),
+                          static_cast<std::uint32_t>(line.size()),
+                          static_cast<std::uint8_t>((may_vouch ? kVouches : 0) | (error_line ? kErrorLine : 0))});
+  };
   std::size_t line_start = ByteView::npos;
   if (tail_start <= first_line) line_start = static_cast<std::size_t>(first_line - tail_start);
   for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) {
     if (line_start != ByteView::npos && lf >= line_start) {
       ByteView line = tail.substr(line_start, lf - line_start);
       const bool crlf = !line.empty() && line.back() == '\r';
-      if (crlf) line.remove_suffix(1);
-      Note(line, tail_start + static_cast<std::int64_t>(line_start), crlf);
+      note(crlf ? WithoutCr(line) : line, line_start, crlf);
     }
     line_start = lf + 1;
   }
@@ -50,77 +67,93 @@ void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first
     const ByteView last = tail.substr(line_start);
     torn_.assign(last.data(), last.size());
     torn_offset_ = tail_start + static_cast<std::int64_t>(line_start);
-    Note(last.back() == '\r' ? last.substr(0, last.size() - 1) : last, torn_offset_, true);
+    note(WithoutCr(last), line_start, true);
+  }
+  std::stable_sort(lines_.begin(), lines_.end(),
+                   [](const Line& a, const Line& b) { return Name(a.name, a.second) < Name(b.name, b.second); });
+  // A line that may not vouch stops the lines of its name before it.
+  for (std::size_t last = lines_.size(); last > 0;) {
+    const Name name(lines_[last - 1].name, lines_[last - 1].second);
+    std::size_t first = last;
+    bool stopped = false;
+    for (; first > 0 && Name(lines_[first - 1].name, lines_[first - 1].second) == name; --first) {
+      Line& line = lines_[first - 1];
+      stopped = stopped || (line.flags & kVouches) == 0;
+      if (stopped) line.flags = static_cast<std::uint8_t>(line.flags & ~kVouches);
+      if ((line.flags & (kVouches | kErrorLine)) == kVouches) ++unclaimed_;
+    }
+    last = first;
   }
 }
 
 bool TailIndex::Claim(ByteView name_part, ByteView description, std::int64_t* offset) {
-  const auto found = names_.find(KeyOf(name_part));
-  if (found == names_.end()) return false;
-  std::vector<Line>& lines = found->second.vouching;
+  const auto [first, last] = LinesOf(NameOf(name_part));
   // From the name's last line back: claimed lines and error lines are
   // passed; the first other line is the one that may vouch now.
-  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
-    if (line->claimed || line->error_line) continue;
-    if (!IsLineOf(line->text, name_part, description)) return false;
-    line->claimed = true;
+  for (std::size_t i = last; i > first; --i) {
+    Line& line = lines_[i - 1];
+    if ((line.flags & kVouches) == 0) return false;
+    if ((line.flags & (kClaimed | kErrorLine)) != 0) continue;
+    if (!Is(line, name_part, description)) return false;
+    line.flags |= kClaimed;
     --unclaimed_;
-    *offset = line->offset;
+    *offset = tail_start_ + line.at;
     return true;
   }
   return false;
 }
 
+TailIndex::Line* TailIndex::TornLine() {
+  if (torn_offset_ < 0) return nullptr;
+  const auto [first, last] = LinesOf(NameOf(WithoutCr(torn_)));
+  if (first == last || tail_start_ + lines_[last - 1].at != torn_offset_) return nullptr;
+  return &lines_[last - 1];
+}
+
 bool TailIndex::TornLineVouches() const {
-  if (torn_offset_ < 0) return false;
-  const auto found =
-      names_.find(KeyOf(torn_.back() == '\r' ? ByteView(torn_).substr(0, torn_.size() - 1) : ByteView(torn_)));
-  return found != names_.end() && !found->second.vouching.empty() &&
-         found->second.vouching.back().offset == torn_offset_ && !found->second.vouching.back().claimed;
+  const Line* line = const_cast<TailIndex*>(this)->TornLine();
+  return line != nullptr && (line->flags & (kVouches | kClaimed)) == kVouches;
 }
 
 void TailIndex::NoteTornLineEnded() {
-  if (torn_offset_ < 0) return;
-  Name& torn = names_[KeyOf(torn_.back() == '\r' ? ByteView(torn_).substr(0, torn_.size() - 1) : ByteView(torn_))];
-  if (!torn.vouching.empty() && torn.vouching.back().offset == torn_offset_) {
-    Line& line = torn.vouching.back();
-    if (!line.claimed && !line.error_line) --unclaimed_;
-    line.claimed = true;
-  }
+  Line* line = TornLine();
+  if (line == nullptr || (line->flags & kVouches) == 0) return;
+  if ((line->flags & (kClaimed | kErrorLine)) == 0) --unclaimed_;
+  line->flags |= kClaimed;
 }
 
 void TailIndex::NoteCompleted(ByteView name_part, ByteView description) {
   NoteTornLineEnded();
-  Name& torn = names_[KeyOf(torn_.back() == '\r' ? ByteView(torn_).substr(0, torn_.size() - 1) : ByteView(torn_))];
-  Name& name = names_[KeyOf(name_part)];
-  name.latest.assign(name_part.data(), name_part.size()).append(description);
-  name.unknown = false;
-  if (&name != &torn) name.vouching.push_back(Line{name.latest, torn_offset_, true, false});
+  written_[NameOf(name_part)] = Latest{LineDigest(name_part, description), name_part.size() + description.size(), false};
 }
 
 bool TailIndex::HasUnclaimed(ByteView name_part, ByteView description) const {
-  const auto found = names_.find(KeyOf(name_part));
-  return found != names_.end() &&
-         std::any_of(found->second.vouching.begin(), found->second.vouching.end(), [&](const Line& line) {
-           return !line.claimed && !line.error_line && IsLineOf(line.text, name_part, description);
-         });
+  const auto [first, last] = LinesOf(NameOf(name_part));
+  for (std::size_t i = first; i < last; ++i) {
+    const Line& line = lines_[i];
+    if ((line.flags & (kVouches | kClaimed | kErrorLine)) == kVouches && Is(line, name_part, description)) return true;
+  }
+  return false;
 }
 
 void TailIndex::NoteWritten(ByteView name_part, ByteView description, bool keep) {
-  const Bytes key = KeyOf(name_part);
-  auto found = names_.find(key);
-  if (found == names_.end()) {
-    if (!keep) return;
-    found = names_.emplace(key, Name()).first;
-  }
-  Name& name = found->second;
-  Forget(name);
-  name.unknown = name_part.size() + description.size() > max_line_bytes_;
-  name.latest.clear();
-  if (!name.unknown) name.latest.append(name_part.data(), name_part.size()).append(description);
+  const Name name = NameOf(name_part);
+  const auto [first, last] = LinesOf(name);
+  if (first == last && !keep && written_.count(name) == 0) return;
+  Forget(first, last);
+  const std::size_t length = name_part.size() + description.size();
+  const bool unknown = length > max_line_bytes_;
+  written_[name] = Latest{unknown ? 0 : LineDigest(name_part, description), length, unknown};
 }
 
 bool TailIndex::IsLatest(ByteView name_part, ByteView description) const {
-  const auto found = names_.find(KeyOf(name_part));
-  return found != names_.end() && !found->second.unknown && IsLineOf(found->second.latest, name_part, description);
+  const Name name = NameOf(name_part);
+  const auto written = written_.find(name);
+  if (written != written_.end()) {
+    const Latest& latest = written->second;
+    return !latest.unknown && latest.length == name_part.size() + description.size() &&
+           latest.digest == LineDigest(name_part, description);
+  }
+  const auto [first, last] = LinesOf(name);
+  return first != last && Is(lines_[last - 1], name_part, description);
 }

@@ -2,7 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.h"
@@ -18,6 +19,9 @@
 // is claimed by a log of this run, or is an error line. A line without the
 // CR LF this program writes, and a line this run writes itself, vouch for
 // none and stop the lines before them from vouching.
+//
+// Names and lines are kept as digests, not as bytes: a tail of a MiB of
+// short lines costs 32 bytes a line.
 class TailIndex {
  public:
   // Lines longer than max_line_bytes are never kept: such a line of the run
@@ -73,25 +77,38 @@ class TailIndex {
   Bytes KeyOf(ByteView line) const;
 
  private:
+  // A name, as two digests of its key.
+  using Name = std::pair<std::uint64_t, std::uint32_t>;
+  enum Flags : std::uint8_t { kVouches = 1, kClaimed = 2, kErrorLine = 4 };
+  // A line of the tail; the lines of one name lie together, oldest first.
   struct Line {
-    Bytes text;  // without its line end
-    std::int64_t offset = 0;
-    bool claimed = false;
-    bool error_line = false;  // passed over when lines vouch: no log claims it
+    std::uint64_t name = 0;
+    std::uint64_t digest = 0;  // LineDigest of its text
+    std::uint32_t second = 0;  // the name's second digest
+    std::uint32_t at = 0;      // its offset less the tail's
+    std::uint32_t length = 0;  // its text's, without the line end
+    std::uint8_t flags = 0;
   };
-  struct Name {
-    Bytes latest;                // the latest line, without its line end
-    bool unknown = false;        // a line of this run too long to keep: equal to none
-    std::vector<Line> vouching;  // the lines after the name's last line that cannot vouch, oldest first
+  // A name's latest line where the run wrote it or completed it.
+  struct Latest {
+    std::uint64_t digest = 0;
+    std::size_t length = 0;
+    bool unknown = false;  // a line of this run too long to keep: equal to none
   };
 
-  void Note(ByteView line, std::int64_t offset, bool may_vouch);
-  void Forget(Name& name);
+  Name NameOf(ByteView line) const;
+  // The lines of a name, [first, last).
+  std::pair<std::size_t, std::size_t> LinesOf(const Name& name) const;
+  bool Is(const Line& line, ByteView name_part, ByteView description) const;
+  void Forget(std::size_t first, std::size_t last);
+  Line* TornLine();
 
   ListKind kind_;
   bool names_differ_by_case_;
   std::size_t max_line_bytes_;
-  std::unordered_map<Bytes, Name> names_;  // by the name as the readers take it
+  std::int64_t tail_start_ = 0;
+  std::vector<Line> lines_;             // by name, then offset
+  std::map<Name, Latest> written_;      // names whose latest line the run made
   std::size_t unclaimed_ = 0;
   Bytes torn_;
   std::int64_t torn_offset_ = -1;
