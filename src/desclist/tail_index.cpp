@@ -7,7 +7,9 @@
 namespace {
 
 // A piece of a line that lacked its LF may end in the CR of its line end.
-ByteView WithoutCr(ByteView line) { return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line; }
+ByteView WithoutCr(ByteView line) {
+  return !line.empty() && line.back() == '\r' ? line.substr(0, line.size() - 1) : line;
+}
 
 }  // namespace
 
@@ -124,7 +126,8 @@ void TailIndex::NoteTornLineEnded() {
 
 void TailIndex::NoteCompleted(ByteView name_part, ByteView description) {
   NoteTornLineEnded();
-  written_[NameOf(name_part)] = Latest{LineDigest(name_part, description), name_part.size() + description.size(), false};
+  written_[NameOf(name_part)] =
+      Latest{LineDigest(name_part, description), name_part.size() + description.size(), false};
 }
 
 bool TailIndex::HasUnclaimed(ByteView name_part, ByteView description) const {

@@ -107,8 +107,8 @@ class TailIndex {
   bool names_differ_by_case_;
   std::size_t max_line_bytes_;
   std::int64_t tail_start_ = 0;
-  std::vector<Line> lines_;             // by name, then offset
-  std::map<Name, Latest> written_;      // names whose latest line the run made
+  std::vector<Line> lines_;         // by name, then offset
+  std::map<Name, Latest> written_;  // names whose latest line the run made
   std::size_t unclaimed_ = 0;
   Bytes torn_;
   std::int64_t torn_offset_ = -1;
