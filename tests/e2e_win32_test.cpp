@@ -48,6 +48,10 @@ class HeldFile {
   HeldFile(const HeldFile&) = delete;
   HeldFile& operator=(const HeldFile&) = delete;
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool Write(ByteView bytes) {
+    DWORD put = 0;
+    return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) && put == bytes.size();
+  }
 
  private:
   HANDLE handle_;
@@ -276,6 +280,30 @@ TEST_F(EndToEnd, AReplacedListStaysHiddenAndAReaderHoldingItKeepsTheOlderLines) 
   EXPECT_EQ(GetFileAttributesA(list.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
             static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
   EXPECT_FALSE(Exists(list + ".logharvest-new"));
+}
+
+// A program that keeps the list open to append to it, sharing every access,
+// keeps every run out: the run ends with the report of a sharing violation
+// before it touches a log, and every line the program writes, before the
+// run and after it, stays in the list. Once it lets go, the next run
+// harvests, and replaces the list.
+TEST_F(EndToEnd, AProgramAppendingThroughTheOpenListKeepsEveryLine) {
+  const Bytes list = At("Descript.ion");
+  WriteBytes(list, "a.zip  old\r\n");
+  AddLog(Root(), "a.zip", " new");
+  RunResult held;
+  {
+    HeldFile writer(list, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ASSERT_TRUE(writer.IsOpen());
+    ASSERT_TRUE(writer.Write("c.zip  typed before\r\n"));
+    held = Run({Root()});
+    ASSERT_TRUE(writer.Write("c.zip  typed after\r\n"));
+  }
+  ExpectReport(held, "logharvest\\.exe", "I/O error 32\\.");
+  EXPECT_EQ(ReadBytes(list), "a.zip  old\r\nc.zip  typed before\r\nc.zip  typed after\r\n");
+  EXPECT_TRUE(Exists(At("a.zip.log")));
+  EXPECT_QUIET_SUCCESS(Run({Root()}));
+  EXPECT_EQ(ReadBytes(list), "c.zip  typed before\r\nc.zip  typed after\r\na.zip  new\r\n");
 }
 
 // --- how failed runs end ---

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -13,6 +17,24 @@ namespace {
 
 Platform& os = NativePlatform();
 int in_this_image = 0;
+
+// The access list of an open file, as text.
+Bytes AccessListOf(FileHandle file) {
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (GetSecurityInfo(reinterpret_cast<HANDLE>(file), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, &security) != ERROR_SUCCESS) {
+    return "(none)";
+  }
+  LPSTR text = nullptr;
+  Bytes result = "(no text)";
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(security, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                           nullptr)) {
+    result = text;
+    LocalFree(text);
+  }
+  LocalFree(security);
+  return result;
+}
 
 TEST(Win32Platform, ExistenceFollowsTheFindAndAttributeRules) {
   TempDir dir;
@@ -243,6 +265,42 @@ TEST(Win32Platform, ProcessFacts) {
   ASSERT_NE(base, nullptr);
   EXPECT_EQ(base, static_cast<const void*>(GetModuleHandleA(nullptr)));
   EXPECT_EQ(os.ImageBase(nullptr), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The new file of a list's replacement is made with the list's access list,
+// not with what its directory would give a new file: an account the list
+// keeps out is kept out of the new file from its first moment.
+TEST(Win32Platform, ANewFileIsMadeWithTheAccessListOfItsModel) {
+  TempDir dir;
+  WriteBytes(dir / "list", "x");
+  PSECURITY_DESCRIPTOR wanted = nullptr;
+  // Full access for the administrators and the system, nothing for anyone
+  // else, protected from what the directory would add. (Wine keeps a file's
+  // access in its Unix mode: its owner's and everyone else's bits.)
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;BA)(A;;FA;;;SY)", SDDL_REVISION_1,
+                                                                   &wanted, nullptr));
+  const bool set = SetFileSecurityA((dir / "list").c_str(), DACL_SECURITY_INFORMATION, wanted);
+  LocalFree(wanted);
+  ASSERT_TRUE(set);
+  FileHandle model = kNoFile;
+  ASSERT_EQ(os.Open(dir / "list", OpenMode::kAppend, &model), 0);
+  FileHandle made = kNoFile;
+  ASSERT_EQ(os.CreateLike(dir / "new", model, &made), 0);
+  ASSERT_EQ(AccessListOf(model).find(";WD)"), Bytes::npos) << AccessListOf(model);
+  EXPECT_EQ(AccessListOf(made), AccessListOf(model));
+  // Held as a list is: others may read it, not write it.
+  EXPECT_EQ(CreateFileA((dir / "new").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  FileHandle again = kNoFile;
+  EXPECT_EQ(os.CreateLike(dir / "new", model, &again), kErrorFileExists);
+  EXPECT_EQ(os.Close(made), 0);
+  EXPECT_EQ(os.Close(model), 0);
 }
 
 }  // namespace
