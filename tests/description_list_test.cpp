@@ -115,6 +115,45 @@ TEST(HarvestRun, TheLatestCommentIsTheOnlyLineOfItsName) {
                                           : "x  other\r\na.zip  first\r\n\"my file.zip\"  old\r\n");
 }
 
+// Leaving the older lines out would bring an end-of-file mark that lies
+// further back into the list's final 128 bytes, where the next run cuts the
+// list, and the lines after the mark, whose logs are gone, with it: the
+// list is not replaced, and the older line stays.
+TEST(HarvestRun, OlderLinesThatKeepAnEndOfFileMarkFromTheEndStay) {
+  MemoryWorld world;
+  world.Write(world / "a.zip", "d");
+  world.Write(world / "a.zip.log", LogWithComment(" new"));
+  const Bytes before = "b.zip  kept\r\nc.zip  junk \x1A junk\r\na.zip  old " + Bytes(200, 'o') + "\r\n";
+  world.Write(world / kNewListName, before);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_FALSE(world.Exists(world / "a.zip.log"));
+  EXPECT_EQ(world.Read(world / kNewListName), before + "a.zip  new\r\n");
+}
+
+// Two logs give one name in the list: fi.zip in UTF-8 and the byte E4
+// followed by .zip, both E4 .zip in code page 866. Where the first one's
+// deletion fails (not for want of the right), the second stays with it:
+// deleted, its line would keep the first one's from vouching, which would
+// come again after it, an older comment as the name's last line.
+TEST(HarvestRun, AFailedDeletionKeepsTheLaterLogsOfTheSameName) {
+  MemoryWorld world(PathStyle::kPosix);
+  const Bytes first = "\xD1\x84.zip";
+  const Bytes second = "\xE4.zip";
+  for (const Bytes& name : {first, second}) world.Write(world / name, "d");
+  world.Write(world / (first + ".log"), LogWithComment(" one"));
+  world.Write(world / (second + ".log"), LogWithComment(" two"));
+  world.MakeUndeletable(world / (first + ".log"), kErrorSharingViolation);
+  FaultPlatform platform(world);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_TRUE(world.Exists(world / (second + ".log")));
+  world.MakeUndeletable(world / (first + ".log"), 0);
+  EXPECT_EQ(Harvest(platform, world), 0);
+  EXPECT_FALSE(world.Exists(world / (first + ".log")));
+  EXPECT_FALSE(world.Exists(world / (second + ".log")));
+  EXPECT_EQ(world.Read(world / kNewListName), "\xE4.zip  two\r\n");
+}
+
 // A crashed run wrote a line again, as its earlier copy could not vouch then
 // (a later line of its name, another log's, was unclaimed), and a power loss
 // left a piece of it. The next run completes the piece: left as it is, it

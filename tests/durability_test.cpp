@@ -149,6 +149,34 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
   }
 }
 
+// Logs deleted at a run's end are not durable until the directory is synced
+// again: a power loss may bring them back, and they then must find their
+// lines in the next run's tail. A later run that writes only error lines,
+// more than a batch's span of them, syncs the directory before its lines
+// reach that far past theirs: it takes the last batch's span of the list as
+// it found it for lines whose logs' deletion may not be durable yet.
+TEST_F(Durability, ErrorLinesAloneSyncTheDirectoryBeforeTheyPushTheLastRunsLinesFar) {
+  ListWindows windows;
+  windows.tail_bytes = 4096;
+  windows.batch_span_bytes = 2048;
+  LayOut(1);
+  FaultPlatform first(world_);
+  EXPECT_EQ(HarvestUnder(first, world_.Root(), windows), 0);
+  EXPECT_EQ(LogsLeft(1), 0);
+  for (int i = 1; i < 150; ++i) {
+    world_.Write(world_ / Name(i), "d");
+    world_.Write(world_ / (Name(i) + ".log"), "unreadable");
+    world_.MakeUnopenable(world_ / (Name(i) + ".log"), kErrorAccessDenied);
+  }
+  FaultPlatform second(world_);
+  EXPECT_EQ(HarvestUnder(second, world_.Root(), windows), 0);
+  // The power fails: what was written of the list stays, the names go back
+  // to the directory's last sync.
+  world_.LosePower(PowerLoss::kNothingDurableUntilSynced, [](std::size_t unsynced) { return unsynced; });
+  EXPECT_GT(world_.Read(world_ / "descript.ion").size(), static_cast<std::size_t>(windows.tail_bytes));
+  EXPECT_EQ(LogsLeft(1), 0);
+}
+
 // Another program writes the list during a run, as programs that do not
 // lock it may: it appends a line, an editor writes it back shorter, or saves
 // by renaming a new file over it. No line is written over, no comment is

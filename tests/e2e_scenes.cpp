@@ -60,6 +60,10 @@ std::vector<Scene> MakeScenes() {
      "{list}", "here  current\r\n", "", 0, {"here", "sub/", "{list}"}, {nullptr, "logharvest", ""}},
     {"NoArgumentHarvestsTheProgramsOwnDirectory", {Log("own", " beside")}, {},
      "{list}", "own  beside\r\n", "", 0, {"own", "{list}"}, {""}},
+    // An empty argument is dropped and the later ones move down: it never
+    // stands for the program's own directory.
+    {"EmptyArgumentsAreDropped", {Dir("new"), Log("new/a", " one"), Log("own", " beside")}, {"", "{root}new", ""},
+     "new/{list}", "a  one\r\n", "", 0, {"new/", "new/a", "new/{list}", "own", "own.log"}, {""}},
     {"DirectoryNamedLikeAnOptionIsReachedWithADirectoryPart", {Dir("--help"), Log("--help/a", " x")}, {"./--help"},
      "--help/{list}", "a  x\r\n", "", 0, {"--help/", "--help/a", "--help/{list}"}, {nullptr, "logharvest", ""}},
     // Which list: a marker beside the program, but not in the working
