@@ -52,14 +52,14 @@ std::uint64_t LineDigest(ByteView name_part, ByteView description) {
   return ValueOf(digest);
 }
 
-std::uint64_t QuickHash(ByteView key) {
-  const std::size_t n = key.size() < 8 ? key.size() : 8;
-  std::uint64_t first = 0;
-  std::uint64_t last = 0;
-  if (n > 0) {
-    std::memcpy(&first, key.data(), n);
-    std::memcpy(&last, key.data() + key.size() - n, n);
+std::uint64_t HeadWord(ByteView bytes, std::size_t n, bool fold) {
+  unsigned char head[8] = {0};
+  n = n < bytes.size() ? n : bytes.size();
+  std::memcpy(head, bytes.data(), n < 8 ? n : 8);
+  std::uint64_t word = 0;
+  for (int k = 7; k >= 0; --k) {
+    const unsigned char c = head[k];
+    word = (word << 8) | (fold && c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
   }
-  std::uint64_t hash = (first * 0x9E3779B97F4A7C15u) ^ (last * 0xC2B2AE3D27D4EB4Fu) ^ key.size();
-  return hash ^ (hash >> 31);
+  return word;
 }

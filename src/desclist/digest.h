@@ -28,6 +28,8 @@ std::uint64_t LineDigest(ByteView name_part, ByteView description);
 // The digest of a name's key: one name, one digest.
 std::uint64_t NameDigest(ByteView key, std::uint64_t seed = Digest().state);
 
-// A cheap hash of a short key, for a filter that most keys do not pass:
-// those that do are then told apart by their digests.
-std::uint64_t QuickHash(ByteView key);
+// The first n bytes (at most 8) of bytes as a word, the rest zero: a line
+// whose name is a key begins with the key's first bytes, so that a filter on
+// them passes by most lines at the cost of one load. Letters are taken in
+// lower case (ASCII) where fold is set.
+std::uint64_t HeadWord(ByteView bytes, std::size_t n, bool fold);

@@ -16,8 +16,8 @@ void NewestLines::Note(ByteView key, std::int64_t offset, std::int64_t length, s
   // A name noted again past the bound keeps its earlier entry: the newer
   // line lies after it, and stays.
   if (entries_.size() >= kMostNames) return;
-  const unsigned char first = key.empty() ? 0 : static_cast<unsigned char>(key[0]);
-  entries_.push_back(Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line, QuickHash(key), first});
+  entries_.push_back(
+      Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line, HeadWord(key, 8, false), key.size()});
 }
 
 void NewestLines::Keep(ByteView key) {
@@ -77,13 +77,12 @@ class Rewrite {
   Rewrite(ListFile& list, const ListShape& shape, const NewestLines& newest)
       : list_(list), shape_(shape), newest_(newest) {
     const std::vector<NewestLines::Entry>& entries = newest.Entries();
+    for (const NewestLines::Entry& entry : entries) head_bytes_ = std::min(head_bytes_, entry.key_length);
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
       by_offset_.push_back(i);
-      filter_[(entries[i].quick >> 6) % filter_.size()] |= std::uint64_t{1} << (entries[i].quick & 63);
-      first_bytes_[entries[i].first] = true;
+      const std::uint64_t bit = HeadBit(entries[i].head);
+      filter_[(bit >> 6) % filter_.size()] |= std::uint64_t{1} << (bit & 63);
     }
-    // A quoted name's line begins with its quote.
-    if (shape.kind == ListKind::kFileManager) first_bytes_[static_cast<unsigned char>('"')] = true;
     std::sort(by_offset_.begin(), by_offset_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
   }
@@ -106,14 +105,22 @@ class Rewrite {
   bool StartsNext(std::int64_t offset) const {
     return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
   }
+  // The filter's bit for the first bytes of a key, as many as the shortest
+  // key of the run's names has, up to 8.
+  std::uint64_t HeadBit(std::uint64_t head) const {
+    const std::uint64_t kept = head_bytes_ >= 8 ? head : head & ((std::uint64_t{1} << (8 * head_bytes_)) - 1);
+    return (kept * 0x9E3779B97F4A7C15u) >> 48;
+  }
   // Whether the line that begins with head may be one to look at: one of
-  // the run's, one below a line left out, or one whose first byte a name's
-  // key has. Most lines of a large list are passed by here.
+  // the run's, one below a line left out, a quoted name's, or one whose
+  // first bytes the filter finds among those of the names' keys. Most lines
+  // of a large list are passed by here.
   bool Passes(ByteView head) const {
     if (digesting_ || leaving_out_) return true;
-    if (head.empty()) return false;
-    const unsigned char first = static_cast<unsigned char>(head[0]);
-    return first_bytes_[shape_.names_differ_by_case ? first : static_cast<unsigned char>(LowerAscii(head[0]))];
+    if (head.size() < head_bytes_) return false;
+    if (shape_.kind == ListKind::kFileManager && head[0] == '"') return true;
+    const std::uint64_t bit = HeadBit(HeadWord(head, head_bytes_, !shape_.names_differ_by_case));
+    return (filter_[(bit >> 6) % filter_.size()] & (std::uint64_t{1} << (bit & 63))) != 0;
   }
   bool Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest);
   bool LeaveOut(std::int64_t start, std::int64_t end);
@@ -130,9 +137,9 @@ class Rewrite {
   std::vector<char> copy_block_;
   Bytes head_;  // the first bytes of a line that began in the block before
   Bytes key_;   // a key in lower case
-  // The first bytes of the names' keys, and a bit for each name's
-  // QuickHash: most lines' names are none of the run's.
-  bool first_bytes_[256] = {};
+  // A bit for the first bytes of each name's key: most lines' names are
+  // none of the run's.
+  std::size_t head_bytes_ = 8;
   std::vector<std::uint64_t> filter_ = std::vector<std::uint64_t>(1024);
   bool digesting_ = false;    // the current line starts where one of the run's lines was placed
   std::size_t next_ = 0;      // the next of the run's lines to meet
@@ -176,7 +183,7 @@ bool Rewrite::Scan(std::int64_t end) {
       const std::int64_t line_end = at + static_cast<std::int64_t>(piece_end);
       if (!Passes(head)) {
         leaving_out_ = false;
-      } else if (!Decide(head, line_start, line_end, ValueOf(digest))) {
+      } else if (!Decide(head, line_start, line_end, digesting_ ? ValueOf(digest) : 0)) {
         return false;
       }
       line_start = line_end;
@@ -218,8 +225,6 @@ bool Rewrite::Decide(ByteView head, std::int64_t start, std::int64_t end, std::u
   const bool quote_open =
       shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' && text.find('"', 1) == ByteView::npos;
   if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
-  const std::uint64_t quick = QuickHash(key);
-  if ((filter_[(quick >> 6) % filter_.size()] & (std::uint64_t{1} << (quick & 63))) == 0) return true;
   const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
   if (found == nullptr) return true;
   const std::int64_t newest = found->offset;

@@ -56,8 +56,8 @@ class NewestLines {
     std::int64_t offset = 0;
     std::int64_t length = 0;
     std::uint64_t line = 0;
-    std::uint64_t quick = 0;  // QuickHash of the key
-    unsigned char first = 0;  // the key's first byte
+    std::uint64_t head = 0;  // the key's first 8 bytes (HeadWord)
+    std::size_t key_length = 0;
   };
   // Keeps one entry per name, its newest line's, and orders them by name.
   void Settle();
