@@ -7,6 +7,8 @@
 #               options inside the scratch directory, when run as root and a
 #               loop device is free; "dir": the scratch directory as it is
 #   BENCH_REPS, BENCH_WARMUP, BENCH_LOGS, BENCH_ONLY  passed on to run.py
+#   BENCH_LIST_MIB, BENCH_LIST_LINES  the size of W5's lists (run.py's
+#               --list-mib, default 100, and --list-lines, default 1000000)
 #   BENCH_OUT   file for the results table (default build-bench/bench-results.md)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,4 +50,5 @@ fi
 
 python3 "$root/bench/run.py" --program "$build/logharvest" --floor "$build/floor" --nosync "$build/nosync.so" \
   --scratch "$work" --reps "${BENCH_REPS:-5}" --warmup "${BENCH_WARMUP:-1}" --logs "${BENCH_LOGS:-100000}" \
+  --list-mib "${BENCH_LIST_MIB:-100}" --list-lines "${BENCH_LIST_LINES:-1000000}" \
   --only "${BENCH_ONLY:-w1,syscalls,w2w3,w4,w5}" --out "${BENCH_OUT:-$build/bench-results.md}"
