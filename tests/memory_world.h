@@ -49,6 +49,8 @@ class MemoryWorld : public Platform {
   std::size_t read_limit = static_cast<std::size_t>(-1);  // the most one read returns
   int open_files = 0;
   int open_walks = 0;
+  std::int64_t bytes_read = 0;  // what the run's reads gave, in all
+  long data_range_calls = 0;
   // What each file the run replaced held just before (ReplaceOpenFile).
   std::vector<Bytes> replaced;
 

@@ -85,6 +85,7 @@ int MemoryWorld::Read(FileHandle file, char* buffer, std::size_t size, std::size
     n += take;
   }
   open->position += static_cast<std::int64_t>(count);
+  bytes_read += static_cast<std::int64_t>(count);
   *done = count;
   return 0;
 }
@@ -124,6 +125,7 @@ int MemoryWorld::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, s
 int MemoryWorld::DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) {
   OpenFile* open = Handle(file);
   if (open == nullptr) return kErrorAccessDenied;
+  ++data_range_calls;
   const Inode& inode = *open->inode;
   const std::int64_t size = SizeOf(inode);
   std::int64_t at = from;
