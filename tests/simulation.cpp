@@ -12,6 +12,7 @@ namespace sim {
 Simulation::Simulation(std::uint64_t seed, SimulationTally* tally, bool trace)
     : seed_(seed),
       random_(seed),
+      holes_(seed ^ 0x401E5),
       tally_(tally),
       trace_(trace),
       world_(Random(seed ^ 0x5555).OneIn(4) ? PathStyle::kWindows : PathStyle::kPosix),
