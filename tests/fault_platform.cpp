@@ -100,6 +100,12 @@ int FaultPlatform::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin,
   return result;
 }
 
+int FaultPlatform::DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) {
+  const int result = Fails("DataRange") ? fail_code : base_.DataRange(file, from, start, end);
+  After();
+  return result;
+}
+
 int FaultPlatform::Truncate(FileHandle file) {
   const int result = Fails("Truncate") ? fail_code : base_.Truncate(file);
   After();

@@ -49,6 +49,7 @@ class FaultPlatform : public ForwardingPlatform {
   int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
   int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;
   int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override;
+  int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override;
   int Truncate(FileHandle file) override;
   int Size(FileHandle file, std::int64_t* size) override;
   int Kind(FileHandle file, HandleKind* kind) override;

@@ -30,7 +30,13 @@ const Bytes HarvestScene::kCutTail = "\x1A trailing junk";
 
 void HarvestScene::Add(const Commented& log) {
   world_.Write(world_ / log.companion, "data");
-  world_.Write(world_ / (log.companion + ".log"), LogWithComment(log.comment));
+  const Bytes path = world_ / (log.companion + ".log");
+  if (log.hole == 0) {
+    world_.Write(path, LogWithComment(log.comment));
+  } else {
+    world_.WriteWithHoles(path, {{"\xC0\xE2\xF2\xEE\xF0: someone\r\n" + kPrefix + " into the hole", log.hole},
+                                 {"\r\n" + kPrefix + log.comment + "\r\nSize: 1234\r\n", 0}});
+  }
   logs_.push_back(log);
 }
 
@@ -55,6 +61,7 @@ HarvestScene::HarvestScene(bool with_list, bool long_comments) : with_list_(with
            {"my file.zip", " spaced", "\"my file.zip\"  spaced\r\n"},
            {"delta.rar", " last\t", "delta.rar  last\t\r\n"},
            {"big.iso", kLongComment, "big.iso " + kLongComment + "\r\n"},
+           {"sparse.img", " past the hole", "sparse.img  past the hole\r\n", 3 << 20},
        }) {
     Add(log);
   }

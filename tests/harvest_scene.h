@@ -8,7 +8,8 @@
 
 // A working area as a harvest meets it in daily use, laid out afresh in the
 // root directory of a world of its own: logs with comments (one of them
-// quoted, one Cyrillic, one longer than the list's buffer), logs with an
+// quoted, one Cyrillic, one longer than the list's buffer, one after a hole
+// of 3 MiB that an earlier comment line runs into), logs with an
 // empty comment and with none, a log without its companion, logs that cannot
 // be opened (a symbolic link, a FIFO, a directory), and an existing list
 // with an end-of-file mark in its last bytes and no line end before it (or,
@@ -63,8 +64,9 @@ class HarvestScene {
  private:
   struct Commented {
     Bytes companion;
-    Bytes comment;  // Windows-1251, as the log holds it
-    Bytes line;     // the line the list gets, code page 866, with CR LF
+    Bytes comment;          // Windows-1251, as the log holds it
+    Bytes line;             // the line the list gets, code page 866, with CR LF
+    std::int64_t hole = 0;  // of a log with a hole before its comment line
   };
   void Add(const Commented& log);
 

@@ -208,6 +208,39 @@ TEST(HarvestRun, ALogReplacedOrRewrittenAfterItWasReadStaysForTheNextRun) {
   }
 }
 
+// A log with a hole is rewritten in place, shorter and without one, just
+// after the run asked where its data lies (at its start, or at the end of
+// its first data): the reading ends, the log stays, and the next run
+// harvests its new comment.
+TEST(HarvestRun, ALogRewrittenBetweenTheQuestionOfItsDataAndTheReadStays) {
+  struct Uploader : FaultPlatform {
+    using FaultPlatform::FaultPlatform;
+    int upload_at = 0;  // the DataRange call after which the log is rewritten
+    std::function<void()> upload;
+    int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override {
+      const int result = FaultPlatform::DataRange(file, from, start, end);
+      if (--upload_at == 0) upload();
+      return result;
+    }
+  };
+  for (const int upload_at : {1, 2}) {
+    MemoryWorld world;
+    world.Write(world / "a.zip", "d");
+    world.WriteWithHoles(world / "a.zip.log", {{LogWithComment(" first") + kPrefix + " into the hole", 2 << 20},
+                                               {"\r\n" + kPrefix + " after it\r\n", 0}});
+    Uploader platform(world);
+    platform.upload_at = upload_at;
+    platform.upload = [&] { world.Write(world / "a.zip.log", LogWithComment(" second upload")); };
+    EXPECT_EQ(HarvestUnder(platform, world.Root()), 0) << upload_at;
+    EXPECT_LE(platform.upload_at, 0) << upload_at;
+    ASSERT_TRUE(world.Exists(world / "a.zip.log")) << upload_at;
+    FaultPlatform again(world);
+    EXPECT_EQ(HarvestUnder(again, world.Root()), 0);
+    EXPECT_EQ(world.Read(world / kNewListName), "a.zip  second upload\r\n") << upload_at;
+    EXPECT_FALSE(world.Exists(world / "a.zip.log"));
+  }
+}
+
 // Every run that deletes a log syncs the directory before it, also with a
 // list that exists: a killed run may have created it without making its name
 // durable, and the deletions of the run before become durable too.

@@ -19,8 +19,43 @@ Bytes CommentOf(const Bytes& content, ListEncoding encoding = ListEncoding::kDos
   const LogComment comment = ReadLogComment(world / "a.log", encoding);
   EXPECT_EQ(comment.open_error, 0);
   EXPECT_EQ(comment.identity.size, static_cast<std::int64_t>(content.size()));
+  // A log without holes costs no question about them.
+  EXPECT_EQ(world.data_range_calls, 0);
   return comment.description;
 }
+
+constexpr std::int64_t kTebibyte = std::int64_t{1} << 40;
+using Pieces = std::vector<MemoryWorld::DataThenHole>;
+
+// A log of data and holes read in a world of its own: the comment, and
+// whether the reading took no more than the log's data, every byte once at
+// most, and never a hole's.
+struct HoledRead {
+  LogComment comment;
+  bool read_data_only = false;
+};
+HoledRead ReadHoled(const Pieces& pieces, ListEncoding encoding) {
+  MemoryWorld world;
+  ScopedPlatform use(world);
+  world.WriteWithHoles(world / "a.log", pieces);
+  std::int64_t data = 0;
+  std::int64_t size = 0;
+  for (const auto& piece : pieces) {
+    data += static_cast<std::int64_t>(piece.data.size());
+    size += static_cast<std::int64_t>(piece.data.size()) + piece.hole;
+  }
+  HoledRead read;
+  read.comment = ReadLogComment(world / "a.log", encoding);
+  read.read_data_only = world.bytes_read <= data;
+  EXPECT_EQ(read.comment.identity.size, size);
+  EXPECT_TRUE(read.comment.identity.may_have_holes);
+  EXPECT_EQ(world.open_files, 0);
+  EXPECT_EQ(IoResult(), 0);
+  return read;
+}
+
+// UTF-8 text in UTF-16 without the byte order mark: what follows a hole.
+Bytes Utf16(ByteView utf8, bool big_endian) { return Utf16WithMark(utf8, big_endian).substr(2); }
 
 TEST(ReadLogComment, WorkedExampleIsConvertedWithItsLeadingBlank) {
   // " Отчёт": ё is F1 in code page 866.
@@ -138,6 +173,169 @@ TEST(ReadLogComment, EveryEncodingOfALogGivesTheSameComment) {
   ScopedPlatform use(world);
   world.Write(world / "a.log", Utf16WithMark("Комментарий:" + long_text, false));
   EXPECT_EQ(ReadLogComment(world / "a.log", ListEncoding::kUtf8).open_error, kErrorFileTooLarge);
+}
+
+// A hole's bytes are zero bytes, never read: no line end, no CR and no mark
+// (in UTF-16, a unit of zero is an ordinary one). A line that begins in a
+// hole is no comment line; one that runs into a hole has its zeros, and
+// over the cap it is a comment over the cap; a comment line after a hole
+// still wins. The description in code page 866 and in UTF-8, or the error.
+TEST(ReadLogComment, HolesAreZerosThatAreNeverRead) {
+  const Bytes z(16, '\0');
+  const Bytes cap_zeros(kMaxCommentBytes, '\0');
+  const auto le = [](ByteView utf8) { return Utf16WithMark(utf8, false); };
+  const auto be = [](ByteView utf8) { return Utf16WithMark(utf8, true); };
+  struct Row {
+    const char* what;
+    Pieces pieces;
+    Bytes dos, utf8;
+    int error = 0;
+  };
+  const std::vector<Row> rows = {
+      {"a comment line after a vast hole wins",
+       {{kPrefix + " before", kTebibyte}, {"\r\n" + kPrefix + " after\r\n", 0}},
+       " after",
+       " after"},
+      {"a line that begins in a hole is no comment line",
+       {{LogWithComment(" real"), 4096}, {kPrefix + " not one\r\n", 0}},
+       " real",
+       " real"},
+      {"nor at the log's start", {{"", 4096}, {kPrefix + " not one\r\n", 0}}, "", ""},
+      {"a comment line runs on through a hole",
+       {{kPrefix + " ab", 5}, {"cd\r\nSize: 1\r\n", 0}},
+       " ab" + z.substr(0, 5) + "cd",
+       " ab" + z.substr(0, 5) + "cd"},
+      {"a CR before the hole is dropped",
+       {{kPrefix + " a\r", 2}, {"b\r\n", 0}},
+       " a" + z.substr(0, 2) + "b",
+       " a" + z.substr(0, 2) + "b"},
+      {"the mark after a hole ends the log",
+       {{kPrefix + " a", 2}, {"\x1A\r\n" + kPrefix + " hidden\r\n", 0}},
+       " a" + z.substr(0, 2),
+       " a" + z.substr(0, 2)},
+      {"zeros up to the cap", {{kPrefix, static_cast<std::int64_t>(kMaxCommentBytes)}}, cap_zeros, cap_zeros},
+      {"UTF-8 after its mark",
+       {{"\xEF\xBB\xBFКомментарий: x", 3}, {"y\n", 0}},
+       " x" + z.substr(0, 3) + "y",
+       " x" + z.substr(0, 3) + "y"},
+      {"a hole where a byte order mark would end", {{"\xEF", 2}, {"\n" + kPrefix + " w\r\n", 0}}, " w", " w"},
+      {"a comment line into a vast hole", {{kPrefix + " ab", kTebibyte}}, "", "", kErrorFileTooLarge},
+      {"one zero over the cap",
+       {{kPrefix, static_cast<std::int64_t>(kMaxCommentBytes) + 1}},
+       "",
+       "",
+       kErrorFileTooLarge},
+      {"the last comment line into a vast hole, after a short one",
+       {{LogWithComment(" short") + kPrefix + " a", kTebibyte}, {"\r\n", 0}},
+       "",
+       "",
+       kErrorFileTooLarge},
+      // UTF-16: Ѐ, U+0400, is 00 04 little endian; code page 866 lacks it.
+      {"UTF-16, a hole at an even offset",
+       {{le("Комментарий: ab"), 4}, {Utf16("cd\n", false), 0}},
+       " ab" + z.substr(0, 2) + "cd",
+       " ab" + z.substr(0, 2) + "cd"},
+      {"UTF-16 LE, a hole from an odd offset to an odd one",
+       {{le("Комментарий: a") + "b", 2}, {"\x04" + Utf16("c\n", false), 0}},
+       " ab?c",
+       " ab\xD0\x80"
+       "c"},
+      {"UTF-16 BE, the same",
+       {{be("Комментарий: a") + "\x04", 2}, {"b" + Utf16("c\n", true), 0}},
+       " a?bc",
+       " a\xD0\x80"
+       "bc"},
+      {"UTF-16, a hole from an odd offset to an even one",
+       {{le("Комментарий: a") + "b", 3}, {Utf16("c\n", false), 0}},
+       " ab" + z.substr(0, 1) + "c",
+       " ab" + z.substr(0, 1) + "c"},
+      {"UTF-16, the zero byte of the unit 26 in a hole",
+       {{le("Комментарий: a") + "\x1A", 1}, {Utf16("b\n", false), 0}},
+       " a",
+       " a"},
+      {"UTF-16, a high surrogate before a hole",
+       {{le("Комментарий: a") + "\x3D\xD8", 2}, {Utf16("\n", false), 0}},
+       " a?" + z.substr(0, 1),
+       " a\xEF\xBF\xBD" + z.substr(0, 1)},
+      {"UTF-16, an odd zero left at the end",
+       {{le("Комментарий: a"), 3}},
+       " a" + z.substr(0, 1),
+       " a" + z.substr(0, 1)},
+      {"UTF-16, a line that begins in a hole",
+       {{le("Комментарий: real\n"), 2}, {Utf16("Комментарий: not\n", false), 0}},
+       " real",
+       " real"},
+      {"UTF-16, after a vast hole",
+       {{le("Комментарий: before"), kTebibyte}, {Utf16("\nКомментарий: after\n", false), 0}},
+       " after",
+       " after"},
+      {"UTF-16, zeros up to the cap",
+       {{le("Комментарий:"), static_cast<std::int64_t>(kMaxCommentBytes)}},
+       cap_zeros.substr(0, kMaxCommentBytes / 2),
+       cap_zeros.substr(0, kMaxCommentBytes / 2)},
+      {"UTF-16, a unit over the cap",
+       {{le("Комментарий:"), static_cast<std::int64_t>(kMaxCommentBytes) + 2}},
+       "",
+       "",
+       kErrorFileTooLarge},
+      {"UTF-16, into a vast hole", {{be("Комментарий: a"), kTebibyte}}, "", "", kErrorFileTooLarge},
+  };
+  for (const Row& row : rows) {
+    for (const ListEncoding encoding : {ListEncoding::kDosCyrillic, ListEncoding::kUtf8}) {
+      const HoledRead read = ReadHoled(row.pieces, encoding);
+      EXPECT_EQ(read.comment.open_error, row.error) << row.what;
+      EXPECT_EQ(read.comment.description, row.error != 0                    ? Bytes(kErrorReadingFile)
+                                          : encoding == ListEncoding::kUtf8 ? row.utf8
+                                                                            : row.dos)
+          << row.what;
+      EXPECT_TRUE(read.read_data_only) << row.what;
+    }
+  }
+}
+
+// A comment line into a hole in every block: each is superseded, and only
+// the last one's zeros are ever made.
+TEST(ReadLogComment, ManyCommentLinesIntoHolesCostNoMoreThanTheirData) {
+  Pieces pieces;
+  for (int i = 0; i < 4096; ++i) {
+    pieces.push_back({"\n" + kPrefix + " n" + std::to_string(i), i % 2 == 0 ? 1000 : kTebibyte});
+  }
+  pieces.push_back({"\n" + kPrefix + " last", 3});
+  pieces.push_back({"!\r\n", 0});
+  for (const ListEncoding encoding : {ListEncoding::kDosCyrillic, ListEncoding::kUtf8}) {
+    const HoledRead read = ReadHoled(pieces, encoding);
+    EXPECT_EQ(read.comment.description, Bytes(" last\0\0\0!", 9));
+    EXPECT_TRUE(read.read_data_only);
+  }
+}
+
+// A failed question about the data: the rest is read as it stands, from
+// where the reading was, and the comment is the one the log holds.
+TEST(ReadLogComment, AFailedDataRangeFallsBackToReading) {
+  MemoryWorld world;
+  world.WriteWithHoles(world / "a.log", {{kPrefix + " before", 3 << 20}, {"\r\n" + kPrefix + " after\r\n", 0}});
+  int failed = 0;
+  for (long k = 1;; ++k) {
+    FaultPlatform platform(world);
+    ScopedPlatform use(platform);
+    platform.fail_at = k;
+    platform.fail_code = kErrorNativeBase + 5;
+    LogComment comment;
+    try {
+      comment = ReadLogComment(world / "a.log", ListEncoding::kDosCyrillic);
+    } catch (const EInOutError&) {
+      EXPECT_STRNE(platform.failed_operation, "DataRange");
+    }
+    TakeIoResult();
+    EXPECT_EQ(platform.open_files, 0);
+    if (!platform.failed) break;
+    if (std::string(platform.failed_operation) != "DataRange") continue;
+    ++failed;
+    EXPECT_EQ(comment.open_error, 0) << "call " << k;
+    EXPECT_EQ(comment.description, " after") << "call " << k;
+  }
+  // The questions at the first data, and after it.
+  EXPECT_EQ(failed, 2);
 }
 
 TEST(ReadLogComment, CommentLinesAreFoundAmongManyOrdinaryLines) {

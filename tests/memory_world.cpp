@@ -73,7 +73,9 @@ MemoryWorld::InodePtr MemoryWorld::NewInode(bool directory) {
 }
 
 std::int64_t MemoryWorld::SizeOf(const Inode& inode) const {
-  return std::max(static_cast<std::int64_t>(inode.data.size()), inode.sparse_size);
+  std::int64_t zeros = 0;
+  if (!inode.holes.empty()) zeros = inode.holes.rbegin()->second.zeros_before + inode.holes.rbegin()->second.length;
+  return std::max(static_cast<std::int64_t>(inode.data.size()) + zeros, inode.sparse_size);
 }
 
 void MemoryWorld::NoteNameChange(const Bytes& key) {
@@ -89,6 +91,7 @@ void MemoryWorld::Write(const Bytes& path, ByteView bytes) {
     if (entry->inode->directory) throw std::logic_error("a directory: " + path);
     entry->inode->data.assign(bytes.data(), bytes.size());
     entry->inode->sparse_size = 0;
+    entry->inode->holes.clear();
     Touch(*entry->inode);
     entry->inode->durable_data = entry->inode->data;
     entry->inode->durable_cut = -1;
@@ -216,9 +219,30 @@ void MemoryWorld::PinForNextOpen(const Bytes& path) {
   pinned_ = entry->inode;
 }
 
+void MemoryWorld::WriteWithHoles(const Bytes& path, const std::vector<DataThenHole>& pieces) {
+  Bytes data;
+  std::map<std::int64_t, Inode::Hole> holes;
+  std::int64_t zeros = 0;
+  for (const DataThenHole& piece : pieces) {
+    if (piece.hole < 0) throw std::logic_error("a hole of negative length");
+    data += piece.data;
+    if (piece.hole == 0) continue;
+    const std::int64_t at = static_cast<std::int64_t>(data.size()) + zeros;
+    if (!holes.empty() && holes.rbegin()->first + holes.rbegin()->second.length == at) {
+      holes.rbegin()->second.length += piece.hole;  // two holes with no data between are one
+    } else {
+      holes[at] = Inode::Hole{piece.hole, zeros};
+    }
+    zeros += piece.hole;
+  }
+  Write(path, data);
+  Find(path)->inode->holes = holes;
+}
+
 void MemoryWorld::MakeSparse(const Bytes& path, std::int64_t size, char fill) {
   const Entry* entry = Find(path);
   if (entry == nullptr) throw std::logic_error("no file " + path);
+  if (!entry->inode->holes.empty()) throw std::logic_error("a fill after holes: " + path);
   entry->inode->sparse_size = size;
   entry->inode->fill = fill;
   Touch(*entry->inode);
@@ -416,6 +440,7 @@ int MemoryWorld::IdentityAt(const Bytes& path, FileIdentity* identity) {
   identity->index = entry->inode->index;
   identity->size = SizeOf(*entry->inode);
   identity->time = entry->inode->time;
+  identity->may_have_holes = !entry->inode->holes.empty();
   return 0;
 }
 

@@ -49,6 +49,8 @@ class MemoryWorld : public Platform {
   std::size_t read_limit = static_cast<std::size_t>(-1);  // the most one read returns
   int open_files = 0;
   int open_walks = 0;
+  std::int64_t bytes_read = 0;  // what the run's reads gave, in all
+  long data_range_calls = 0;
   // What each file the run replaced held just before (ReplaceOpenFile).
   std::vector<Bytes> replaced;
   // The system grants the run read leases on the list (false: a file system
@@ -77,7 +79,17 @@ class MemoryWorld : public Platform {
   // index stays).
   void Write(const Bytes& path, ByteView bytes);
   void Append(const Bytes& path, ByteView bytes);
-  // The file's bytes; of a sparse file, those before the fill.
+  // Writes the file as data and holes: each piece's bytes, then a hole of
+  // its count of zero bytes, which reads as zeros, which DataRange tells
+  // and which no memory holds. A new file, or the existing one rewritten in
+  // place.
+  struct DataThenHole {
+    Bytes data;
+    std::int64_t hole = 0;
+  };
+  void WriteWithHoles(const Bytes& path, const std::vector<DataThenHole>& pieces);
+  // The file's bytes; of a sparse file, those before the fill; of a file
+  // with holes, its data without them.
   Bytes Read(const Bytes& path) const;
   bool Exists(const Bytes& path) const;
   void MakeDirectory(const Bytes& path);
@@ -94,8 +106,8 @@ class MemoryWorld : public Platform {
   // The file's writer is one the run cannot see, still at work on it (false
   // once it is done).
   void SetUnseenWriter(const Bytes& path, bool writing);
-  // The file reads as its bytes followed by fill up to size: a sparse file
-  // far larger than memory, never held whole.
+  // The file reads as its bytes followed by fill up to size: a file far
+  // larger than memory, never held whole. The fill is data, not a hole.
   void MakeSparse(const Bytes& path, std::int64_t size, char fill);
   // A reader holds the file open, as a Windows reader does: it lets others
   // write, but not rename it or delete it (false once it let go).
@@ -164,6 +176,7 @@ class MemoryWorld : public Platform {
   int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
   int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;
   int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override;
+  int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override;
   int Truncate(FileHandle file) override;
   int Size(FileHandle file, std::int64_t* size) override;
   int Kind(FileHandle file, HandleKind* kind) override;
@@ -187,6 +200,13 @@ class MemoryWorld : public Platform {
     Bytes data;
     std::int64_t sparse_size = 0;  // the size when larger than data: fill follows
     char fill = 0;
+    // The holes, by the offset each starts at: data holds the bytes between
+    // them. Apart, a run of data at least, never with a fill.
+    struct Hole {
+      std::int64_t length = 0;
+      std::int64_t zeros_before = 0;  // of the holes before it
+    };
+    std::map<std::int64_t, Hole> holes;
     std::int64_t time = 0;
     int open_error = 0;
     int remove_error = 0;

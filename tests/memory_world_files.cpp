@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <stdexcept>
 
 #include "memory_world.h"
 
@@ -64,11 +66,30 @@ int MemoryWorld::Read(FileHandle file, char* buffer, std::size_t size, std::size
   if (open->position >= end) return 0;
   const std::size_t count = static_cast<std::size_t>(
       std::min<std::int64_t>(static_cast<std::int64_t>(std::min(size, read_limit)), end - open->position));
-  const std::size_t at = static_cast<std::size_t>(open->position);
-  const std::size_t from_data = at < inode.data.size() ? std::min(count, inode.data.size() - at) : 0;
-  if (from_data > 0) std::memcpy(buffer, inode.data.data() + at, from_data);
-  std::memset(buffer + from_data, inode.fill, count - from_data);
+  for (std::size_t n = 0; n < count;) {
+    // Where the byte at lies: in a hole, or at data_at of the data.
+    const std::int64_t at = open->position + static_cast<std::int64_t>(n);
+    std::int64_t data_at = at;
+    std::int64_t run_end = end;  // of the hole or the run of data
+    bool in_hole = false;
+    const auto next = inode.holes.upper_bound(at);
+    if (next != inode.holes.end()) run_end = next->first;
+    if (next != inode.holes.begin()) {
+      const auto& [hole_at, hole] = *std::prev(next);
+      in_hole = at < hole_at + hole.length;
+      if (in_hole) run_end = hole_at + hole.length;
+      data_at = at - hole.zeros_before - hole.length;
+    }
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count - n), run_end - at));
+    const std::size_t held = static_cast<std::size_t>(data_at);
+    const std::size_t from_data = in_hole || held >= inode.data.size() ? 0 : std::min(take, inode.data.size() - held);
+    if (from_data > 0) std::memcpy(buffer + n, inode.data.data() + held, from_data);
+    std::memset(buffer + n + from_data, in_hole ? 0 : inode.fill, take - from_data);
+    n += take;
+  }
   open->position += static_cast<std::int64_t>(count);
+  bytes_read += static_cast<std::int64_t>(count);
   *done = count;
   return 0;
 }
@@ -78,6 +99,7 @@ int MemoryWorld::Write(FileHandle file, const char* data, std::size_t size, std:
   OpenFile* open = Handle(file);
   if (open == nullptr || !open->writing) return kErrorAccessDenied;
   Inode& inode = *open->inode;
+  if (!inode.holes.empty()) throw std::logic_error("the run writes to a file with holes");
   if (open->appending) open->position = SizeOf(inode);
   const std::size_t at = static_cast<std::size_t>(open->position);
   // A write into a sparse file's fill makes the fill before it real.
@@ -104,10 +126,30 @@ int MemoryWorld::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, s
   return 0;
 }
 
+int MemoryWorld::DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) {
+  OpenFile* open = Handle(file);
+  if (open == nullptr) return kErrorAccessDenied;
+  ++data_range_calls;
+  const Inode& inode = *open->inode;
+  const std::int64_t size = SizeOf(inode);
+  std::int64_t at = from;
+  const auto next = inode.holes.upper_bound(from);
+  if (next != inode.holes.begin()) at = std::max(at, std::prev(next)->first + std::prev(next)->second.length);
+  if (at >= size) {
+    *start = *end = std::max(from, size);
+  } else {
+    *start = at;
+    *end = next == inode.holes.end() ? size : next->first;
+  }
+  open->position = *start;
+  return 0;
+}
+
 int MemoryWorld::Truncate(FileHandle file) {
   OpenFile* open = Handle(file);
   if (open == nullptr || !open->writing) return kErrorAccessDenied;
   Inode& inode = *open->inode;
+  if (!inode.holes.empty()) throw std::logic_error("the run cuts a file with holes");
   const std::int64_t at = open->position;
   if (at < SizeOf(inode) && (inode.durable_cut < 0 || at < inode.durable_cut)) inode.durable_cut = at;
   inode.sparse_size = std::min(inode.sparse_size, at);
@@ -141,6 +183,7 @@ int MemoryWorld::Identify(FileHandle file, FileIdentity* identity) {
   identity->index = open->inode->index;
   identity->size = SizeOf(*open->inode);
   identity->time = open->inode->time;
+  identity->may_have_holes = !open->inode->holes.empty();
   return 0;
 }
 

@@ -238,6 +238,11 @@ int SimPlatform::Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, s
   sim_.OnCall(file, "Seek");
   return world_.Seek(file, offset, origin, position);
 }
+int SimPlatform::DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) {
+  Between("DataRange", "");
+  sim_.OnCall(file, "DataRange");
+  return world_.DataRange(file, from, start, end);
+}
 int SimPlatform::Truncate(FileHandle file) {
   Between("Truncate", "");
   sim_.OnCall(file, "Truncate");

@@ -38,8 +38,11 @@ Version::Encoding Simulation::DrawEncoding() {
 // A log as its writer wrote it. Earlier comment lines, in either encoding
 // of a single-byte log and one longer than the cap, count for nothing: the
 // last one counts. Its lines end in CR LF or LF alone. A log over the cap
-// ends with the start of its last comment line.
-Bytes Simulation::LogContent(const Version& version) {
+// ends with the start of its last comment line. A log's hole comes before
+// its last comment line, where an earlier comment line runs into it or a
+// line begins in it (which is no comment line, whatever follows the
+// zeros), or else after the start of its last comment line, over the cap.
+Bytes Simulation::LogContent(Version& version) {
   const char* end = random_.OneIn(4) ? "\n" : "\r\n";
   const bool unicode = version.encoding != Version::kWindows1251;
   const bool utf16 = version.encoding == Version::kUtf16Little || version.encoding == Version::kUtf16Big;
@@ -57,23 +60,39 @@ Bytes Simulation::LogContent(const Version& version) {
                " an earlier comment" + end;
   }
   if (version.commented && random_.OneIn(200)) content += prefix + over_cap() + end;
+  const auto encoded = [&](const Bytes& text) -> Bytes {
+    switch (version.encoding) {
+      case Version::kUtf8Marked:
+        return "\xEF\xBB\xBF" + text;
+      case Version::kUtf16Little:
+      case Version::kUtf16Big:
+        return Utf16WithMark(text, version.encoding == Version::kUtf16Big);
+      default:
+        return text;
+    }
+  };
+  if (version.hole > 0 && !version.over_cap) {
+    const bool runs_into = extra_.OneIn(2);
+    if (runs_into) content += prefix + " into the hole";
+    version.hole_at = encoded(content).size();
+    content += runs_into ? end : prefix + " after the hole's start" + end;
+  }
   const Bytes& text = unicode ? version.comment.utf8 : version.comment.cp1251;
   if (version.over_cap) {
-    content += prefix + text;  // the rest of the line is the sparse log's fill
+    content += prefix + text;  // the rest of the line is the sparse log's fill, or its hole
+    version.hole_at = encoded(content).size();
   } else {
     if (version.commented) content += prefix + text + end;
     if (!version.commented && random_.OneIn(2)) content += prefix + end;  // an empty comment
     content += "Size: 1" + Bytes(end);
   }
-  switch (version.encoding) {
-    case Version::kUtf8Marked:
-      return "\xEF\xBB\xBF" + content;
-    case Version::kUtf16Little:
-    case Version::kUtf16Big:
-      return Utf16WithMark(content, version.encoding == Version::kUtf16Big);
-    default:
-      return content;
-  }
+  return encoded(content);
+}
+
+void Simulation::WriteLog(const Bytes& path, const Version& version) {
+  if (version.hole == 0) return world_.Write(path, version.content);
+  world_.WriteWithHoles(
+      path, {{version.content.substr(0, version.hole_at), version.hole}, {version.content.substr(version.hole_at), 0}});
 }
 
 Version& Simulation::AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented) {

@@ -41,16 +41,32 @@ void Simulation::DropLog() {
   if (version.over_cap && version.encoding >= Version::kUtf16Little && !random_.OneIn(8)) {
     version.encoding = Version::kUtf8;
   }
+  // Some commented logs that come during a run are a terabyte or so,
+  // mostly a hole, which costs their uploader no disk: the run must not
+  // read it. Some of them end in it, their last comment line running into
+  // it. In UTF-16 the hole's length is even: an odd one would shift the
+  // units after it. (Drawn apart, and only during runs: the fixed seeds'
+  // worlds stay as they were.)
+  if (in_run_ && version.commented && extra_.OneIn(4)) {
+    version.hole = (std::int64_t{1} << 40) + static_cast<std::int64_t>(extra_.Between(0, 4096));
+    if (version.encoding >= Version::kUtf16Little) version.hole -= version.hole % 2;
+    version.over_cap = version.over_cap || extra_.OneIn(3);
+  }
   version.content = LogContent(version);
-  world_.Write(log, version.content);
+  WriteLog(log, version);
   // Its last comment line goes on past the cap: a UTF-16 writer's xx is one
-  // unit, U+7878.
-  if (version.over_cap) {
+  // unit, U+7878. Where the log has a hole, its zeros do.
+  if (version.over_cap && version.hole == 0) {
     world_.MakeSparse(log, static_cast<std::int64_t>(version.content.size()) + kCommentCap + 2 * random_.Between(1, 4),
                       'x');
   }
   if (in_run_)
     Event("new log", "a new log " + Shown(log) + (version.over_cap ? " with its last comment line over the cap" : ""));
+  if (version.hole > 0) {
+    Event(version.over_cap ? "log with a hole, over the cap" : "log with a hole, its comment after it",
+          "the log " + Shown(log) + " has a hole of " + std::to_string(version.hole) + " bytes at " +
+              std::to_string(version.hole_at));
+  }
   // Another account's upload, and one whose writer is still at work.
   if (random_.OneIn(12)) RefuseDeletion(version);
   if (version.commented && !version.over_cap && random_.OneIn(8)) StartWriting(version);
@@ -88,12 +104,15 @@ void Simulation::Reupload() {
     const Bytes& old_text = unicode ? copy.comment.utf8 : copy.comment.cp1251;
     version.content.replace(version.content.rfind(old_text), old_text.size(),
                             unicode ? version.comment.utf8 : version.comment.cp1251);
-    world_.Write(version.log, version.content);
+    // Its hole stays where it was, before the comment.
+    version.hole = copy.hole;
+    version.hole_at = copy.hole_at;
+    WriteLog(version.log, version);
     Event("log rewritten in place", "the log " + Shown(version.log) + " rewritten in place to the same size");
   } else {
     version.content = LogContent(version);
     const Bytes upload = world_ / "upload.tmp";
-    world_.Write(upload, version.content);
+    WriteLog(upload, version);
     world_.RenameOver(upload, version.log);
     Event("log renamed over", "a new log renamed over " + Shown(version.log));
   }
@@ -119,7 +138,7 @@ void Simulation::UploadAgain() {
   version.has_companion = old.has_companion;
   version.encoding = DrawEncoding();
   version.content = LogContent(version);
-  world_.Write(version.log, version.content);
+  WriteLog(version.log, version);
   Event("upload again", "the file of " + Shown(old.log) + " is uploaded again, with a new log");
 }
 
@@ -411,7 +430,7 @@ void Simulation::FinishWriting(Version& version) {
   if (!world_.Exists(version.log)) return;  // deleted while written: AfterRemove told
   world_.MakeUnopenable(version.log, 0);
   world_.SetUnseenWriter(version.log, false);
-  world_.Write(version.log, version.content);
+  WriteLog(version.log, version);
   if (in_run_) Event("writer done", "the uploader of " + Shown(version.log) + " writes its comment and is done");
 }
 

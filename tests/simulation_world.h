@@ -85,7 +85,11 @@ struct Version {
   // How its writer wrote it: the comment line in Windows-1251, or in UTF-8
   // (with or without the byte order mark), or UTF-16 with its mark.
   enum Encoding { kWindows1251, kUtf8, kUtf8Marked, kUtf16Little, kUtf16Big } encoding = kWindows1251;
-  Bytes content;  // the log's bytes (a sparse log's first ones)
+  Bytes content;  // the log's bytes (a sparse log's first ones; a log with a hole, its data)
+  // A log of a terabyte or so that is mostly a hole of this many bytes,
+  // after hole_at bytes of content: never read, and no memory holds it.
+  std::int64_t hole = 0;
+  std::size_t hole_at = 0;
   enum State { kPresent, kConsumed, kSuperseded } state = kPresent;
   bool exempt = false;          // another program removed its line: it may be missing
   bool was_unreadable = false;  // its line may have been ended before it could be completed
@@ -130,6 +134,7 @@ class SimPlatform : public ForwardingPlatform {
   int Read(FileHandle file, char* buffer, std::size_t size, std::size_t* done) override;
   int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) override;
   int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) override;
+  int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override;
   int Truncate(FileHandle file) override;
   int Size(FileHandle file, std::int64_t* size) override;
   int Kind(FileHandle file, HandleKind* kind) override;
@@ -176,7 +181,9 @@ class Simulation {
   void DrawWorld();
   Comment DrawComment();
   Version& AddVersion(const Bytes& log, const Name& name, const Bytes& companion, bool commented);
-  Bytes LogContent(const Version& version);
+  // Sets the version's hole_at where it has a hole.
+  Bytes LogContent(Version& version);
+  void WriteLog(const Bytes& path, const Version& version);
   Version::Encoding DrawEncoding();
   Bytes ListName(const Name& name) const;
   Bytes LineOf(const Version& version) const;           // without its line end; empty when it gets none

@@ -1,6 +1,9 @@
 #include "logcomment/log_comment.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/io_result.h"
 #include "textfile/line_file_read.h"
@@ -28,10 +31,14 @@ constexpr char16_t kUnitEndOfFileMark = 0x1A;
 // The last comment line met so far: the text after its prefix, in
 // Windows-1251 or, from a line in UTF-8 or UTF-16, in UTF-8. A text longer
 // than kMaxCommentBytes of the log is not kept, only noted: a later comment
-// line still wins over it.
+// line still wins over it. The zeros of the holes the line runs through are
+// kept as runs, and put in only once the last comment line is known: a log
+// of many comment lines, each running into a hole, costs no more than its
+// data.
 struct LastComment {
   bool found = false;
   Bytes text;
+  std::vector<ZeroRun> zeros;
   bool utf8 = false;
   bool too_long = false;
 };
@@ -41,15 +48,26 @@ struct LastComment {
 void BeginComment(LastComment* last) {
   last->found = true;
   last->text = Bytes();
+  last->zeros.clear();
+}
+
+std::size_t LengthWithZeros(const Bytes& text, const std::vector<ZeroRun>& zeros) {
+  std::size_t length = text.size();
+  for (const ZeroRun& run : zeros) length += run.length;
+  return length;
 }
 
 // The rest of a line whose prefix was just read.
 void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
   BeginComment(last);
-  Bytes text = ReadTextLine(log, kMaxCommentBytes + 1);
+  std::vector<ZeroRun> zeros;
+  Bytes text = ReadTextLine(log, kMaxCommentBytes + 1, &zeros);
   last->utf8 = utf8;
-  last->too_long = text.size() > kMaxCommentBytes;
-  if (!last->too_long) last->text = std::move(text);
+  last->too_long = LengthWithZeros(text, zeros) > kMaxCommentBytes;
+  if (!last->too_long) {
+    last->text = std::move(text);
+    last->zeros = std::move(zeros);
+  }
 }
 
 // A log of single bytes: Windows-1251, where a line may also begin with the
@@ -78,74 +96,116 @@ void ReadByteLines(LineFile& log, LastComment* last) {
 
 // A log in UTF-16 after its byte order mark, read unit by unit with the
 // rules of the single-byte logs: LF ends a line, CR is dropped wherever it
-// stands, and the unit 26 ends the log. An odd last byte is no unit.
+// stands, and the unit 26 ends the log. An odd last byte is no unit. A
+// hole's zeros are units of zero, ordinary ones, taken all at once.
 void ReadUtf16Lines(LineFile& log, bool big_endian, LastComment* last) {
   enum class State { kPrefix, kSkip, kTake };
   State state = State::kPrefix;
   std::size_t matched = 0;
   Bytes text;
-  std::size_t taken = 0;  // bytes of the log after the prefix
-  char16_t high = 0;      // a high surrogate waiting for its low one
+  std::vector<ZeroRun> zeros;  // of text
+  std::size_t zero_count = 0;
+  std::int64_t taken = 0;  // bytes of the log after the prefix: a hole may hold more than memory
+  char16_t high = 0;       // a high surrogate waiting for its low one
+  const std::int64_t cap = static_cast<std::int64_t>(kMaxCommentBytes);
   const auto end_line = [&] {
     if (state == State::kTake) {
       if (high != 0) AppendUtf8(text, kReplacementCharacter);
       last->utf8 = true;
-      last->too_long = taken > kMaxCommentBytes;
+      last->too_long = taken > cap;
       last->text = last->too_long ? Bytes() : std::move(text);
+      last->zeros = last->too_long ? std::vector<ZeroRun>() : std::move(zeros);
       text = Bytes();
+      zeros.clear();
     }
     state = State::kPrefix;
     matched = 0;
   };
+  // One unit; false at the mark, which ends the log.
+  const auto take_unit = [&](char16_t unit) {
+    if (unit == kUnitEndOfFileMark) {
+      end_line();
+      return false;
+    }
+    if (unit == kCarriageReturn) return true;
+    if (unit == kLineFeed) {
+      end_line();
+      return true;
+    }
+    if (state == State::kPrefix) {
+      if (unit != kUtf16CommentPrefix[matched]) {
+        state = State::kSkip;
+      } else if (++matched == kUtf16PrefixUnits) {
+        state = State::kTake;
+        BeginComment(last);
+        zero_count = 0;
+        taken = 0;
+        high = 0;
+      }
+    } else if (state == State::kTake) {
+      taken += 2;
+      if (taken > cap) return true;
+      if (high != 0 && unit >= 0xDC00 && unit <= 0xDFFF) {
+        AppendUtf8(text, 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (unit - 0xDC00));
+        high = 0;
+        return true;
+      }
+      if (high != 0) AppendUtf8(text, kReplacementCharacter);
+      high = 0;
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        high = unit;
+      } else {
+        AppendUtf8(text, unit);  // a lone low surrogate becomes U+FFFD
+      }
+    }
+    return true;
+  };
+  // n units of zero, as a hole gives them: no prefix unit and no line end,
+  // and in a comment's text U+0000, one byte of UTF-8 each, kept as a run.
+  const auto take_zero_units = [&](std::int64_t n) {
+    if (n == 0) return;
+    if (state == State::kPrefix) state = State::kSkip;
+    if (state != State::kTake) return;
+    const std::int64_t kept = std::min(n, taken < cap ? (cap - taken) / 2 : 0);
+    taken += 2 * n;
+    if (kept == 0) return;
+    if (high != 0) AppendUtf8(text, kReplacementCharacter);
+    high = 0;
+    zeros.push_back({text.size() + zero_count, static_cast<std::size_t>(kept)});
+    zero_count += static_cast<std::size_t>(kept);
+  };
   char buffer[16 * 1024];
   std::size_t carried = 0;
   for (;;) {
-    const std::size_t got = ReadBytes(log, buffer + carried, sizeof buffer - carried);
+    const std::size_t asked = sizeof buffer - carried;
+    const std::size_t got = ReadBytes(log, buffer + carried, asked);
     CheckIo();
-    if (got == 0) break;
+    const std::int64_t hole = got < asked ? HoleAhead(log) : 0;
+    CheckIo();
+    if (got == 0 && hole == 0) break;
     const std::size_t available = carried + got;
     std::size_t at = 0;
     for (; at + 2 <= available; at += 2) {
       const auto first = static_cast<unsigned char>(buffer[at]);
       const auto second = static_cast<unsigned char>(buffer[at + 1]);
-      const auto unit = static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first);
-      if (unit == kUnitEndOfFileMark) {
-        end_line();
-        return;
-      }
-      if (unit == kCarriageReturn) continue;
-      if (unit == kLineFeed) {
-        end_line();
-        continue;
-      }
-      if (state == State::kPrefix) {
-        if (unit != kUtf16CommentPrefix[matched]) {
-          state = State::kSkip;
-        } else if (++matched == kUtf16PrefixUnits) {
-          state = State::kTake;
-          BeginComment(last);
-          taken = 0;
-          high = 0;
-        }
-      } else if (state == State::kTake) {
-        taken += 2;
-        if (taken > kMaxCommentBytes) continue;
-        if (high != 0 && unit >= 0xDC00 && unit <= 0xDFFF) {
-          AppendUtf8(text, 0x10000 + ((static_cast<char32_t>(high) - 0xD800) << 10) + (unit - 0xDC00));
-          high = 0;
-          continue;
-        }
-        if (high != 0) AppendUtf8(text, kReplacementCharacter);
-        high = 0;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          high = unit;
-        } else {
-          AppendUtf8(text, unit);  // a lone low surrogate becomes U+FFFD
-        }
-      }
+      if (!take_unit(static_cast<char16_t>(big_endian ? (first << 8) | second : (second << 8) | first))) return;
     }
     carried = available - at;
     if (carried != 0) buffer[0] = buffer[at];
+    if (hole == 0) continue;
+    // A hole that starts at an odd offset: its first zero ends the unit of
+    // the byte before it; one that ends at an odd offset leaves a zero for
+    // the unit of the byte after it.
+    std::int64_t left = hole;
+    if (carried == 1) {
+      const auto byte = static_cast<unsigned char>(buffer[0]);
+      if (!take_unit(static_cast<char16_t>(big_endian ? byte << 8 : byte))) return;
+      --left;
+    }
+    take_zero_units(left / 2);
+    carried = static_cast<std::size_t>(left % 2);
+    buffer[0] = '\0';
+    SkipHole(log);
   }
   end_line();
 }
@@ -166,6 +226,7 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
   IdentifyLineFile(log, &comment.identity);
   CheckIo();
   LimitReading(log, comment.identity.size);
+  if (comment.identity.may_have_holes) PassOverHoles(log);
 
   // How the log begins tells how it is read: a UTF-16 mark, whose text has
   // bytes 26 that are no mark, or single bytes, after a UTF-8 mark if any.
@@ -192,13 +253,17 @@ LogComment ReadLogComment(const Bytes& path, ListEncoding encoding) {
   } else if (last.too_long) {
     comment.open_error = kErrorFileTooLarge;
     comment.description = Bytes(kErrorReadingFile);
-  } else if (last.utf8) {
-    comment.description = FromUtf8(last.text, encoding);
-  } else if (encoding == ListEncoding::kDosCyrillic) {
-    ToDosCyrillicInPlace(last.text);  // the same length: no second copy of a long comment
-    comment.description = std::move(last.text);
   } else {
-    comment.description = Windows1251ToUtf8(last.text);
+    // The zeros of a hole, at most the cap of them, are put in only here.
+    if (!last.zeros.empty()) last.text = WithZeroRuns(last.text, last.zeros);
+    if (last.utf8) {
+      comment.description = FromUtf8(last.text, encoding);
+    } else if (encoding == ListEncoding::kDosCyrillic) {
+      ToDosCyrillicInPlace(last.text);  // the same length: no second copy of a long comment
+      comment.description = std::move(last.text);
+    } else {
+      comment.description = Windows1251ToUtf8(last.text);
+    }
   }
   return comment;
 }

@@ -36,7 +36,9 @@ struct LogComment {
 // after a UTF-16 mark (either byte order) UTF-16 text. A comment from UTF-8
 // or UTF-16 is converted from Unicode, a character that code page 866 lacks
 // becoming kMissingCharacter. Whatever the encoding, LF ends a line, CR is
-// dropped and the character 26 ends the log. A log that cannot be opened
-// never throws; a read,
-// query or close failure after the open throws EInOutError.
+// dropped and the character 26 ends the log. The holes of a sparse log are
+// zero bytes (units of zero in UTF-16) that are passed over, never read: a
+// log costs what its data costs, whatever its size. A log that cannot be
+// opened never throws; a read, query or close failure after the open throws
+// EInOutError.
 LogComment ReadLogComment(const Bytes& path, ListEncoding encoding);

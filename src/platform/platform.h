@@ -84,6 +84,10 @@ struct FileIdentity {
   std::uint64_t index = 0;
   std::int64_t size = 0;
   std::int64_t time = 0;  // in the platform's own unit: only compared
+  // The file may have holes (see Platform::DataRange): on POSIX it holds
+  // fewer bytes on disk than its size, on Windows it is marked sparse. Told
+  // by the same query, and no part of the comparison.
+  bool may_have_holes = false;
 };
 
 // The same file (device and index), whatever its size and time.
@@ -175,6 +179,15 @@ class Platform {
   // reports success for a partial write.
   virtual int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) = 0;
   virtual int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) = 0;
+  // The file's next range of data at or after offset from: [*start, *end),
+  // from <= *start <= *end. The bytes [from, *start) are a hole, a range
+  // the file system keeps no data for, which reads as zero bytes. *start ==
+  // *end when no data follows from: the file ends at *start, its size (or
+  // from, when it is that short). A range may end before the data does, but
+  // holds a byte at least. Where the file has no holes, or the system cannot
+  // tell them, the range is [from, size). On success the file position is
+  // left at *start; on failure it is unknown.
+  virtual int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) = 0;
   // Cuts the file at the current position.
   virtual int Truncate(FileHandle file) = 0;
   virtual int Size(FileHandle file, std::int64_t* size) = 0;

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +134,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.index = static_cast<std::uint64_t>(info.st_ino);
   identity.size = static_cast<std::int64_t>(info.st_size);
   identity.time = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  // st_blocks counts units of 512 bytes, whatever the file system's block.
+  identity.may_have_holes = static_cast<std::int64_t>(info.st_blocks) * 512 < identity.size;
   return identity;
 }
 
@@ -436,6 +439,33 @@ class PosixPlatform : public Platform {
     if (result < 0) return LastError();
     if (position != nullptr) *position = result;
     return 0;
+  }
+
+  // SEEK_DATA finds the data at or after from, and SEEK_HOLE the hole that
+  // ends it (the file's end counts as one). ENXIO tells that no data
+  // follows: from lies in the hole that ends the file, or past the end. A
+  // file system that keeps no holes answers with the rest of the file as
+  // data, and one that knows neither call fails with EINVAL: the rest is
+  // taken as data then too, and read.
+  int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override {
+    const int fd = static_cast<int>(file);
+    const off_t data = lseek(fd, static_cast<off_t>(from), SEEK_DATA);
+    if (data >= 0) {
+      const off_t hole = lseek(fd, data, SEEK_HOLE);
+      if (hole < 0) return LastError();
+      *start = data;
+      *end = hole;
+    } else if (errno == ENXIO || errno == EINVAL) {
+      const bool no_data = errno == ENXIO;
+      struct stat info;
+      if (fstat(fd, &info) != 0) return LastError();
+      const std::int64_t size = std::max<std::int64_t>(from, info.st_size);
+      *start = no_data ? size : from;
+      *end = size;
+    } else {
+      return LastError();
+    }
+    return lseek(fd, static_cast<off_t>(*start), SEEK_SET) < 0 ? LastError() : 0;
   }
 
   int Truncate(FileHandle file) override {

@@ -6,6 +6,7 @@
 // the program's rules are stated in them.
 
 #include <windows.h>
+#include <winioctl.h>
 
 // After windows.h, which it needs.
 #include <aclapi.h>
@@ -44,6 +45,7 @@ int IdentityOf(HANDLE handle, FileIdentity* identity) {
       static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   identity->time = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                                              info.ftLastWriteTime.dwLowDateTime);
+  identity->may_have_holes = (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0;
   return 0;
 }
 
@@ -244,6 +246,41 @@ class Win32Platform : public Platform {
     if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return LastError();
     if (position != nullptr) *position = (static_cast<std::int64_t>(high) << 32) | low;
     return 0;
+  }
+
+  // The allocated ranges of a sparse file, as NTFS and ReFS keep them: the
+  // first one asked for from `from` on is the data range, and none at all
+  // means that only a hole follows. A file system that keeps none (FAT, and
+  // Wine, which answers 50, not supported) fails the query: the rest of the
+  // file is taken as data then, and read.
+  int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override {
+    std::int64_t size = 0;
+    int error = Size(file, &size);
+    if (error != 0) return error;
+    *start = from;
+    *end = std::max(from, size);
+    if (from < size) {
+      FILE_ALLOCATED_RANGE_BUFFER query;
+      query.FileOffset.QuadPart = from;
+      query.Length.QuadPart = size - from;
+      FILE_ALLOCATED_RANGE_BUFFER range;
+      DWORD returned = 0;
+      // Room for one range: ERROR_MORE_DATA only tells that more follow.
+      if (DeviceIoControl(ToHandle(file), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range, sizeof range,
+                          &returned, nullptr) ||
+          GetLastError() == ERROR_MORE_DATA) {
+        const std::int64_t range_end = range.FileOffset.QuadPart + range.Length.QuadPart;
+        if (returned < sizeof range || range.FileOffset.QuadPart >= size) {
+          *start = size;
+        } else if (range_end > from) {
+          *start = std::max(from, static_cast<std::int64_t>(range.FileOffset.QuadPart));
+          *end = std::min(size, range_end);
+        }
+      } else if (GetLastError() != ERROR_NOT_SUPPORTED && GetLastError() != ERROR_INVALID_FUNCTION) {
+        return LastError();
+      }
+    }
+    return Seek(file, *start, SeekOrigin::kBegin, nullptr);
   }
 
   int Truncate(FileHandle file) override { return SetEndOfFile(ToHandle(file)) ? 0 : LastError(); }

@@ -216,6 +216,9 @@ void ResetRecord(LineFile& file, LineFileState state, FileHandle handle) {
   file.mark_ends_input = true;
   file.bytes_read = 0;
   file.size_limit = -1;
+  file.passes_holes = false;
+  file.data_end = 0;
+  file.hole = 0;
   file.flush_per_line = false;
   file.missing_end = MissingEnd::kNone;
   file.lead_in_buffer = 0;

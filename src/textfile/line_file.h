@@ -68,8 +68,14 @@ struct LineFile {
   std::size_t count = 0;         // reading: valid bytes; writing: pending bytes
   bool input_ended = false;      // reading: the end of the file or a mark was met
   bool mark_ends_input = true;   // reading: byte 26 is the end-of-file mark
-  std::int64_t bytes_read = 0;   // reading: bytes taken from the file so far
+  std::int64_t bytes_read = 0;   // reading: bytes taken from the file so far, holes too
   std::int64_t size_limit = -1;  // reading: the most bytes read, -1 for all
+  // Reading a file that may have holes (see PassOverHoles): the end of the
+  // data range that the reads take bytes from, and the zero bytes of a hole
+  // that follow the buffered ones, counted in bytes_read but never read.
+  bool passes_holes = false;
+  std::int64_t data_end = 0;
+  std::int64_t hole = 0;
   bool flush_per_line = false;
   // What the content a file was opened for appending with lacks at its end:
   // the first line written starts with it, so that it is not joined to the

@@ -19,12 +19,41 @@ constexpr std::size_t kReadBufferSize = 256 * 1024;
 // than to fill.
 constexpr std::size_t kSmallestReadBuffer = 4 * 1024;
 
+// The reading has come to the end of a range of data: the platform tells
+// where the next one lies. The hole before it reads as zeros: it is counted,
+// not read, and the file is left at the data. Where no data follows, the
+// file ends after the hole. A file rewritten meanwhile may answer anything:
+// an answer that does not move on from where the reading is, or a failed
+// query, makes the rest be read as it stands (the identity tells a changed
+// log).
+void NextDataRange(LineFile& file) {
+  const std::int64_t from = file.bytes_read;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  const int error = Os().DataRange(file.handle, from, &start, &end);
+  if (error != 0 || start < from || end < start) {
+    file.passes_holes = false;
+    const int seek_error = Os().Seek(file.handle, from, SeekOrigin::kBegin, nullptr);
+    if (seek_error != 0) {
+      SetIoResult(seek_error);
+      file.input_ended = true;
+    }
+    return;
+  }
+  if (file.size_limit >= 0) start = std::min(start, file.size_limit);
+  if (start >= end) file.size_limit = start;
+  file.hole = start - from;
+  file.bytes_read = start;
+  file.data_end = end;
+}
+
 // Makes sure that wanted unread bytes are in the buffer. False when the input
 // ends before (the end of the file, a mark, or a failed read, which sets the
-// I/O result).
+// I/O result), or when a hole follows the bytes buffered: file.hole counts
+// its zeros, which the caller passes over or takes.
 bool Fill(LineFile& file, std::size_t wanted = 1) {
   if (file.count - file.position >= wanted) return true;
-  if (file.input_ended) return false;
+  if (file.input_ended || file.hole > 0) return false;
   if (!file.buffer) {
     const std::size_t needed = file.size_limit >= 0 && file.size_limit < static_cast<std::int64_t>(kReadBufferSize)
                                    ? std::max(static_cast<std::size_t>(file.size_limit), kSmallestReadBuffer)
@@ -44,6 +73,15 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
       }
       asked = static_cast<std::size_t>(
           std::min<std::int64_t>(static_cast<std::int64_t>(asked), file.size_limit - file.bytes_read));
+    }
+    if (file.passes_holes) {
+      if (file.bytes_read >= file.data_end) {
+        NextDataRange(file);
+        if (file.hole > 0) break;
+        continue;  // the limit and the range are looked at again
+      }
+      asked = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(asked), file.data_end - file.bytes_read));
     }
     std::size_t got = 0;
     const int error = Os().Read(file.handle, file.buffer.get() + file.count, asked, &got);
@@ -101,6 +139,11 @@ std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t 
     if (data[i] == first || data[i] == other || data[i] == '\r') return i;
   }
   return kNotFound;
+}
+
+// Of the zeros of the hole that follows the buffered bytes, as many as most.
+std::size_t ZerosUpTo(const LineFile& file, std::size_t most) {
+  return static_cast<std::uint64_t>(file.hole) < most ? static_cast<std::size_t>(file.hole) : most;
 }
 
 bool CheckReading(LineFile& file) {
@@ -197,6 +240,21 @@ void LimitReading(LineFile& file, std::int64_t size) {
   if (CheckReading(file)) file.size_limit = size;
 }
 
+void PassOverHoles(LineFile& file) {
+  if (!CheckReading(file)) return;
+  file.passes_holes = true;
+  file.data_end = file.bytes_read;  // the next read asks first
+}
+
+std::int64_t HoleAhead(LineFile& file) {
+  if (!CheckReading(file) || Fill(file)) return 0;
+  return file.hole;
+}
+
+void SkipHole(LineFile& file) {
+  if (HoleAhead(file) > 0) file.hole = 0;
+}
+
 void SetMarkEndsInput(LineFile& file, bool ends) {
   if (!CheckReading(file) || file.mark_ends_input == ends) return;
   file.mark_ends_input = ends;
@@ -206,13 +264,16 @@ void SetMarkEndsInput(LineFile& file, bool ends) {
   if (mark != nullptr) {
     file.count = static_cast<std::size_t>(static_cast<const char*>(mark) - file.buffer.get());
     file.input_ended = true;
+    file.hole = 0;  // the mark ends the input before it
   }
 }
 
 Bytes PeekBytes(LineFile& file, std::size_t n) {
   if (!CheckReading(file)) return Bytes();
   Fill(file, n);
-  return Bytes(file.buffer.get() + file.position, std::min(n, file.count - file.position));
+  Bytes bytes(file.buffer.get() + file.position, std::min(n, file.count - file.position));
+  if (bytes.size() < n) bytes.append(ZerosUpTo(file, n - bytes.size()), '\0');
+  return bytes;
 }
 
 std::size_t ReadBytes(LineFile& file, char* into, std::size_t size) {
@@ -229,32 +290,50 @@ std::size_t ReadBytes(LineFile& file, char* into, std::size_t size) {
 
 bool AtEnd(LineFile& file) {
   if (!CheckReading(file)) return true;
-  return !Fill(file);
+  return !Fill(file) && file.hole == 0;
 }
 
-Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
+Bytes ReadTextLine(LineFile& file, std::size_t max_bytes, std::vector<ZeroRun>* zeros) {
   Bytes line;
+  if (zeros != nullptr) zeros->clear();
   if (!CheckReading(file)) return line;
+  std::size_t length = 0;  // of the whole line: its bytes and its zero runs
   bool reserved = false;
-  while (line.size() < max_bytes && Fill(file)) {
+  while (length < max_bytes) {
+    if (!Fill(file)) {
+      if (file.hole == 0) break;
+      // A hole reads as zeros, which end no line: as many as are taken.
+      const std::size_t take = ZerosUpTo(file, max_bytes - length);
+      if (zeros == nullptr) {
+        line.append(take, '\0');
+      } else if (!zeros->empty() && zeros->back().at + zeros->back().length == length) {
+        zeros->back().length += take;
+      } else {
+        zeros->push_back({length, take});
+      }
+      length += take;
+      file.hole -= static_cast<std::int64_t>(take);
+      continue;
+    }
     const char* start = file.buffer.get() + file.position;
     const std::size_t available = file.count - file.position;
     const void* line_feed = std::memchr(start, '\n', available);
     const std::size_t segment =
         line_feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - start) : available;
     if (!reserved && line.size() + segment > file.capacity && max_bytes > file.capacity) {
-      ReserveForLongLine(file, line, max_bytes);
+      ReserveForLongLine(file, line, max_bytes - (length - line.size()));
       reserved = true;
     }
     // Every CR inside a line is dropped: one before LF belongs to the line
     // end, any other is not part of the text.
     std::size_t i = 0;
-    while (i < segment && line.size() < max_bytes) {
+    while (i < segment && length < max_bytes) {
       const void* cr = std::memchr(start + i, '\r', segment - i);
       const std::size_t run_end =
           cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - start) : segment;
-      const std::size_t take = std::min(run_end - i, max_bytes - line.size());
+      const std::size_t take = std::min(run_end - i, max_bytes - length);
       line.append(start + i, take);
+      length += take;
       i += take;
       if (i == run_end && cr != nullptr) ++i;
     }
@@ -264,9 +343,30 @@ Bytes ReadTextLine(LineFile& file, std::size_t max_bytes) {
   return line;
 }
 
+Bytes WithZeroRuns(ByteView data, const std::vector<ZeroRun>& zeros) {
+  std::size_t length = data.size();
+  for (const ZeroRun& run : zeros) length += run.length;
+  Bytes line;
+  line.reserve(length);
+  ByteView rest = data;
+  for (const ZeroRun& run : zeros) {
+    const ByteView before = rest.substr(0, run.at > line.size() ? run.at - line.size() : 0);
+    line.append(before.data(), before.size());
+    rest.remove_prefix(before.size());
+    line.append(run.length, '\0');
+  }
+  line.append(rest.data(), rest.size());
+  return line;
+}
+
 void SkipTextLine(LineFile& file) {
   if (!CheckReading(file)) return;
-  while (Fill(file)) {
+  for (;;) {
+    if (!Fill(file)) {
+      if (file.hole == 0) return;
+      file.hole = 0;  // zeros: no line end among them
+      continue;
+    }
     const char* start = file.buffer.get() + file.position;
     const void* line_feed = std::memchr(start, '\n', file.count - file.position);
     if (line_feed != nullptr) {
@@ -280,17 +380,27 @@ void SkipTextLine(LineFile& file) {
 void SkipLinesNotStartingWith(LineFile& file, char first, char other) {
   if (!CheckReading(file)) return;
   bool at_line_start = true;
-  while (Fill(file)) {
+  for (;;) {
+    if (!Fill(file)) {
+      if (file.hole == 0) return;
+      // A hole's zeros: a line that starts in it starts with a zero, and
+      // none starts within it.
+      file.hole = 0;
+      at_line_start = false;
+      continue;
+    }
     if (at_line_start) {
       const char next = file.buffer[file.position];
       if (next == first || next == other || next == '\r') return;
       at_line_start = false;
     }
     // The byte after each LF is looked at, so the last byte waits for the
-    // next fill. When it is the file's last, no line starts after it.
+    // next fill. When it is the file's last, no line starts after it; when
+    // a hole follows it, the line after it starts with a zero.
     if (!Fill(file, 2)) {
       file.position = file.count;
-      return;
+      if (file.hole == 0) return;
+      continue;
     }
     const std::size_t start = FindLikelyLineStart(file.buffer.get(), file.position, file.count - 1, first, other);
     if (start != kNotFound) {
