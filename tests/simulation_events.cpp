@@ -454,7 +454,7 @@ void Simulation::EndOfRun(bool recovering) {
   if (holder_ != 0) {
     WriteThroughHolder();
     if (recovering || extra_.OneIn(2)) ReleaseHolder();
-  } else if (!recovering && extra_.OneIn(4)) {
+  } else if (!recovering && extra_.OneIn(6)) {
     HoldList();
   }
 }
@@ -463,7 +463,7 @@ void Simulation::Between(const char* operation, const Bytes& what) {
   if (world_.Killed() || !in_run_) return;
   ++calls_;
   CheckNewFileAccess();
-  if (rate_ != 0 && !appending_ && extra_.OneIn(static_cast<std::size_t>(rate_) * 8)) {
+  if (rate_ != 0 && !appending_ && extra_.OneIn(static_cast<std::size_t>(rate_) * 12)) {
     outcome_.story.push_back("  call " + std::to_string(calls_) + ": the run asks " + operation + " " + Shown(what));
     if (holder_ == 0 || extra_.OneIn(3)) {
       HoldList();

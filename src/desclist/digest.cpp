@@ -1,5 +1,6 @@
 #include "desclist/digest.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "textfile/line_file.h"
@@ -20,11 +21,11 @@ void AddBytes(Digest& digest, ByteView bytes) {
       digest.filled = 0;
     }
   }
+  // Whole words are taken in the machine's byte order: digests are only
+  // compared within a run.
   for (; i + 8 <= bytes.size(); i += 8) {
-    unsigned char b[8];
-    std::memcpy(b, bytes.data() + i, 8);
-    std::uint64_t word = 0;
-    for (int k = 7; k >= 0; --k) word = (word << 8) | b[k];
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, 8);
     Mix(digest, word);
   }
   for (; i < bytes.size(); ++i) {
@@ -50,16 +51,4 @@ std::uint64_t LineDigest(ByteView name_part, ByteView description) {
   AddBytes(digest, description);
   AddBytes(digest, kCrLf);
   return ValueOf(digest);
-}
-
-std::uint64_t HeadWord(ByteView bytes, std::size_t n, bool fold) {
-  unsigned char head[8] = {0};
-  n = n < bytes.size() ? n : bytes.size();
-  std::memcpy(head, bytes.data(), n < 8 ? n : 8);
-  std::uint64_t word = 0;
-  for (int k = 7; k >= 0; --k) {
-    const unsigned char c = head[k];
-    word = (word << 8) | (fold && c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-  }
-  return word;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "common/bytes.h"
 
@@ -31,5 +33,21 @@ std::uint64_t NameDigest(ByteView key, std::uint64_t seed = Digest().state);
 // The first n bytes (at most 8) of bytes as a word, the rest zero: a line
 // whose name is a key begins with the key's first bytes, so that a filter on
 // them passes by most lines at the cost of one load. Letters are taken in
-// lower case (ASCII) where fold is set.
-std::uint64_t HeadWord(ByteView bytes, std::size_t n, bool fold);
+// lower case (ASCII) where fold is set. Only compared within a run.
+inline std::uint64_t HeadWord(ByteView bytes, std::size_t n, bool fold) {
+  std::uint64_t word = 0;
+  if (n >= 8 && bytes.size() >= 8) {
+    std::memcpy(&word, bytes.data(), 8);
+  } else {
+    unsigned char head[8] = {0};
+    std::memcpy(head, bytes.data(), std::min({n, bytes.size(), std::size_t{8}}));
+    std::memcpy(&word, head, 8);
+  }
+  if (!fold) return word;
+  // Each byte of A to Z gets the bit of lower case, all eight at once.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  const std::uint64_t low = word & (0x7F * kOnes);
+  const std::uint64_t from_a = low + (0x80 - 'A') * kOnes;
+  const std::uint64_t past_z = low + (0x80 - 'Z' - 1) * kOnes;
+  return word | ((from_a & ~past_z & ~word & (0x80 * kOnes)) >> 2);
+}

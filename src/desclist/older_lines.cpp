@@ -1,6 +1,7 @@
 #include "desclist/older_lines.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "common/io_result.h"
@@ -80,7 +81,10 @@ class Rewrite {
     for (const NewestLines::Entry& entry : entries) head_bytes_ = std::min(head_bytes_, entry.key_length);
     for (std::uint32_t i = 0; i < entries.size(); ++i) {
       by_offset_.push_back(i);
-      const std::uint64_t bit = HeadBit(entries[i].head);
+      // The key's first bytes, as many as a line's are taken.
+      char head[8];
+      std::memcpy(head, &entries[i].head, 8);
+      const std::uint64_t bit = HeadBit(HeadWord(ByteView(head, 8), head_bytes_, false));
       filter_[(bit >> 6) % filter_.size()] |= std::uint64_t{1} << (bit & 63);
     }
     std::sort(by_offset_.begin(), by_offset_.end(),
@@ -105,12 +109,9 @@ class Rewrite {
   bool StartsNext(std::int64_t offset) const {
     return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
   }
-  // The filter's bit for the first bytes of a key, as many as the shortest
-  // key of the run's names has, up to 8.
-  std::uint64_t HeadBit(std::uint64_t head) const {
-    const std::uint64_t kept = head_bytes_ >= 8 ? head : head & ((std::uint64_t{1} << (8 * head_bytes_)) - 1);
-    return (kept * 0x9E3779B97F4A7C15u) >> 48;
-  }
+  // The filter's bit for the first bytes of a name, as many as the
+  // shortest key of the run's names has, up to 8 (HeadWord).
+  static std::uint64_t HeadBit(std::uint64_t head) { return (head * 0x9E3779B97F4A7C15u) >> 48; }
   // Whether the line that begins with head may be one to look at: one of
   // the run's, one below a line left out, a quoted name's, or one whose
   // first bytes the filter finds among those of the names' keys. Most lines
@@ -121,6 +122,27 @@ class Rewrite {
     if (shape_.kind == ListKind::kFileManager && head[0] == '"') return true;
     const std::uint64_t bit = HeadBit(HeadWord(head, head_bytes_, !shape_.names_differ_by_case));
     return (filter_[(bit >> 6) % filter_.size()] & (std::uint64_t{1} << (bit & 63))) != 0;
+  }
+  // Passes by the lines that lie whole in the block from pos on and that
+  // Passes() lets by, up to the next of the run's lines; returns where the
+  // first other line starts (or got), with *line_start at it.
+  std::size_t PassBy(const char* data, std::size_t pos, std::size_t got, std::int64_t* line_start) {
+    if (digesting_ || leaving_out_ || !head_.empty()) return pos;
+    const std::int64_t next =
+        next_ < by_offset_.size() ? newest_.Entries()[by_offset_[next_]].offset : INT64_MAX;
+    while (pos < got) {
+      const void* const lf = std::memchr(data + pos, '\n', got - pos);
+      if (lf == nullptr) break;
+      const std::size_t line_end = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+      if (Passes(ByteView(data + pos, std::min(line_end - pos, kHeadBytes + 1)))) break;
+      pos = line_end;
+      *line_start = block_start_ + static_cast<std::int64_t>(pos);
+      if (*line_start == next) {
+        digesting_ = true;
+        break;
+      }
+    }
+    return pos;
   }
   bool Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest);
   bool LeaveOut(std::int64_t start, std::int64_t end);
@@ -165,6 +187,8 @@ bool Rewrite::Scan(std::int64_t end) {
     block_size_ = got;
     const char* const data = block_.data();
     for (std::size_t pos = 0; pos < got;) {
+      pos = PassBy(data, pos, got, &line_start);
+      if (pos == got) break;
       const void* const lf = std::memchr(data + pos, '\n', got - pos);
       const std::size_t piece_end =
           lf == nullptr ? got : static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;

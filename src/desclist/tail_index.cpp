@@ -19,7 +19,7 @@ TailIndex::TailIndex(ListKind kind, bool names_differ_by_case, std::size_t max_l
 Bytes TailIndex::KeyOf(ByteView line) const { return NameKey(line, kind_, names_differ_by_case_); }
 
 TailIndex::Name TailIndex::NameOf(ByteView line) const {
-  const Bytes key = KeyOf(line);
+  const ByteView key = NameKey(line, kind_, names_differ_by_case_, &key_);
   return {NameDigest(key), static_cast<std::uint32_t>(NameDigest(key, kSecondSeed))};
 }
 
@@ -45,7 +45,9 @@ void TailIndex::Forget(std::size_t first, std::size_t last) {
 
 void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first_line, bool ends_the_list) {
   tail_start_ = tail_start;
-  lines_.reserve(static_cast<std::size_t>(std::count(tail.begin(), tail.end(), '\n')) + 1);
+  std::size_t count = 1;
+  for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) ++count;
+  lines_.reserve(count);
   const auto note = [&](ByteView line, std::size_t at, bool may_vouch) {
     const Name name = NameOf(line);
     const bool error_line = IsErrorLine(line);
@@ -71,8 +73,9 @@ void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first
     torn_offset_ = tail_start + static_cast<std::int64_t>(line_start);
     note(WithoutCr(last), line_start, true);
   }
-  std::stable_sort(lines_.begin(), lines_.end(),
-                   [](const Line& a, const Line& b) { return Name(a.name, a.second) < Name(b.name, b.second); });
+  std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
+    return a.name != b.name ? a.name < b.name : a.second != b.second ? a.second < b.second : a.at < b.at;
+  });
   // A line that may not vouch stops the lines of its name before it.
   for (std::size_t last = lines_.size(); last > 0;) {
     const Name name(lines_[last - 1].name, lines_[last - 1].second);

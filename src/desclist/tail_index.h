@@ -110,6 +110,7 @@ class TailIndex {
   std::vector<Line> lines_;         // by name, then offset
   std::map<Name, Latest> written_;  // names whose latest line the run made
   std::size_t unclaimed_ = 0;
+  mutable Bytes key_;  // a key in lower case
   Bytes torn_;
   std::int64_t torn_offset_ = -1;
 };
