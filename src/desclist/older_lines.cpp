@@ -128,8 +128,7 @@ class Rewrite {
   // first other line starts (or got), with *line_start at it.
   std::size_t PassBy(const char* data, std::size_t pos, std::size_t got, std::int64_t* line_start) {
     if (digesting_ || leaving_out_ || !head_.empty()) return pos;
-    const std::int64_t next =
-        next_ < by_offset_.size() ? newest_.Entries()[by_offset_[next_]].offset : INT64_MAX;
+    const std::int64_t next = next_ < by_offset_.size() ? newest_.Entries()[by_offset_[next_]].offset : INT64_MAX;
     while (pos < got) {
       const void* const lf = std::memchr(data + pos, '\n', got - pos);
       if (lf == nullptr) break;
