@@ -151,7 +151,7 @@ TEST(HarvestRun, AFailedDeletionKeepsTheLaterLogsOfTheSameName) {
   EXPECT_EQ(Harvest(platform, world), 0);
   EXPECT_FALSE(world.Exists(world / (first + ".log")));
   EXPECT_FALSE(world.Exists(world / (second + ".log")));
-  EXPECT_EQ(world.Read(world / kNewListName), "\xE4.zip  two\r\n");
+  EXPECT_EQ(world.Read(world / "descript.ion"), "\xE4.zip  two\r\n");
 }
 
 // A crashed run wrote a line again, as its earlier copy could not vouch then
