@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/io_result.h"
 #include "desclist/digest.h"
@@ -70,6 +73,33 @@ constexpr std::size_t kBlockBytes = 256 * 1024;
 // that the run writes.
 constexpr std::size_t kHeadBytes = 4096;
 
+// Calls each(position) for the line feeds of data[from, to) in order, until
+// it returns false. Where the processor has SSE2, 64 bytes are looked at a
+// time: most lines of a large list are passed by with a few instructions.
+template <typename Each>
+void ForEachLineFeed(const char* data, std::size_t from, std::size_t to, Each each) {
+#if defined(__SSE2__)
+  const __m128i line_feeds = _mm_set1_epi8('\n');
+  const auto mask_of = [&](std::size_t at) {
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), line_feeds))));
+  };
+  for (; from + 64 <= to; from += 64) {
+    std::uint64_t mask = mask_of(from) | mask_of(from + 16) << 16 | mask_of(from + 32) << 32 | mask_of(from + 48) << 48;
+    for (; mask != 0; mask &= mask - 1) {
+      if (!each(from + static_cast<std::size_t>(__builtin_ctzll(mask)))) return;
+    }
+  }
+#endif
+  while (from < to) {
+    const void* const lf = std::memchr(data + from, '\n', to - from);
+    if (lf == nullptr) return;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+    if (!each(at)) return;
+    from = at + 1;
+  }
+}
+
 // One rewrite of the list: its lines are read in order, each is kept or
 // left out, and the kept ones are copied to the new file in runs, which is
 // made when the first line to leave out is met.
@@ -85,7 +115,7 @@ class Rewrite {
       char head[8];
       std::memcpy(head, &entries[i].head, 8);
       const std::uint64_t bit = HeadBit(HeadWord(ByteView(head, 8), head_bytes_, false));
-      filter_[(bit >> 6) % filter_.size()] |= std::uint64_t{1} << (bit & 63);
+      filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     }
     std::sort(by_offset_.begin(), by_offset_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return entries[a].offset < entries[b].offset; });
@@ -110,7 +140,7 @@ class Rewrite {
     return next_ < by_offset_.size() && newest_.Entries()[by_offset_[next_]].offset == offset;
   }
   // The filter's bit for the first bytes of a name, as many as the
-  // shortest key of the run's names has, up to 8 (HeadWord).
+  // shortest key of the run's names has, up to 8 (HeadWord): one of 65,536.
   static std::uint64_t HeadBit(std::uint64_t head) { return (head * 0x9E3779B97F4A7C15u) >> 48; }
   // Whether the line that begins with head may be one to look at: one of
   // the run's, one below a line left out, a quoted name's, or one whose
@@ -121,7 +151,7 @@ class Rewrite {
     if (head.size() < head_bytes_) return false;
     if (shape_.kind == ListKind::kFileManager && head[0] == '"') return true;
     const std::uint64_t bit = HeadBit(HeadWord(head, head_bytes_, !shape_.names_differ_by_case));
-    return (filter_[(bit >> 6) % filter_.size()] & (std::uint64_t{1} << (bit & 63))) != 0;
+    return (filter_[bit >> 6] & (std::uint64_t{1} << (bit & 63))) != 0;
   }
   // Passes by the lines that lie whole in the block from pos on and that
   // Passes() lets by, up to the next of the run's lines; returns where the
@@ -129,18 +159,26 @@ class Rewrite {
   std::size_t PassBy(const char* data, std::size_t pos, std::size_t got, std::int64_t* line_start) {
     if (digesting_ || leaving_out_ || !head_.empty()) return pos;
     const std::int64_t next = next_ < by_offset_.size() ? newest_.Entries()[by_offset_[next_]].offset : INT64_MAX;
-    while (pos < got) {
-      const void* const lf = std::memchr(data + pos, '\n', got - pos);
-      if (lf == nullptr) break;
-      const std::size_t line_end = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
-      if (Passes(ByteView(data + pos, std::min(line_end - pos, kHeadBytes + 1)))) break;
-      pos = line_end;
-      *line_start = block_start_ + static_cast<std::int64_t>(pos);
-      if (*line_start == next) {
-        digesting_ = true;
-        break;
+    // Passes() for a line that is none of these, with what it asks kept at hand.
+    const std::uint64_t* const filter = filter_.data();
+    const std::size_t head_bytes = head_bytes_;
+    const bool fold = !shape_.names_differ_by_case;
+    const bool quoted = shape_.kind == ListKind::kFileManager;
+    const std::int64_t at = block_start_;
+    bool own = false;
+    ForEachLineFeed(data, pos, got, [&](std::size_t lf) {
+      const std::size_t length = lf + 1 - pos;
+      if (length >= head_bytes) {
+        if (quoted && data[pos] == '"') return false;
+        const std::uint64_t bit = HeadBit(HeadWord(ByteView(data + pos, length), head_bytes, fold));
+        if ((filter[bit >> 6] & (std::uint64_t{1} << (bit & 63))) != 0) return false;
       }
-    }
+      pos = lf + 1;
+      own = at + static_cast<std::int64_t>(pos) == next;
+      return !own;
+    });
+    digesting_ = own;
+    *line_start = at + static_cast<std::int64_t>(pos);
     return pos;
   }
   bool Decide(ByteView head, std::int64_t start, std::int64_t end, std::uint64_t digest);
