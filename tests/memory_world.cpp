@@ -186,12 +186,12 @@ int MemoryWorld::HoldForAppending(const Bytes& path) {
   if (entry == nullptr) throw std::logic_error("no file " + path);
   if (style_ == PathStyle::kWindows && IsOpenForWriting(path)) return -1;
   ++entry->inode->foreign_writers;
-  holders_[next_holder_] = entry->inode;
+  holders_[next_holder_] = Holder{entry->inode, false};
   return next_holder_++;
 }
 
 void MemoryWorld::AppendThrough(int holder, ByteView bytes) {
-  Inode& inode = *holders_.at(holder);
+  Inode& inode = *holders_.at(holder).inode;
   inode.data.append(bytes.data(), bytes.size());
   inode.durable_data = inode.data;
   inode.durable_cut = -1;
@@ -200,15 +200,15 @@ void MemoryWorld::AppendThrough(int holder, ByteView bytes) {
 
 bool MemoryWorld::HoldsFileAt(int holder, const Bytes& path) const {
   const Entry* entry = Find(path);
-  return entry != nullptr && entry->inode == holders_.at(holder);
+  return entry != nullptr && entry->inode == holders_.at(holder).inode;
 }
 
-bool MemoryWorld::HeldFileReplacedByRun(int holder) const { return holders_.at(holder)->replaced_by_run; }
+bool MemoryWorld::HeldFileReplacedByRun(int holder) const { return holders_.at(holder).replaced; }
 
 void MemoryWorld::LetGo(int holder) {
   const auto found = holders_.find(holder);
   if (found == holders_.end()) return;
-  --found->second->foreign_writers;
+  --found->second.inode->foreign_writers;
   holders_.erase(found);
 }
 

@@ -214,7 +214,6 @@ class MemoryWorld : public Platform {
     bool held_by_reader = false;
     std::uint32_t readers = kEveryAccount;
     int foreign_writers = 0;       // other programs' handles open for appending
-    bool replaced_by_run = false;  // no name leads to it since the run replaced it
     Bytes durable_data;            // what a power loss leaves of it
     // The shortest the run cut it to since its last sync: a cut is durable
     // at once where removals are.
@@ -258,7 +257,11 @@ class MemoryWorld : public Platform {
   std::set<Bytes> renamed_over_;            // of those, the keys the run renamed a file over
   Bytes pinned_key_;                        // see PinForNextOpen
   InodePtr pinned_;
-  std::map<int, InodePtr> holders_;  // see HoldForAppending
+  struct Holder {
+    InodePtr inode;
+    bool replaced = false;  // the run replaced the file it holds since it opened it
+  };
+  std::map<int, Holder> holders_;  // see HoldForAppending
   int next_holder_ = 1;
   std::map<FileHandle, OpenFile> open_;
   std::map<Walk*, std::unique_ptr<Walk>> walks_;

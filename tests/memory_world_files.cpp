@@ -276,7 +276,7 @@ int MemoryWorld::ReplaceOpenFile(FileHandle file, const Bytes& path, const FileI
   }
   if (error == 0) {
     replaced.push_back(old->inode->data);
-    old->inode->replaced_by_run = true;
+    for (auto& [id, holder] : holders_) holder.replaced = holder.replaced || holder.inode == old->inode;
     const Bytes key = Key(path);
     NoteNameChange(key);
     NoteNameChange(Key(replacement_path));
