@@ -213,8 +213,8 @@ class MemoryWorld : public Platform {
     bool unseen_writer = false;
     bool held_by_reader = false;
     std::uint32_t readers = kEveryAccount;
-    int foreign_writers = 0;       // other programs' handles open for appending
-    Bytes durable_data;            // what a power loss leaves of it
+    int foreign_writers = 0;  // other programs' handles open for appending
+    Bytes durable_data;       // what a power loss leaves of it
     // The shortest the run cut it to since its last sync: a cut is durable
     // at once where removals are.
     std::int64_t durable_cut = -1;
