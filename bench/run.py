@@ -626,11 +626,14 @@ def workload_again(runner, args, out, key, label, make_list):
         lines = f.read().count(b"\n")
     log(f"{label}: a list of {size / MIB:.1f} MiB in {lines} lines holding an older line of each of "
         f"{len(names)} files")
-    for name in names:
-        with open(os.path.join(area, name.decode()), "wb") as f:
-            f.write(b"data")
-        with open(os.path.join(masters, name.decode() + ".log"), "wb") as f:
-            f.write(W5_LOG)
+    def add_files(directory, file_names):
+        for name in file_names:
+            with open(os.path.join(directory, name.decode()), "wb") as f:
+                f.write(b"data")
+            with open(os.path.join(masters, name.decode() + ".log"), "wb") as f:
+                f.write(W5_LOG)
+
+    add_files(area, names)
     listed = os.path.join(area, "descript.ion")
     copy = os.path.join(area, "descript.copy")
     beside = listed + ".floor-new"
@@ -641,22 +644,23 @@ def workload_again(runner, args, out, key, label, make_list):
     fresh_area = area + "-fresh"
     os.makedirs(fresh_area)
     fresh_names = [b"fresh%02d.zip" % i for i in range(len(names))]
-    for name in fresh_names:
-        with open(os.path.join(fresh_area, name.decode()), "wb") as f:
-            f.write(b"data")
-        with open(os.path.join(masters, name.decode() + ".log"), "wb") as f:
-            f.write(W5_LOG)
+    add_files(fresh_area, fresh_names)
     fresh_listed = os.path.join(fresh_area, "descript.ion")
 
-    def prepare_fresh():
-        if os.path.exists(fresh_listed):
-            os.unlink(fresh_listed)
-        sh("cp", master_list, fresh_listed)
-        for name in fresh_names:
+    def lay_out(directory, list_path, log_names, stale):
+        """The list afresh from its master, the logs linked back, nothing else left."""
+        for path in [list_path] + stale:
+            if os.path.exists(path):
+                os.unlink(path)
+        sh("cp", master_list, list_path)
+        for name in log_names:
             log_name = name.decode() + ".log"
-            if not os.path.exists(os.path.join(fresh_area, log_name)):
-                os.link(os.path.join(masters, log_name), os.path.join(fresh_area, log_name))
+            if not os.path.exists(os.path.join(directory, log_name)):
+                os.link(os.path.join(masters, log_name), os.path.join(directory, log_name))
         sh("sync")
+
+    def prepare_fresh():
+        lay_out(fresh_area, fresh_listed, fresh_names, [])
 
     def verify_fresh():
         want = size + sum(len(name) + len(W5_NEW) for name in fresh_names)
@@ -664,16 +668,8 @@ def workload_again(runner, args, out, key, label, make_list):
             raise SystemExit(f"{label}: the harvest without older lines did not append every line")
 
     def prepare():
-        for path in (listed, copy, beside):
-            if os.path.exists(path):
-                os.unlink(path)
-        sh("cp", master_list, listed)
+        lay_out(area, listed, names, [copy, beside])
         state["inode"] = os.stat(listed).st_ino
-        for name in names:
-            log_name = name.decode() + ".log"
-            if not os.path.exists(os.path.join(area, log_name)):
-                os.link(os.path.join(masters, log_name), os.path.join(area, log_name))
-        sh("sync")
 
     def verify_harvest():
         left = count_logs(area)
