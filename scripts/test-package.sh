@@ -76,10 +76,14 @@ check "exists" test -f "$deb"
 if [ -f "$deb" ]; then
   dpkg-deb -c "$deb" | sed 's/^/        /'
   files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
-  check "holds the program, its manual page, copyright and changelog, nothing else" same_list "$files" \
-    "$(printf '.%s\n' /usr/bin/logharvest $docs/changelog.gz $docs/copyright /usr/share/man/man1/logharvest.1.gz)"
+  unit=/usr/lib/systemd/system/logharvest@
+  check "holds the program, its manual page, copyright and changelog, the systemd units and their script, nothing else" \
+    same_list "$files" "$(printf '.%s\n' /usr/bin/logharvest $docs/changelog.gz $docs/copyright \
+      /usr/share/man/man1/logharvest.1.gz ${unit}.path ${unit}.service ${unit}.timer \
+      /usr/libexec/logharvest/harvest-on-arrival | sort)"
   check "is version $version" test "$(dpkg-deb -f "$deb" Version)" = "$version"
-  check "depends on the C and C++ runtimes" has "$(dpkg-deb -f "$deb" Depends)" libc6 libstdc++6
+  check "depends on the C and C++ runtimes and on inotify-tools (the units' script)" \
+    has "$(dpkg-deb -f "$deb" Depends)" libc6 libstdc++6 inotify-tools
 
   # lintian says as root that it would rather not run so: that line goes.
   # It leaves its scratch files behind: they go to the scratch directory.
