@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test deps layers-check test-linux test-reader test-windows test-win32 format format-check clean package test-package test-hardening fuzz bench sim
+.PHONY: all build demo test deps layers-check test-linux test-reader test-windows test-win32 format format-check clean package test-package test-hardening test-systemd fuzz bench sim
 
 all: build
 
@@ -26,19 +26,28 @@ demo:
 deps:
 	scripts/install-deps.sh
 
-# The 32-bit Wine environment takes minutes to make the first time (it is
-# kept in /var/tmp after that): it is made in the background while the other
-# tests build and run, and its log is shown when it fails.
+# The 32-bit Wine environment and the root with systemd take minutes to
+# make the first time (both are kept in /var/tmp after that): they are made
+# in the background while the other tests build and run, and their logs are
+# shown when they fail. The booted systemd's suite, which mostly waits on
+# uploads, runs beside the 32-bit one.
 WIN32_PREPARE_LOG = $(BUILD)/wine32-prepare.log
+SYSTEMD_PREPARE_LOG = $(BUILD)/systemd-prepare.log
+SYSTEMD_TEST_LOG = $(BUILD)/systemd-test.log
 test: deps format-check layers-check
-	scripts/install-deps.sh $(WIN32_DEPS)
+	scripts/install-deps.sh $(WIN32_DEPS) $(SYSTEMD_DEPS)
 	mkdir -p $(BUILD)
 	scripts/wine32-env.sh --prepare >$(WIN32_PREPARE_LOG) 2>&1 & prepare=$$!; \
+	scripts/systemd-env.sh --prepare >$(SYSTEMD_PREPARE_LOG) 2>&1 & systemd=$$!; \
 	$(MAKE) test-linux test-reader test-windows test-package || { \
-	  status=$$?; kill -TERM $$prepare 2>/dev/null; wait $$prepare; exit $$status; }; \
+	  status=$$?; kill -TERM $$prepare $$systemd 2>/dev/null; wait $$prepare $$systemd; exit $$status; }; \
+	wait $$systemd || { cat $(SYSTEMD_PREPARE_LOG); echo "make test: the root with systemd failed" >&2; exit 1; }; \
+	scripts/test-systemd.sh $(OUT) >$(SYSTEMD_TEST_LOG) 2>&1 & systemd=$$!; \
 	wait $$prepare || { cat $(WIN32_PREPARE_LOG); echo "make test: the 32-bit environment failed" >&2; exit 1; }; \
 	tail -n 3 $(WIN32_PREPARE_LOG); \
-	JOBS=$(JOBS) scripts/test-win32.sh $(OUT) && $(MAKE) test-hardening
+	JOBS=$(JOBS) scripts/test-win32.sh $(OUT) || { status=$$?; wait $$systemd; cat $(SYSTEMD_TEST_LOG); exit $$status; }; \
+	wait $$systemd && status=0 || status=$$?; cat $(SYSTEMD_TEST_LOG); [ $$status = 0 ] || exit $$status; \
+	$(MAKE) test-hardening
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -92,7 +101,7 @@ package:
 # The package test judges the .deb with lintian and its program with
 # hardening-check (from devscripts), and the PE headers of the released
 # 32-bit program and of a 64-bit one, built here as the release is.
-TEST_PACKAGE_DEPS = lintian devscripts g++-mingw-w64-x86-64
+TEST_PACKAGE_DEPS = lintian devscripts g++-mingw-w64-x86-64 inotify-tools
 test-package: package
 	scripts/install-deps.sh $(TEST_PACKAGE_DEPS)
 	cmake -S . -B build-pkg-win64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
@@ -107,6 +116,15 @@ WIN32_DEPS = g++-mingw-w64-i686 unzip mmdebstrap arch-test
 test-win32: package
 	scripts/install-deps.sh $(WIN32_DEPS)
 	JOBS=$(JOBS) scripts/test-win32.sh $(OUT)
+
+# Harvest on arrival: the package's systemd units on a booted systemd, in
+# a Debian 12 root made once and kept in /var/tmp (scripts/systemd-env.sh,
+# scripts/test-systemd.sh).
+SYSTEMD_DEPS = mmdebstrap util-linux
+test-systemd: build package
+	scripts/install-deps.sh $(SYSTEMD_DEPS)
+	scripts/systemd-env.sh --prepare
+	scripts/test-systemd.sh $(OUT)
 
 # The simulated world around a harvest, on every core for SECONDS seconds
 # (make sim SECONDS=600); make test runs a fixed set of seeds and a short
