@@ -207,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool bbs = (setup & 1) != 0;
   // The tail, a batch's span half of it, and one or two lines held back
   // (the others passed over for a second walk) or as many as there are.
-  ListWindows windows;
+  RunBounds windows;
   windows.tail_bytes = 256 * (1 + ((setup >> 2) & 15));
   windows.batch_span_bytes = windows.tail_bytes / 2;
   if ((setup & 0x40) != 0) windows.max_held_lines = 1 + (setup >> 7);

@@ -10,15 +10,15 @@ namespace {
 
 // Windows small enough that lists of a few KiB reach past them; every run
 // of a test gets the same.
-ListWindows SmallWindows() {
-  ListWindows windows;
+RunBounds SmallWindows() {
+  RunBounds windows;
   windows.tail_bytes = 4096;
   windows.batch_span_bytes = 2048;
   return windows;
 }
 const std::int64_t kTailBytes = SmallWindows().tail_bytes;
 
-int Harvest(FaultPlatform& platform, const MemoryWorld& world, const ListWindows& windows = SmallWindows()) {
+int Harvest(FaultPlatform& platform, const MemoryWorld& world, const RunBounds& windows = SmallWindows()) {
   return HarvestUnder(platform, world.Root(), windows);
 }
 
@@ -204,7 +204,7 @@ TEST(HarvestRun, OlderLinesGoWhereverTheListsBlocksEnd) {
   add("a.zip  old, last", false);
   world.Write(world / kNewListName, list);
   FaultPlatform platform(world);
-  EXPECT_EQ(Harvest(platform, world, ListWindows()), 0);
+  EXPECT_EQ(Harvest(platform, world, RunBounds()), 0);
   const Bytes now = world.Read(world / kNewListName);
   EXPECT_EQ(now.size(), kept.size() + Bytes("a.zip  new\r\n").size());
   EXPECT_TRUE(now == kept + "a.zip  new\r\n") << now.substr(now.size() - std::min<std::size_t>(now.size(), 200));
@@ -318,7 +318,7 @@ TEST(HarvestRun, WithManyLogsTheTailsLogsAreTakenFirstAndEachOnce) {
       return FaultPlatform::FindFirst(pattern, find, entry);
     }
   } platform(world);
-  ListWindows windows = SmallWindows();
+  RunBounds windows = SmallWindows();
   windows.max_held_lines = 1000;
   EXPECT_EQ(Harvest(platform, world, windows), 0);
   EXPECT_EQ(platform.walks, 2);

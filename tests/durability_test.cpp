@@ -156,7 +156,7 @@ TEST_F(Durability, AFailedSyncKeepsEveryLogItWasToCover) {
 // reach that far past theirs: it takes the last batch's span of the list as
 // it found it for lines whose logs' deletion may not be durable yet.
 TEST_F(Durability, ErrorLinesAloneSyncTheDirectoryBeforeTheyPushTheLastRunsLinesFar) {
-  ListWindows windows;
+  RunBounds windows;
   windows.tail_bytes = 4096;
   windows.batch_span_bytes = 2048;
   LayOut(1);

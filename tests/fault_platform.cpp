@@ -185,7 +185,7 @@ int FaultPlatform::ReplaceOpenFile(FileHandle file, const Bytes& path, const Fil
   return result;
 }
 
-int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const ListWindows& windows) {
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const RunBounds& windows) {
   platform.arguments = {directory};
   if (platform.program_path.empty()) platform.program_path = directory + "logharvest";
   ScopedPlatform use(platform);

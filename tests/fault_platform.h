@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "desclist/list_windows.h"
+#include "common/run_bounds.h"
 #include "forwarding_platform.h"
 #include "platform/platform.h"
 
@@ -71,7 +71,7 @@ class FaultPlatform : public ForwardingPlatform {
 // gets directory as its one argument and, unless set already, a program path
 // beside it; the list has the windows given. Returns the code of the
 // EInOutError that ended the run, 0 when it ended normally.
-int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const ListWindows& windows = ListWindows());
+int HarvestUnder(FaultPlatform& platform, const Bytes& directory, const RunBounds& windows = RunBounds());
 
 // Makes a platform the one in use for the lifetime of the object.
 class ScopedPlatform {

@@ -86,8 +86,8 @@ HarvestScene::HarvestScene(bool with_list, bool long_comments) : with_list_(with
   if (with_list_) world_.Write(world_ / "descript.ion", kKeptContent + kCutTail);
 }
 
-ListWindows HarvestScene::Windows() {
-  ListWindows windows;
+RunBounds HarvestScene::Windows() {
+  RunBounds windows;
   windows.tail_bytes = 192 * 1024;
   windows.batch_span_bytes = windows.tail_bytes / 2;
   return windows;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "desclist/list_windows.h"
+#include "common/run_bounds.h"
 #include "memory_world.h"
 
 // A working area as a harvest meets it in daily use, laid out afresh in the
@@ -24,7 +24,7 @@ class HarvestScene {
   // The list's windows for runs over the scene: a tail of 192 KiB, longer
   // than every line, and a batch's span of half that, which the long
   // comments pass several times.
-  static ListWindows Windows();
+  static RunBounds Windows();
 
   // New logs arrive (uploads between two runs): two with short comments
   // and, in a scene with long comments, two more with long ones.

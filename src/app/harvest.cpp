@@ -81,11 +81,11 @@ void HarvestLog(DescriptionList& list, const Bytes& directory, const Bytes& log_
 
 }  // namespace
 
-void HarvestRun(const ListWindows& windows) {
+void HarvestRun(const RunBounds& bounds) {
   Bytes directory;
   if (!WorkingDirectory(&directory)) return;
-  DirectoryWalk walk(directory);
-  DescriptionList list(windows);
+  DirectoryWalk walk(directory, bounds.max_walk_log_names);
+  DescriptionList list(bounds);
   list.Open(directory, KindOfList(), walk);
   // The list asks for another walk when it passed logs over.
   do {

@@ -88,21 +88,20 @@ void Batch::SyncDirectory() {
 }
 
 void Batch::MakeRoomFor(std::int64_t from, std::int64_t to) {
-  if (!waiting_.empty() && to - std::min(from, oldest_) > windows_.batch_span_bytes) End();
+  if (!waiting_.empty() && to - std::min(from, oldest_) > bounds_.batch_span_bytes) End();
   // Logs deleted before, whose deletion is not yet durable, could come back
   // after a power loss, which may keep what was written of the list without
-  // a sync: their lines must still lie in the tail then. Within a batch's
-  // span of the end they do, and the other half of the tail leaves room for
-  // the lines other programs add.
-  if (undurable_from_ >= 0 && to - undurable_from_ > windows_.batch_span_bytes) SyncDirectory();
+  // a sync: their lines must still lie in the tail then, within a batch's
+  // span of the end (common/run_bounds.h).
+  if (undurable_from_ >= 0 && to - undurable_from_ > bounds_.batch_span_bytes) SyncDirectory();
 }
 
 void Batch::Add(WaitingLog log) {
   if (waiting_.empty() || log.offset < oldest_) oldest_ = log.offset;
   path_bytes_ += log.path.size();
   waiting_.push_back(std::move(log));
-  if (waiting_.size() >= windows_.max_batch_logs || path_bytes_ >= windows_.max_batch_path_bytes ||
-      PlacedEnd(list_.file) - oldest_ > windows_.batch_span_bytes) {
+  if (waiting_.size() >= bounds_.max_batch_logs || path_bytes_ >= bounds_.max_batch_path_bytes ||
+      PlacedEnd(list_.file) - oldest_ > bounds_.batch_span_bytes) {
     End();
   }
 }
@@ -120,21 +119,14 @@ void Batch::End() {
     // In the order of their lines. A log that changed since it was read (an
     // upload landed), or whose deletion failed, stays, and so do the logs of
     // the lines after its own, and the run harvests nothing more: a name's
-    // later lines never lose their logs before its earlier ones, whose
-    // lines vouch only while those after them do, and no line of the run
-    // pushes those lines out of the next run's tail.
-    //
-    // A log the run has no right to delete (another account's, in a sticky
-    // directory; a read-only file system) stays with its line safe in the
-    // list, and the run goes on: later runs find its line and pass it by
-    // while the line is in their tail. Only the later logs of its name stay
-    // with it, in this run and the next ones, so that no later line of the
-    // name, left without its log, stops its line from vouching.
+    // later lines never lose their logs before its earlier ones (the rule of
+    // vouching: tail_index.h), and no line of the run pushes those lines out
+    // of the next run's tail. A log the run has no right to delete refuses
+    // its name instead (kept_names.h), and the run goes on.
     for (const WaitingLog& log : waiting_) {
-      const bool after_refused = refused_names_.count(log.name) != 0;
-      const int error = after_refused ? kErrorAccessDenied : DeleteFileIfUnchanged(log.path, log.identity);
+      const int error = kept_.Refused(log.name) ? kErrorAccessDenied : DeleteFileIfUnchanged(log.path, log.identity);
       if (error == kErrorAccessDenied || error == kErrorWriteProtect) {
-        refused_names_.insert(log.name);
+        kept_.Refuse(log.name);
         left_logs_.insert(LogDigest(log.path, log.identity));
       } else if (error != 0) {
         may_go_on_ = false;
@@ -193,7 +185,7 @@ bool Batch::LeftByThisRun(const Bytes& path, const FileIdentity& identity) const
 
 void Batch::EndBeforeClose() {
   End();
-  if (may_go_on_ && undurable_from_ >= 0 && PlacedEnd(list_.file) - undurable_from_ > windows_.batch_span_bytes) {
+  if (may_go_on_ && undurable_from_ >= 0 && PlacedEnd(list_.file) - undurable_from_ > bounds_.batch_span_bytes) {
     SyncDirectory();
   }
 }

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "desclist/list_windows.h"
+#include "common/run_bounds.h"
+#include "desclist/kept_names.h"
 #include "platform/platform.h"
 #include "textfile/line_file.h"
 
@@ -34,12 +35,12 @@ struct WaitingLog {
   std::int64_t offset = 0;   // where its line starts in the list (PlacedEnd's count)
   std::int64_t length = 0;   // the line's bytes with its CR LF
   std::uint64_t digest = 0;  // of those bytes
-  std::uint64_t name = 0;    // NameDigest of its name as the readers take it
+  NameId name;
 };
 
 class Batch {
  public:
-  Batch(ListFile& list, const ListWindows& windows) : list_(list), windows_(windows) {}
+  Batch(ListFile& list, const RunBounds& bounds, KeptNames& kept) : list_(list), bounds_(bounds), kept_(kept) {}
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
@@ -72,10 +73,10 @@ class Batch {
   // are not known to be safe stay for the next run: another program saved a
   // file under the list's name or changed the lines this run wrote, or a
   // log changed since it was read or its deletion failed. A deletion the
-  // run has no right to make is no such failure: the log stays, its line
-  // safe, and the run goes on. The run's lines
-  // then push none of theirs, wherever they are, out of the next run's
-  // tail.
+  // run has no right to make is no such failure: the name is refused
+  // (kept_names.h), the log stays, its line safe, and the run goes on. The
+  // run's lines then push none of theirs, wherever they are, out of the
+  // next run's tail.
   bool MayGoOn() const { return may_go_on_; }
 
   // Whether this run left the log, as it was read, for want of the right to
@@ -83,16 +84,13 @@ class Batch {
   // list already, and a later walk of the run passes it by.
   bool LeftByThisRun(const Bytes& path, const FileIdentity& identity) const;
 
-  // The names (NameDigest) of the logs this run may not delete.
-  const std::unordered_set<std::uint64_t>& RefusedNames() const { return refused_names_; }
-
  private:
   void CheckWaitingLines();
   bool MarkWouldCut();
   void SyncDirectory();
 
   ListFile& list_;
-  const ListWindows& windows_;
+  const RunBounds& bounds_;
   std::vector<WaitingLog> waiting_;
   std::size_t path_bytes_ = 0;
   std::int64_t oldest_ = 0;  // offset of the oldest waiting line
@@ -100,8 +98,6 @@ class Batch {
   // (a deletion is durable only then), or -1.
   std::int64_t undurable_from_ = -1;
   bool may_go_on_ = true;
-  // The names of the logs this run may not delete: the later logs of such a
-  // name stay too, so that its line keeps vouching for its log.
-  std::unordered_set<std::uint64_t> refused_names_;
+  KeptNames& kept_;
   std::unordered_set<std::uint64_t> left_logs_;  // LogDigest of the logs left so
 };

@@ -57,10 +57,12 @@ std::int64_t LengthOf(ByteView name_part, ByteView description) {
 
 }  // namespace
 
-DescriptionList::DescriptionList(const ListWindows& windows)
-    : windows_(windows),
-      tail_(ListKind::kFileManager, true, static_cast<std::size_t>(windows.tail_bytes)),
-      batch_(list_, windows_) {}
+DescriptionList::DescriptionList(const RunBounds& bounds)
+    : bounds_(bounds),
+      kept_(bounds.max_tidied_names),
+      newest_(bounds.max_tidied_names),
+      tail_(ListKind::kFileManager, true, static_cast<std::size_t>(bounds.tail_bytes)),
+      batch_(list_, bounds_, kept_) {}
 
 // Opens the list and takes its lock. A run that replaced the list may have
 // let go of its lock just after this one opened the old file: the name then
@@ -91,7 +93,7 @@ void DescriptionList::OpenFile(DirectoryWalk& walk) {
 void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk& walk) {
   list_.directory = directory;
   kind_ = kind;
-  tail_ = TailIndex(kind, Os().NamesAreCaseSensitive(), static_cast<std::size_t>(windows_.tail_bytes));
+  tail_ = TailIndex(kind, Os().NamesAreCaseSensitive(), static_cast<std::size_t>(bounds_.tail_bytes));
   OpenFile(walk);
   // A run that stopped while it replaced the list left its new file.
   const Bytes leftover = list_.path + Bytes(kReplacementSuffix);
@@ -101,7 +103,7 @@ void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk&
   std::int64_t tail_start = 0;
   // One byte more than the tail tells whether its first line starts after an LF.
   bool unchanged = true;
-  const Bytes tail = ReadTail(list_.file, static_cast<std::size_t>(windows_.tail_bytes) + 1, &tail_start, &unchanged);
+  const Bytes tail = ReadTail(list_.file, static_cast<std::size_t>(bounds_.tail_bytes) + 1, &tail_start, &unchanged);
   CheckIo();
   const std::int64_t end = PlacedEnd(list_.file);
   Bytes head = tail.substr(0, kByteOrderMark.size());
@@ -123,7 +125,7 @@ void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk&
   tail_.Index(tail, tail_start, first_line, unchanged);
   // The lines of the last batch of the run before may lie this far back;
   // their logs' deletion may not be durable yet.
-  if (end > 0) batch_.AssumeUndurableFrom(std::max<std::int64_t>(0, end - windows_.batch_span_bytes));
+  if (end > 0) batch_.AssumeUndurableFrom(std::max<std::int64_t>(0, end - bounds_.batch_span_bytes));
 }
 
 bool DescriptionList::CanList(ByteView name) const {
@@ -139,7 +141,7 @@ void DescriptionList::HandOver(ByteView name, ByteView description, const Bytes&
                         -1,
                         LengthOf(line.name_part, description),
                         LineDigest(line.name_part, description),
-                        NameDigest(tail_.KeyOf(line.name_part))};
+                        NameIdOf(tail_.KeyOf(line.name_part))};
   Place(std::move(line));
 }
 
@@ -147,7 +149,7 @@ void DescriptionList::HandOverErrorLine(ByteView name, ByteView description) {
   if (!MayHarvest()) return;
   const Bytes listed = NameInList(name, encoding_);
   Line line{NamePartOfLine(listed, FormOfName(listed, kind_)), Bytes(description), WaitingLog()};
-  newest_.Keep(tail_.KeyOf(line.name_part));
+  kept_.KeepUnread(NameIdOf(tail_.KeyOf(line.name_part)));
   Place(std::move(line));
 }
 
@@ -309,7 +311,7 @@ void DescriptionList::WriteNew(Line& line) {
 
 void DescriptionList::Hold(Line line) {
   const std::size_t size = line.name_part.size() + line.description.size();
-  if (!held_.empty() && (held_.size() >= windows_.max_held_lines || held_bytes_ + size > windows_.max_held_bytes)) {
+  if (!held_.empty() && (held_.size() >= bounds_.max_held_lines || held_bytes_ + size > bounds_.max_held_bytes)) {
     passed_over_ = true;
     return;
   }
@@ -398,10 +400,8 @@ void DescriptionList::Close() {
   if (!held_.empty()) EndWalk();
   batch_.EndBeforeClose();
   if (MayHarvest() && list_.file.kind == HandleKind::kDisk && !newest_.Empty()) {
-    // Every log of the run is settled now. A name with a log the run could
-    // not delete keeps its lines, which vouch for that log, and so does a
-    // name with a log it could not read.
-    newest_.Forget(batch_.RefusedNames());
+    // Every log of the run is settled now.
+    newest_.Forget(kept_);
     const ListShape shape{kind_, Os().NamesAreCaseSensitive(), first_line_, found_end_};
     if (!newest_.Empty() && ReplaceWithoutOlderLines(list_, shape, newest_)) return;
   }

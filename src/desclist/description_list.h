@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/run_bounds.h"
 #include "desclist/batch.h"
 #include "desclist/list_line.h"
-#include "desclist/list_windows.h"
 #include "desclist/older_lines.h"
 #include "desclist/tail_index.h"
 #include "logcomment/code_page.h"
@@ -22,19 +22,16 @@
 //
 // The words used here and in the rooms of the list:
 //
-// tail         The last bytes of the list as the run opened it (a window's
-//              size, 1 MiB in the program). After a crash, the next run reads
-//              its tail to find the lines the crashed run left.
+// tail         The last bytes of the list as the run opened it (its size:
+//              common/run_bounds.h). After a crash, the next run reads its
+//              tail to find the lines the crashed run left.
 // torn line    The list's last line when it lacks its line end: the start of
 //              a line that a crash cut short, a whole line whose line end it
 //              kept from the file, or another program's last line.
-// vouch        A whole line in the tail that is, byte for byte, the line a
-//              log would be written as, and that is the latest line of its
-//              name or is followed only by lines of its name that other logs
-//              claim and error lines (tail_index.h), vouches for that log: a
-//              run before wrote it and stopped before it deleted the log. The
-//              log goes without a second line. Each occurrence of a line
-//              vouches for one log only.
+// vouch        A line of the tail vouches for a log when a run before
+//              wrote it and stopped before it deleted the log: the log goes
+//              without a second line. Which lines may (the rule):
+//              tail_index.h.
 // claim        A log claims the occurrence that vouches for it; no other log
 //              can then.
 // waiting log  A log whose line is in the list, waiting for the line to be
@@ -52,7 +49,7 @@
 // not known to be safe are then still there.
 class DescriptionList {
  public:
-  explicit DescriptionList(const ListWindows& windows = ListWindows());
+  explicit DescriptionList(const RunBounds& bounds = RunBounds());
   DescriptionList(const DescriptionList&) = delete;
   DescriptionList& operator=(const DescriptionList&) = delete;
 
@@ -119,13 +116,14 @@ class DescriptionList {
   void OpenFile(DirectoryWalk& walk);
   void NoteNewest(const Line& line, std::int64_t offset);
 
-  const ListWindows windows_;
+  const RunBounds bounds_;
   ListFile list_;
   ListKind kind_ = ListKind::kFileManager;
   ListEncoding encoding_ = ListEncoding::kDosCyrillic;
   std::int64_t first_line_ = 0;  // where the list's first line starts: after a byte order mark
   std::int64_t found_end_ = 0;   // where the list ended when the run opened it
   bool created_ = false;         // the run made the list: there is no tail to read
+  KeptNames kept_;
   NewestLines newest_;
   TailIndex tail_;
   Batch batch_;

@@ -30,6 +30,23 @@ std::uint64_t LineDigest(ByteView name_part, ByteView description);
 // The digest of a name's key: one name, one digest.
 std::uint64_t NameDigest(ByteView key, std::uint64_t seed = Digest().state);
 
+// A name as the list's readers take it, known by two digests of its key
+// (NameKey): the one way the run tells names apart.
+struct NameId {
+  std::uint64_t first = 0;
+  std::uint32_t second = 0;
+  bool operator==(const NameId& other) const { return first == other.first && second == other.second; }
+  bool operator<(const NameId& other) const {
+    return first != other.first ? first < other.first : second < other.second;
+  }
+};
+inline NameId NameIdOf(ByteView key) {
+  return {NameDigest(key), static_cast<std::uint32_t>(NameDigest(key, kSecondSeed))};
+}
+struct NameIdHash {
+  std::size_t operator()(const NameId& name) const { return static_cast<std::size_t>(name.first); }
+};
+
 // The first n bytes (at most 8) of bytes as a word, the rest zero: a line
 // whose name is a key begins with the key's first bytes, so that a filter on
 // them passes by most lines at the cost of one load. Letters are taken in

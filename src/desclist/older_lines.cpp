@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/io_result.h"
 #include "desclist/digest.h"
+#include "desclist/line_feeds.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "textfile/line_file.h"
@@ -19,50 +17,33 @@ const ByteView kReplacementSuffix = ".logharvest-new";
 void NewestLines::Note(ByteView key, std::int64_t offset, std::int64_t length, std::uint64_t line) {
   // A name noted again past the bound keeps its earlier entry: the newer
   // line lies after it, and stays.
-  if (entries_.size() >= kMostNames) return;
-  entries_.push_back(
-      Entry{NameDigest(key), NameDigest(key, kSecondSeed), offset, length, line, HeadWord(key, 8, false), key.size()});
+  if (entries_.size() >= most_) return;
+  entries_.push_back(Entry{NameIdOf(key), offset, length, line, HeadWord(key, 8, false), key.size()});
 }
 
-void NewestLines::Keep(ByteView key) {
-  if (kept_.size() >= kMostNames) {
-    too_many_kept_ = true;
-    return;
-  }
-  kept_.insert(NameDigest(key));
-}
-
-void NewestLines::Forget(const std::unordered_set<std::uint64_t>& names) {
-  if (too_many_kept_) entries_.clear();
+void NewestLines::Forget(const KeptNames& kept) {
+  if (kept.KeepsAll()) entries_.clear();
   entries_.erase(
-      std::remove_if(entries_.begin(), entries_.end(),
-                     [&](const Entry& entry) { return names.count(entry.name) != 0 || kept_.count(entry.name) != 0; }),
+      std::remove_if(entries_.begin(), entries_.end(), [&](const Entry& entry) { return kept.Keeps(entry.name); }),
       entries_.end());
 }
 
-namespace {
-
-bool ByName(const NewestLines::Entry& a, const NewestLines::Entry& b) {
-  return a.name != b.name ? a.name < b.name : a.second < b.second;
-}
-
-}  // namespace
-
 void NewestLines::Settle() {
-  std::sort(entries_.begin(), entries_.end(),
-            [](const Entry& a, const Entry& b) { return ByName(a, b) || (!ByName(b, a) && a.offset < b.offset); });
+  std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    return a.name < b.name || (a.name == b.name && a.offset < b.offset);
+  });
   // The last of each name is its newest.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (i + 1 == entries_.size() || ByName(entries_[i], entries_[i + 1])) entries_[kept++] = entries_[i];
+    if (i + 1 == entries_.size() || !(entries_[i].name == entries_[i + 1].name)) entries_[kept++] = entries_[i];
   }
   entries_.resize(kept);
 }
 
-const NewestLines::Entry* NewestLines::Find(std::uint64_t name, std::uint64_t second) const {
-  const Entry wanted{name, second, 0, 0, 0, 0, 0};
-  const auto found = std::lower_bound(entries_.begin(), entries_.end(), wanted, ByName);
-  return found != entries_.end() && found->name == name && found->second == second ? &*found : nullptr;
+const NewestLines::Entry* NewestLines::Find(const NameId& name) const {
+  const auto found = std::lower_bound(entries_.begin(), entries_.end(), name,
+                                      [](const Entry& entry, const NameId& wanted) { return entry.name < wanted; });
+  return found != entries_.end() && found->name == name ? &*found : nullptr;
 }
 
 namespace {
@@ -72,33 +53,6 @@ constexpr std::size_t kBlockBytes = 256 * 1024;
 // What of a line's start is kept to find its name: a longer name is none
 // that the run writes.
 constexpr std::size_t kHeadBytes = 4096;
-
-// Calls each(position) for the line feeds of data[from, to) in order, until
-// it returns false. Where the processor has SSE2, 64 bytes are looked at a
-// time: most lines of a large list are passed by with a few instructions.
-template <typename Each>
-void ForEachLineFeed(const char* data, std::size_t from, std::size_t to, Each each) {
-#if defined(__SSE2__)
-  const __m128i line_feeds = _mm_set1_epi8('\n');
-  const auto mask_of = [&](std::size_t at) {
-    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), line_feeds))));
-  };
-  for (; from + 64 <= to; from += 64) {
-    std::uint64_t mask = mask_of(from) | mask_of(from + 16) << 16 | mask_of(from + 32) << 32 | mask_of(from + 48) << 48;
-    for (; mask != 0; mask &= mask - 1) {
-      if (!each(from + static_cast<std::size_t>(__builtin_ctzll(mask)))) return;
-    }
-  }
-#endif
-  while (from < to) {
-    const void* const lf = std::memchr(data + from, '\n', to - from);
-    if (lf == nullptr) return;
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
-    if (!each(at)) return;
-    from = at + 1;
-  }
-}
 
 // One rewrite of the list: its lines are read in order, each is kept or
 // left out, and the kept ones are copied to the new file in runs, which is
@@ -286,7 +240,7 @@ bool Rewrite::Decide(ByteView head, std::int64_t start, std::int64_t end, std::u
   const bool quote_open =
       shape_.kind == ListKind::kFileManager && !text.empty() && text[0] == '"' && text.find('"', 1) == ByteView::npos;
   if (key.empty() || (!whole && (key.size() == text.size() || quote_open))) return true;
-  const NewestLines::Entry* found = newest_.Find(NameDigest(key), NameDigest(key, kSecondSeed));
+  const NewestLines::Entry* found = newest_.Find(NameIdOf(key));
   if (found == nullptr) return true;
   const std::int64_t newest = found->offset;
   // A line of the name the list held when the run opened it is older too,

@@ -2,11 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_set>
 #include <vector>
 
 #include "common/bytes.h"
 #include "desclist/batch.h"
+#include "desclist/kept_names.h"
 #include "desclist/list_line.h"
 
 // A file harvested again under its old name gets a new line, and its older
@@ -31,28 +31,22 @@ extern const ByteView kReplacementSuffix;
 // The newest line the run placed for each name it harvested a comment for.
 class NewestLines {
  public:
-  // Names beyond this many keep their older lines: a run's memory stays
+  // Names beyond `most` keep their older lines: a run's memory stays
   // bounded, whatever the number of its logs.
-  static constexpr std::size_t kMostNames = 16384;
+  explicit NewestLines(std::size_t most) : most_(most) {}
 
   // The run placed the line whose bytes with CR LF are `length` long, of
   // digest `line`, at offset, for the name whose key is key.
   void Note(ByteView key, std::int64_t offset, std::int64_t length, std::uint64_t line);
 
-  // The name of key keeps its lines: a log of it could not be read, and
-  // stays with its error line.
-  void Keep(ByteView key);
-
-  // The names of these digests (NameDigest) keep their lines too: a log of
-  // theirs stays, and its line vouches for it. Then the entries of every
-  // name that keeps its lines go.
-  void Forget(const std::unordered_set<std::uint64_t>& names);
+  // Once every log of the run is settled: the entries of the names that
+  // keep their lines go.
+  void Forget(const KeptNames& kept);
 
   bool Empty() const { return entries_.empty(); }
 
   struct Entry {
-    std::uint64_t name = 0;    // NameDigest of the key
-    std::uint64_t second = 0;  // the key's second digest
+    NameId name;
     std::int64_t offset = 0;
     std::int64_t length = 0;
     std::uint64_t line = 0;
@@ -61,15 +55,13 @@ class NewestLines {
   };
   // Keeps one entry per name, its newest line's, and orders them by name.
   void Settle();
-  // After Settle: the entry of the name whose key has these digests, or
-  // nullptr.
-  const Entry* Find(std::uint64_t name, std::uint64_t second) const;
+  // After Settle: the entry of the name, or nullptr.
+  const Entry* Find(const NameId& name) const;
   const std::vector<Entry>& Entries() const { return entries_; }
 
  private:
+  std::size_t most_;
   std::vector<Entry> entries_;
-  std::unordered_set<std::uint64_t> kept_;
-  bool too_many_kept_ = false;  // more than kMostNames: none is tidied
 };
 
 // The list as the run found it and wrote it, for the rewrite.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "desclist/digest.h"
+#include "desclist/line_feeds.h"
 
 namespace {
 
@@ -18,21 +18,27 @@ TailIndex::TailIndex(ListKind kind, bool names_differ_by_case, std::size_t max_l
 
 Bytes TailIndex::KeyOf(ByteView line) const { return NameKey(line, kind_, names_differ_by_case_); }
 
-TailIndex::Name TailIndex::NameOf(ByteView line) const {
-  const ByteView key = NameKey(line, kind_, names_differ_by_case_, &key_);
-  return {NameDigest(key), static_cast<std::uint32_t>(NameDigest(key, kSecondSeed))};
-}
+NameId TailIndex::NameOf(ByteView line) const { return NameIdOf(NameKey(line, kind_, names_differ_by_case_, &key_)); }
 
-std::pair<std::size_t, std::size_t> TailIndex::LinesOf(const Name& name) const {
-  const auto before = [](const Line& line, const Name& n) { return Name(line.name, line.second) < n; };
-  const auto after = [](const Name& n, const Line& line) { return n < Name(line.name, line.second); };
+std::pair<std::size_t, std::size_t> TailIndex::LinesOf(const NameId& name) const {
+  const auto before = [](const Line& line, const NameId& n) { return IdOf(line) < n; };
+  const auto after = [](const NameId& n, const Line& line) { return n < IdOf(line); };
   const auto first = std::lower_bound(lines_.begin(), lines_.end(), name, before);
   const auto last = std::upper_bound(first, lines_.end(), name, after);
   return {static_cast<std::size_t>(first - lines_.begin()), static_cast<std::size_t>(last - lines_.begin())};
 }
 
+namespace {
+
+// Whether the line made of the two parts is the one of that length and digest.
+bool IsLine(std::size_t length, std::uint64_t digest, ByteView name_part, ByteView description) {
+  return length == name_part.size() + description.size() && digest == LineDigest(name_part, description);
+}
+
+}  // namespace
+
 bool TailIndex::Is(const Line& line, ByteView name_part, ByteView description) const {
-  return line.length == name_part.size() + description.size() && line.digest == LineDigest(name_part, description);
+  return IsLine(line.length, line.digest, name_part, description);
 }
 
 void TailIndex::Forget(std::size_t first, std::size_t last) {
@@ -46,10 +52,10 @@ void TailIndex::Forget(std::size_t first, std::size_t last) {
 void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first_line, bool ends_the_list) {
   tail_start_ = tail_start;
   std::size_t count = 1;
-  for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) ++count;
+  ForEachLineFeed(tail.data(), 0, tail.size(), [&](std::size_t) { return ++count != 0; });
   lines_.reserve(count);
   const auto note = [&](ByteView line, std::size_t at, bool may_vouch) {
-    const Name name = NameOf(line);
+    const NameId name = NameOf(line);
     const bool error_line = IsErrorLine(line);
     lines_.push_back(Line{name.first, LineDigest(line, ByteView()), name.second, static_cast<std::uint32_t>(at),
                           static_cast<std::uint32_t>(line.size()),
@@ -57,14 +63,15 @@ void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first
   };
   std::size_t line_start = ByteView::npos;
   if (tail_start <= first_line) line_start = static_cast<std::size_t>(first_line - tail_start);
-  for (std::size_t lf = tail.find('\n'); lf != ByteView::npos; lf = tail.find('\n', lf + 1)) {
+  ForEachLineFeed(tail.data(), 0, tail.size(), [&](std::size_t lf) {
     if (line_start != ByteView::npos && lf >= line_start) {
       ByteView line = tail.substr(line_start, lf - line_start);
       const bool crlf = !line.empty() && line.back() == '\r';
       note(crlf ? WithoutCr(line) : line, line_start, crlf);
     }
     line_start = lf + 1;
-  }
+    return true;
+  });
   if (ends_the_list && line_start != ByteView::npos && line_start < tail.size()) {
     // A last line without a line end may be a line whose line end a crash
     // kept from the file, or the start of one. A CR there lost its LF.
@@ -73,15 +80,19 @@ void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first
     torn_offset_ = tail_start + static_cast<std::int64_t>(line_start);
     note(WithoutCr(last), line_start, true);
   }
-  std::sort(lines_.begin(), lines_.end(), [](const Line& a, const Line& b) {
-    return a.name != b.name ? a.name < b.name : a.second != b.second ? a.second < b.second : a.at < b.at;
-  });
+  std::sort(lines_.begin(), lines_.end(),
+            [](const Line& a, const Line& b) { return IdOf(a) < IdOf(b) || (IdOf(a) == IdOf(b) && a.at < b.at); });
+  if (torn_offset_ >= 0) {
+    const auto torn = std::find_if(lines_.begin(), lines_.end(),
+                                   [&](const Line& line) { return tail_start_ + line.at == torn_offset_; });
+    torn_line_ = static_cast<std::size_t>(torn - lines_.begin());
+  }
   // A line that may not vouch stops the lines of its name before it.
   for (std::size_t last = lines_.size(); last > 0;) {
-    const Name name(lines_[last - 1].name, lines_[last - 1].second);
+    const NameId name = IdOf(lines_[last - 1]);
     std::size_t first = last;
     bool stopped = false;
-    for (; first > 0 && Name(lines_[first - 1].name, lines_[first - 1].second) == name; --first) {
+    for (; first > 0 && IdOf(lines_[first - 1]) == name; --first) {
       Line& line = lines_[first - 1];
       stopped = stopped || (line.flags & kVouches) == 0;
       if (stopped) line.flags = static_cast<std::uint8_t>(line.flags & ~kVouches);
@@ -108,12 +119,7 @@ bool TailIndex::Claim(ByteView name_part, ByteView description, std::int64_t* of
   return false;
 }
 
-TailIndex::Line* TailIndex::TornLine() {
-  if (torn_offset_ < 0) return nullptr;
-  const auto [first, last] = LinesOf(NameOf(WithoutCr(torn_)));
-  if (first == last || tail_start_ + lines_[last - 1].at != torn_offset_) return nullptr;
-  return &lines_[last - 1];
-}
+TailIndex::Line* TailIndex::TornLine() { return torn_offset_ >= 0 ? &lines_[torn_line_] : nullptr; }
 
 bool TailIndex::TornLineVouches() const {
   const Line* line = const_cast<TailIndex*>(this)->TornLine();
@@ -143,7 +149,7 @@ bool TailIndex::HasUnclaimed(ByteView name_part, ByteView description) const {
 }
 
 void TailIndex::NoteWritten(ByteView name_part, ByteView description, bool keep) {
-  const Name name = NameOf(name_part);
+  const NameId name = NameOf(name_part);
   const auto [first, last] = LinesOf(name);
   if (first == last && !keep && written_.count(name) == 0) return;
   Forget(first, last);
@@ -153,12 +159,11 @@ void TailIndex::NoteWritten(ByteView name_part, ByteView description, bool keep)
 }
 
 bool TailIndex::IsLatest(ByteView name_part, ByteView description) const {
-  const Name name = NameOf(name_part);
+  const NameId name = NameOf(name_part);
   const auto written = written_.find(name);
   if (written != written_.end()) {
     const Latest& latest = written->second;
-    return !latest.unknown && latest.length == name_part.size() + description.size() &&
-           latest.digest == LineDigest(name_part, description);
+    return !latest.unknown && IsLine(latest.length, latest.digest, name_part, description);
   }
   const auto [first, last] = LinesOf(name);
   return first != last && Is(lines_[last - 1], name_part, description);

@@ -7,18 +7,21 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "desclist/digest.h"
 #include "desclist/list_line.h"
 
 // The tail of the list as the run opened it, indexed by name (see the words
 // in description_list.h): each name's latest line, the lines of it that may
 // still vouch for a log, and the torn last line.
 //
-// A run may write several lines of one name (two logs give one name in the
-// list), so after a crash each of a name's last lines may vouch for a log,
-// not only its latest: a line vouches while every line of its name after it
-// is claimed by a log of this run, or is an error line. A line without the
-// CR LF this program writes, and a line this run writes itself, vouch for
-// none and stop the lines before them from vouching.
+// The rule of vouching. A whole line of the tail that is, byte for byte,
+// the line a log would be written as vouches for that log while every line
+// of its name after it is claimed by a log of this run, or is an error line:
+// a run may write several lines of one name (two logs give one name in the
+// list), so after a crash each of a name's last lines may vouch, not only
+// its latest. Each occurrence vouches for one log. A line without the CR LF
+// this program writes, and a line this run writes itself, vouch for none and
+// stop the lines before them from vouching.
 //
 // Names and lines are kept as digests, not as bytes: a tail of a MiB of
 // short lines costs 32 bytes a line.
@@ -77,8 +80,6 @@ class TailIndex {
   Bytes KeyOf(ByteView line) const;
 
  private:
-  // A name, as two digests of its key.
-  using Name = std::pair<std::uint64_t, std::uint32_t>;
   enum Flags : std::uint8_t { kVouches = 1, kClaimed = 2, kErrorLine = 4 };
   // A line of the tail; the lines of one name lie together, oldest first.
   struct Line {
@@ -96,9 +97,10 @@ class TailIndex {
     bool unknown = false;  // a line of this run too long to keep: equal to none
   };
 
-  Name NameOf(ByteView line) const;
+  NameId NameOf(ByteView line) const;
+  static NameId IdOf(const Line& line) { return {line.name, line.second}; }
   // The lines of a name, [first, last).
-  std::pair<std::size_t, std::size_t> LinesOf(const Name& name) const;
+  std::pair<std::size_t, std::size_t> LinesOf(const NameId& name) const;
   bool Is(const Line& line, ByteView name_part, ByteView description) const;
   void Forget(std::size_t first, std::size_t last);
   Line* TornLine();
@@ -107,10 +109,11 @@ class TailIndex {
   bool names_differ_by_case_;
   std::size_t max_line_bytes_;
   std::int64_t tail_start_ = 0;
-  std::vector<Line> lines_;         // by name, then offset
-  std::map<Name, Latest> written_;  // names whose latest line the run made
+  std::vector<Line> lines_;           // by name, then offset
+  std::map<NameId, Latest> written_;  // names whose latest line the run made
   std::size_t unclaimed_ = 0;
   mutable Bytes key_;  // a key in lower case
   Bytes torn_;
   std::int64_t torn_offset_ = -1;
+  std::size_t torn_line_ = 0;  // its place in lines_, where torn_offset_ >= 0
 };

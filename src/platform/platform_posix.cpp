@@ -24,82 +24,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_files.h"
 
 namespace {
-
-int MapErrno(int error) {
-  switch (error) {
-    case 0:
-      return 0;
-    case ENOENT:
-      return kErrorFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return kErrorPathNotFound;
-    case EMFILE:
-    case ENFILE:
-      return kErrorTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return kErrorAccessDenied;
-    case EBUSY:
-    case ETXTBSY:
-    case EWOULDBLOCK:
-      return kErrorSharingViolation;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrorDiskFull;
-    case EROFS:
-      return kErrorWriteProtect;
-    case EEXIST:
-      return kErrorFileExists;
-    case EINVAL:
-      return kErrorInvalidParameter;
-    case EFBIG:
-      return kErrorFileTooLarge;
-    default:
-      return kErrorNativeBase + error;
-  }
-}
-
-int LastError() { return MapErrno(errno); }
-
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// "*" and "?" wildcards; letters match without regard to ASCII case, as names
-// do on the system the logs come from.
-bool Matches(ByteView name, ByteView pattern) {
-  // The run's own patterns, "*" followed by a plain name ("*.log"), are
-  // matched by the end of the name: a walk passes every entry of the
-  // directory through here.
-  if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == ByteView::npos) {
-    const ByteView end = pattern.substr(1);
-    if (name.size() < end.size()) return false;
-    for (std::size_t i = 0; i < end.size(); ++i) {
-      if (Upper(name[name.size() - end.size() + i]) != Upper(end[i])) return false;
-    }
-    return true;
-  }
-  std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != ByteView::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
 
 struct Search {
   DIR* dir = nullptr;
@@ -124,19 +51,6 @@ int NextMatch(Search& search, FoundEntry* entry) {
     entry->attributes = is_directory ? kAttributeDirectory : kAttributeArchive;
     return 0;
   }
-}
-
-// The change time moves with every write, truncation, rename and change of
-// links, so together with the size it tells a file that was touched.
-FileIdentity IdentityOf(const struct stat& info) {
-  FileIdentity identity;
-  identity.device = static_cast<std::uint64_t>(info.st_dev);
-  identity.index = static_cast<std::uint64_t>(info.st_ino);
-  identity.size = static_cast<std::int64_t>(info.st_size);
-  identity.time = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-  // st_blocks counts units of 512 bytes, whatever the file system's block.
-  identity.may_have_holes = static_cast<std::int64_t>(info.st_blocks) * 512 < identity.size;
-  return identity;
 }
 
 // The command line as main received it.
@@ -166,75 +80,6 @@ Bytes FoundInSearchPath(const Bytes& name) {
     start = end + 1;
   }
   return Bytes();
-}
-
-int CloseKeepingError(int fd, int error) {
-  close(fd);
-  return error;
-}
-
-// The names of a file's extended attributes, each ended by a NUL; empty on
-// a file system that keeps none.
-int AttributeNames(int fd, std::vector<char>* names) {
-  for (;;) {
-    const ssize_t size = flistxattr(fd, nullptr, 0);
-    if (size < 0) return errno == ENOTSUP ? 0 : LastError();
-    names->resize(static_cast<std::size_t>(size));
-    if (size == 0) return 0;
-    const ssize_t got = flistxattr(fd, names->data(), names->size());
-    if (got >= 0) {
-      names->resize(static_cast<std::size_t>(got));
-      return 0;
-    }
-    if (errno != ERANGE) return LastError();  // the list grew meanwhile: asked again
-  }
-}
-
-// The value of a file's extended attribute; *present is false when it has
-// none of that name.
-int AttributeValue(int fd, const char* name, std::vector<char>* value, bool* present) {
-  for (;;) {
-    const ssize_t size = fgetxattr(fd, name, nullptr, 0);
-    *present = size >= 0;
-    if (size < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : LastError();
-    value->resize(static_cast<std::size_t>(size));
-    const ssize_t got = fgetxattr(fd, name, value->data(), value->size());
-    if (got >= 0) {
-      value->resize(static_cast<std::size_t>(got));
-      return 0;
-    }
-    if (errno != ERANGE) return LastError();
-  }
-}
-
-// Gives `to` the extended attributes of `from`, and none other. One the new
-// file has already with the same value (a security label the directory
-// gives every new file) is left as it is, as the run may not be allowed to
-// set it.
-int CopyExtendedAttributes(int from, int to) {
-  std::vector<char> names;
-  std::vector<char> present;
-  int error = AttributeNames(from, &names);
-  if (error == 0) error = AttributeNames(to, &present);
-  std::vector<char> value;
-  std::vector<char> existing;
-  for (std::size_t at = 0; error == 0 && at < names.size(); at += std::strlen(names.data() + at) + 1) {
-    const char* name = names.data() + at;
-    bool has = false;
-    bool had = false;
-    error = AttributeValue(from, name, &value, &has);
-    if (error == 0 && has) error = AttributeValue(to, name, &existing, &had);
-    if (error == 0 && has && !(had && existing == value) && fsetxattr(to, name, value.data(), value.size(), 0) != 0) {
-      error = LastError();
-    }
-  }
-  for (std::size_t at = 0; error == 0 && at < present.size(); at += std::strlen(present.data() + at) + 1) {
-    const char* name = present.data() + at;
-    bool has = false;
-    error = AttributeValue(from, name, &value, &has);
-    if (error == 0 && !has && fremovexattr(to, name) != 0 && errno != ENODATA) error = LastError();
-  }
-  return error;
 }
 
 // A log is read only when it is a regular file that nobody holds open for
@@ -507,84 +352,16 @@ class PosixPlatform : public Platform {
 
   int Close(FileHandle file) override { return close(static_cast<int>(file)) == 0 ? 0 : LastError(); }
 
-  // Made with no access for anyone, whatever the umask or a default access
-  // list of the directory: no other account can open it by its name. Then
-  // its owner and group (a change of owner clears the set-user-ID bits that
-  // the mode sets again), its extended attributes, the access list among
-  // them, which leave it as open as the model, and last the mode, which with
-  // an access list is the same. Only then does the caller write.
   int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) return LastError();
-    struct stat source;
-    struct stat target;
-    int error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : LastError();
-    if (error == 0 && (fstat(static_cast<int>(model), &source) != 0 || fstat(fd, &target) != 0)) error = LastError();
-    if (error == 0 && (source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
-        fchown(fd, source.st_uid, source.st_gid) != 0) {
-      error = LastError();
-    }
-    if (error == 0) error = CopyExtendedAttributes(static_cast<int>(model), fd);
-    if (error == 0 && fchmod(fd, source.st_mode & 07777) != 0) error = LastError();
-    if (error != 0) {
-      unlink(path.c_str());
-      return CloseKeepingError(fd, error);
-    }
-    *file = fd;
-    return 0;
+    return PosixCreateLike(path, static_cast<int>(model), file);
   }
-
-  // In the kernel, from the page cache, without a pass through this
-  // process: a list of a hundred MiB costs what a copy of it costs.
   int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) override {
-    *done = 0;
-    loff_t at = offset;
-    while (*done < length) {
-      const ssize_t copied = copy_file_range(static_cast<int>(from), &at, static_cast<int>(to), nullptr,
-                                             static_cast<std::size_t>(length - *done), 0);
-      if (copied < 0 && errno == EINTR) continue;
-      if (copied < 0 && *done == 0 &&
-          (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)) {
-        return kErrorNotImplemented;
-      }
-      if (copied < 0) return LastError();
-      if (copied == 0) break;
-      *done += copied;
-    }
-    return 0;
+    return PosixCopyRange(static_cast<int>(from), offset, length, static_cast<int>(to), done);
   }
-
-  // The lock moves from the run's writing descriptor to one that only
-  // reads: the system grants a read lease only while nobody, this run
-  // included, has the file open for writing, so a program that keeps the
-  // list open to append to it is seen, and the list stays for it. Between
-  // the close and the lock a second run may take the lock: the list then
-  // stays too. A writer that opens the list once the lease is held breaks
-  // it, and waits until this run lets go; it would then write into the old
-  // file, so a broken lease stops the rename. Between that last look and
-  // the rename (two calls, right after one another) nothing can be seen.
   int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                       const Bytes& replacement_path) override {
-    const int guard = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    int error = guard < 0 ? LastError() : 0;
-    struct stat written;
-    struct stat held;
-    if (error == 0 && (fstat(static_cast<int>(file), &written) != 0 || fstat(guard, &held) != 0)) error = LastError();
-    if (error == 0 && (written.st_dev != held.st_dev || written.st_ino != held.st_ino)) error = kErrorFileChanged;
-    close(static_cast<int>(file));
-    if (error == 0 && flock(guard, LOCK_EX | LOCK_NB) != 0) error = LastError();
-    if (error == 0 && fcntl(guard, F_SETLEASE, F_RDLCK) != 0) error = LastError();
-    if (error == 0 && fstat(guard, &held) != 0) error = LastError();
-    if (error == 0 && held.st_nlink > 1) error = kErrorAccessDenied;
-    FileIdentity now;
-    if (error == 0 && (error = IdentityAt(path, &now)) == 0 && (now != expected || IdentityOf(held) != expected)) {
-      error = kErrorFileChanged;
-    }
-    if (error == 0 && fcntl(guard, F_GETLEASE) != F_RDLCK) error = kErrorSharingViolation;
-    if (error == 0 && rename(replacement_path.c_str(), path.c_str()) != 0) error = LastError();
-    if (guard >= 0) close(guard);
-    close(static_cast<int>(replacement));
-    return error;
+    return PosixReplaceOpenFile(static_cast<int>(file), path, expected, static_cast<int>(replacement),
+                                replacement_path);
   }
 
   FileHandle StandardOutput() override { return STDOUT_FILENO; }

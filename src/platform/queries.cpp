@@ -55,7 +55,7 @@ void DirectoryWalk::ForEachEntry(const std::function<bool(const FoundEntry&)>& v
   bool keeping = true;
   const bool whole = Walk("*", [&](const FoundEntry& entry) {
     if (keeping && IsLogName(entry.name)) {
-      if (kept_.size() < kMaxKeptLogNames) {
+      if (kept_.size() < max_log_names_) {
         kept_.push_back(entry.name);
       } else {
         keeping = false;

@@ -25,16 +25,15 @@ bool IsExistingDirectory(const Bytes& path);
 // The one walk of a directory, for the list's search for its spelling and
 // for the run's logs. It passes over no entry: hidden and system files,
 // directories and volume labels are all seen, as a walk asks for them with
-// the mask of all six attribute classes. A walk that goes over every entry keeps the names of
-// the logs it passes, up to kMaxKeptLogNames, so that the walk over the logs
-// that follows it needs no second one; a directory with more logs is walked
-// again, which their own work outweighs.
+// the mask of all six attribute classes. A walk that goes over every entry
+// keeps the names of the logs it passes, up to max_log_names, so that the
+// walk over the logs that follows it needs no second one; a directory with
+// more logs is walked again, which their own work outweighs.
 class DirectoryWalk {
  public:
-  static constexpr std::size_t kMaxKeptLogNames = 4096;
-
   // directory ends in a separator, or is empty for the current directory.
-  explicit DirectoryWalk(Bytes directory) : directory_(std::move(directory)) {}
+  DirectoryWalk(Bytes directory, std::size_t max_log_names)
+      : directory_(std::move(directory)), max_log_names_(max_log_names) {}
 
   // Calls visit with every entry of the directory, until it returns false.
   // An entry's name has no directory part.
@@ -52,6 +51,7 @@ class DirectoryWalk {
   bool Walk(ByteView pattern, const std::function<bool(const FoundEntry&)>& visit);
 
   Bytes directory_;
+  std::size_t max_log_names_;
   bool kept_all_ = false;
   std::vector<Bytes> kept_;
 };

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// What the POSIX platform's two files share (platform_posix.cpp,
+// posix_files.cpp).
+
+// errno as the platform's error codes.
+int MapErrno(int error);
+int LastError();
+// A file's identity from what stat tells.
+FileIdentity IdentityOf(const struct stat& info);
+inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Whether name matches pattern (see the comment at its definition).
+bool Matches(ByteView name, ByteView pattern);
+// Closes fd and returns error.
+int CloseKeepingError(int fd, int error);
+
+// Platform::CreateLike, CopyRange and ReplaceOpenFile.
+int PosixCreateLike(const Bytes& path, int model, FileHandle* file);
+int PosixCopyRange(int from, std::int64_t offset, std::int64_t length, int to, std::int64_t* done);
+int PosixReplaceOpenFile(int file, const Bytes& path, const FileIdentity& expected, int replacement,
+                         const Bytes& replacement_path);
