@@ -161,7 +161,7 @@ void Simulation::NoteTailRead() {
     }
     // The line of a log a run could not delete is written again once the
     // lines after it, the runs' own too, pushed it out of the tail.
-    if (last && from_end > windows_.tail_bytes && held.count(line) != 0) pushed_out_[line].insert(list_opens_);
+    if (last && from_end > windows_.tail_bytes && held.count(line) != 0) held_out_[line].insert(list_opens_);
     if (ours.count(line) == 0) foreign += static_cast<std::int64_t>(starts[i + 1] - starts[i]);
   }
 }
@@ -233,6 +233,7 @@ void Simulation::AfterRemove(const Bytes& path, int result) {
   if (v->writing) Violation("the run deletes " + Shown(path) + " while its writer is still at work");
   v->state = Version::kConsumed;
   v->consumed_at = ++deletions_;
+  v->consumed_in = list_opens_;
   consumed_now_.push_back(v->id);
   if (committed_ && edited_when_committed_) v->exempt = true;
 }
@@ -264,10 +265,15 @@ void Simulation::CheckEnd() {
     const int n = count.count(line) != 0 ? count[line] : 0;
     // A line longer than the tail is beyond what the next run reads: after a
     // crash between writing it and deleting its log it is written again.
-    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > windows_.tail_bytes;
     // Lines the world pushed out of a run's tail come again (see
-    // NoteTailRead).
-    const int pushed_out = pushed_out_.count(line) != 0 ? static_cast<int>(pushed_out_.at(line).size()) : 0;
+    // NoteTailRead). Both only where that run could not replace the list:
+    // a replacement leaves out the older line of a name it harvested.
+    const bool replaced = replaced_in_.count(v.consumed_in) != 0;
+    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > windows_.tail_bytes && !replaced;
+    int pushed_out = held_out_.count(line) != 0 ? static_cast<int>(held_out_.at(line).size()) : 0;
+    if (pushed_out_.count(line) != 0) {
+      for (const int open : pushed_out_.at(line)) pushed_out += replaced_in_.count(open) == 0 ? 1 : 0;
+    }
     // A log that could not be read while a killed run's line of it waited
     // in the tail cannot claim that line: the run's own lines may push it
     // out, and the log gets its line again once it can be read. Where
@@ -366,6 +372,7 @@ void Simulation::BeforeReplace(FileHandle file, FileHandle replacement) {
 void Simulation::AfterReplace(int result) {
   if (result != 0) return;
   Event("list replaced", "the run puts its new list in place");
+  replaced_in_.insert(list_opens_);
   const Bytes& before = replacing_[0];
   const Bytes& after = replacing_[1];
   std::set<Bytes> harvested;  // their lines

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "desclist/list_windows.h"
+#include "common/run_bounds.h"
 #include "forwarding_platform.h"
 #include "memory_world.h"
 #include "simulation.h"
@@ -104,6 +104,7 @@ struct Version {
   // no comment line yet.
   bool writing = false;
   int consumed_at = 0;  // when a run last deleted it (the order of deletions), or 0
+  int consumed_in = 0;  // the open of the list of the run that last deleted it
 };
 
 // Whether a file's name or path is that of a replacement's new file.
@@ -252,7 +253,7 @@ class Simulation {
   SimulationOutcome outcome_;
   MemoryWorld world_;
   SimPlatform platform_;
-  ListWindows windows_;
+  RunBounds windows_;
   std::vector<Name> names_;
   bool posix_ = true;
   bool bbs_ = false;
@@ -281,8 +282,14 @@ class Simulation {
   int list_opens_ = 0;
   bool before_first_write_ = false;  // the run opened the list and has not written to it yet
   // Lines other programs pushed out of a run's tail: the opens of the list
-  // whose tail did not reach them.
+  // whose tail did not reach them; and lines of logs left for want of the
+  // right to delete them that any lines pushed out so.
   std::map<Bytes, std::set<int>> pushed_out_;
+  std::map<Bytes, std::set<int>> held_out_;
+  // The opens of the list whose run put a new list in place: it left out
+  // the older lines of the names it harvested, a second line the window let
+  // in among them.
+  std::set<int> replaced_in_;
   // The run looked at the list's end and is about to write there: nothing
   // keeps another program's change from slipping in between (the README
   // says so), so the simulation makes none there.
