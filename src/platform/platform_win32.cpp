@@ -20,8 +20,6 @@
 
 namespace {
 
-// The longest path GetModuleFileNameA fills in.
-constexpr DWORD kMaxProgramPath = MAX_PATH;
 // The largest transfer one ReadFile or WriteFile call is asked for.
 constexpr std::size_t kMaxTransfer = 0x7FFFFFFF;
 
@@ -68,9 +66,9 @@ void FillEntry(const WIN32_FIND_DATAA& data, FoundEntry* entry) {
 class Win32Platform : public Platform {
  public:
   Bytes ProgramPath() override {
-    char buffer[kMaxProgramPath + 1];
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, kMaxProgramPath);
-    return Bytes(buffer, std::min(length, kMaxProgramPath));
+    char buffer[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    return Bytes(buffer, std::min<DWORD>(length, MAX_PATH));
   }
 
   std::vector<Bytes> Arguments() override {
@@ -81,9 +79,7 @@ class Win32Platform : public Platform {
   }
 
   PathStyle Style() override { return PathStyle::kWindows; }
-
   bool NamesAreCaseSensitive() override { return false; }
-
   bool NamesAreUtf8() override { return false; }
 
   // Through UTF-16, from the ANSI code page the names are in. A name that

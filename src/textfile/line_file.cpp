@@ -105,6 +105,21 @@ bool Put(LineFile& file, ByteView data) {
   return true;
 }
 
+// Puts the missing line end of appended-to content before the first new
+// byte. False when that write-out failed.
+bool EndLastLineIn(LineFile& file) {
+  const ByteView missing = MissingLineEnd(file);
+  file.missing_end = MissingEnd::kNone;
+  if (missing.empty()) return true;
+  if (!Put(file, missing)) return false;
+  file.lead_in_buffer = missing.size();
+  return true;
+}
+
+bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().StandardOutput()); }
+
+}  // namespace
+
 // Asks the handle's type: a character device (a console) is written out
 // after every line, disk files and pipes are buffered, and an unknown type
 // fails with 105 after the handle is closed.
@@ -123,82 +138,6 @@ bool DeviceCheck(LineFile& file, FileHandle handle) {
   file.flush_per_line = kind == HandleKind::kCharacter;
   return true;
 }
-
-// Reads the file's final bytes, where an end-of-file mark cuts it, and the
-// byte before them, for the case that the whole window is cut away: *mark
-// is the offset of the first mark there, or -1, and *last the byte before
-// the cut, or the file's last byte (LF for none). Leaves the position at the
-// file's end.
-int FindEndOfFileMark(FileHandle handle, std::int64_t size, std::int64_t* mark, char* last) {
-  const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
-  const std::int64_t before = size > kEndOfFileMarkWindow ? 1 : 0;
-  const std::int64_t start = size - window - before;
-  int error = Os().Seek(handle, start, SeekOrigin::kBegin, nullptr);
-  if (error != 0) return error;
-  char tail[kEndOfFileMarkWindow + 1];
-  std::size_t n = 0;
-  while (n < static_cast<std::size_t>(window + before)) {
-    std::size_t got = 0;
-    error = Os().Read(handle, tail + n, static_cast<std::size_t>(window + before) - n, &got);
-    if (error != 0) return error;
-    if (got == 0) break;
-    n += got;
-  }
-  const std::size_t found = ByteView(tail, n).find(kEndOfFileMark, static_cast<std::size_t>(before));
-  const std::size_t end = found == ByteView::npos ? n : found;
-  *mark = found == ByteView::npos ? -1 : start + static_cast<std::int64_t>(found);
-  *last = end > 0 ? tail[end - 1] : '\n';
-  return Os().Seek(handle, 0, SeekOrigin::kEnd, nullptr);
-}
-
-// Cuts the file at the first end-of-file mark in its final 128 bytes, leaving
-// the position at the new end. Reports whether the remaining content lacks a
-// final LF.
-int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_byte) {
-  std::int64_t size = 0;
-  std::int64_t mark = -1;
-  char last = '\n';
-  int error = Os().Size(handle, &size);
-  if (error == 0) error = FindEndOfFileMark(handle, size, &mark, &last);
-  if (error == 0 && mark >= 0) {
-    error = Os().Seek(handle, mark, SeekOrigin::kBegin, nullptr);
-    if (error == 0) error = Os().Truncate(handle);
-  }
-  if (error != 0) return error;
-  *missing_end = MissingEndAfter(last);
-  *last_byte = last;
-  return 0;
-}
-
-// Puts the missing line end of appended-to content before the first new
-// byte. False when that write-out failed.
-bool EndLastLineIn(LineFile& file) {
-  const ByteView missing = MissingLineEnd(file);
-  file.missing_end = MissingEnd::kNone;
-  if (missing.empty()) return true;
-  if (!Put(file, missing)) return false;
-  file.lead_in_buffer = missing.size();
-  return true;
-}
-
-// A disk file just opened for appending or creating, its position at its
-// end, may be written by other programs too.
-void FollowEndOf(LineFile& file) {
-  if (file.kind != HandleKind::kDisk) return;
-  std::int64_t end = 0;
-  const int error = Os().Seek(file.handle, 0, SeekOrigin::kCurrent, &end);
-  if (error != 0) {
-    SetIoResult(error);
-    return;
-  }
-  file.follows_end = true;
-  file.written = end;
-  file.file_end = end;
-}
-
-bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().StandardOutput()); }
-
-}  // namespace
 
 void EnsureBuffer(LineFile& file, std::size_t capacity) {
   if (!file.buffer || file.capacity != capacity) {
@@ -236,49 +175,6 @@ LineFile::~LineFile() {
   if (!is_standard_output) Os().Close(handle);
   state = LineFileState::kClosed;
   SetIoResult(saved);
-}
-
-void OpenAppend(LineFile& file, const Bytes& path) {
-  FileHandle handle = kNoFile;
-  int error = Os().Open(path, OpenMode::kAppend, &handle);
-  MissingEnd missing_end = MissingEnd::kNone;
-  char last_byte = '\n';
-  if (error == 0) {
-    error = CutAtEndOfFileMark(handle, &missing_end, &last_byte);
-    if (error != 0) Os().Close(handle);
-  }
-  if (error != 0) {
-    SetIoResult(error);
-    return;
-  }
-  if (DeviceCheck(file, handle)) {
-    file.missing_end = missing_end;
-    file.last_byte = last_byte;
-    FollowEndOf(file);
-  }
-}
-
-bool CreateOrAppend(LineFile& file, const Bytes& path) {
-  FileHandle handle = kNoFile;
-  const int error = Os().Open(path, OpenMode::kCreate, &handle);
-  if (error == kErrorFileExists) {
-    OpenAppend(file, path);
-    return false;
-  }
-  if (error != 0) {
-    SetIoResult(error);
-    return false;
-  }
-  if (!DeviceCheck(file, handle)) return false;
-  FollowEndOf(file);
-  return true;
-}
-
-void CreateLike(LineFile& file, const Bytes& path, const LineFile& model) {
-  FileHandle handle = kNoFile;
-  const int error = Os().CreateLike(path, model.handle, &handle);
-  if (error != 0) return SetIoResult(error);
-  DeviceCheck(file, handle);
 }
 
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end) {
@@ -326,21 +222,6 @@ void TakeEndAsItIs(LineFile& file) {
   if (size == file.file_end) return;
   file.file_end = size;
   file.moves.push_back({file.written, file.file_end - file.written});
-}
-
-std::int64_t EndOfFileMarkCut(LineFile& file) {
-  if (file.state != LineFileState::kWriting) {
-    SetIoResult(kErrorNotOpenForOutput);
-    return -1;
-  }
-  FlushLineFile(file);
-  std::int64_t size = 0;
-  std::int64_t mark = -1;
-  char last = '\n';
-  int error = Os().Size(file.handle, &size);
-  if (error == 0) error = FindEndOfFileMark(file.handle, size, &mark, &last);
-  if (error != 0) SetIoResult(error);
-  return error != 0 ? -1 : mark;
 }
 
 void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last) {

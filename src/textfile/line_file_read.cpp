@@ -166,63 +166,6 @@ void ReserveForLongLine(LineFile& file, Bytes& line, std::size_t max_bytes) {
 
 }  // namespace
 
-Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool* unchanged) {
-  Bytes tail;
-  *start = 0;
-  *unchanged = false;
-  if (file.state != LineFileState::kWriting) {
-    SetIoResult(kErrorNotOpenForOutput);
-    return tail;
-  }
-  if (file.kind != HandleKind::kDisk) {
-    *unchanged = true;
-    return tail;
-  }
-  for (int attempt = 0; attempt < 3 && !*unchanged; ++attempt) {
-    std::int64_t size = 0;
-    int error = Os().Size(file.handle, &size);
-    if (error == 0 && size != file.file_end && file.count == 0 && file.written == file.file_end) {
-      // Another program changed the file since it was opened, before this
-      // record wrote to it: the file is taken as it is now.
-      file.written = file.file_end = size;
-    }
-    *start = std::max<std::int64_t>(0, file.file_end - static_cast<std::int64_t>(max_bytes));
-    tail.resize(static_cast<std::size_t>(file.file_end - *start));
-    if (error == 0 && !tail.empty()) tail.resize(ReadAt(file, *start, tail.data(), tail.size()));
-    std::int64_t after = 0;
-    if (error == 0) error = Os().Size(file.handle, &after);
-    if (error != 0) {
-      SetIoResult(error);
-      return Bytes();
-    }
-    *unchanged = after == file.file_end && tail.size() == static_cast<std::size_t>(file.file_end - *start);
-  }
-  const char last = tail.empty() ? '\n' : tail.back();
-  file.last_byte = last;
-  file.missing_end = MissingEndAfter(last);
-  return tail;
-}
-
-std::size_t ReadAt(LineFile& file, std::int64_t offset, char* into, std::size_t size) {
-  if (file.state != LineFileState::kWriting) {
-    SetIoResult(kErrorNotOpenForOutput);
-    return 0;
-  }
-  FlushLineFile(file);
-  std::size_t n = 0;
-  int error = Os().Seek(file.handle, offset, SeekOrigin::kBegin, nullptr);
-  while (error == 0 && n < size) {
-    std::size_t got = 0;
-    error = Os().Read(file.handle, into + n, size - n, &got);
-    if (got == 0) break;
-    n += got;
-  }
-  const int end_error = Os().Seek(file.handle, 0, SeekOrigin::kEnd, nullptr);
-  if (error == 0) error = end_error;
-  if (error != 0) SetIoResult(error);
-  return n;
-}
-
 void OpenRead(LineFile& file, const Bytes& path) {
   FileHandle handle = kNoFile;
   const int error = Os().Open(path, OpenMode::kRead, &handle);
