@@ -10,8 +10,10 @@
 #   scripts/test-reader.sh [PROGRAM [CACHE]]
 #
 # PROGRAM is the built logharvest (build/logharvest); hfs is installed with
-# npm into CACHE (build/reader) once and reused. Node.js and npm are installed
-# with apt-get when missing.
+# npm into CACHE (build/reader) once and reused. Node.js is installed with
+# apt-get when missing; npm is fetched from the npm registry by Node.js
+# itself (pinned below, its SHA-512 checked) into the cache: Debian's npm
+# package brings some 370 others and takes minutes to install.
 #
 # The servers and the queries run in a network namespace of their own, with
 # only the loopback device: the servers listen on 127.0.0.1, and whatever they
@@ -19,6 +21,8 @@
 # nowhere. Each server is stopped by its PID at the end, also on failure.
 set -euo pipefail
 hfs_version=0.52.9
+npm_version=10.8.2
+npm_sha512=c7f0088c520a46596b85c6f8f1da943400199748a0f7ea8cb8df75469668dc26f6fb3ba26df87e2884a5ebe91557292d0f3db7d0929cdb4f14910c3032ac81fb
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
 program=$(realpath "${1:-build/logharvest}")
@@ -28,7 +32,6 @@ client=$PWD/tests/reader/list_comments.js
 if [ -z "${LOGHARVEST_READER_NAMESPACE:-}" ]; then
   missing=()
   command -v node >/dev/null || missing+=(nodejs)
-  command -v npm >/dev/null || missing+=(npm)
   command -v ip >/dev/null || missing+=(iproute2)
   [ "${#missing[@]}" -eq 0 ] || scripts/install-deps.sh --only "${missing[@]}"
   installed=$(node -p "try { require('$cache/node_modules/hfs/package.json').version } catch (e) { '' }")
@@ -37,9 +40,15 @@ if [ -z "${LOGHARVEST_READER_NAMESPACE:-}" ]; then
     rm -rf "$cache"
     mkdir -p "$cache/tmp"
     echo '{"private": true}' >"$cache/package.json"
+    node -e 'fetch(process.argv[1]).then((r) => { if (!r.ok) throw new Error(`${r.status} ${r.url}`); return r.arrayBuffer(); })
+      .then((b) => require("fs").writeFileSync(process.argv[2], Buffer.from(b)))' \
+      "https://registry.npmjs.org/npm/-/npm-$npm_version.tgz" "$cache/tmp/npm.tgz"
+    echo "$npm_sha512  $cache/tmp/npm.tgz" | sha512sum -c --quiet
+    tar -xzf "$cache/tmp/npm.tgz" -C "$cache/tmp"
     # npm's cache, logs and scratch files stay in the cache directory too.
     (cd "$cache" && TMPDIR="$cache/tmp" npm_config_cache="$cache/npm-cache" npm_config_update_notifier=false \
-      npm install --no-audit --no-fund --ignore-scripts --save-exact "hfs@$hfs_version")
+      node "$cache/tmp/package/bin/npm-cli.js" install --no-audit --no-fund --ignore-scripts --save-exact \
+      "hfs@$hfs_version")
     rm -rf "$cache/npm-cache" "$cache/tmp"
   fi
   echo "reader: hfs $hfs_version on Node.js $(node --version)"
