@@ -26,34 +26,20 @@ demo:
 deps:
 	scripts/install-deps.sh
 
-# The 32-bit Wine environment and the root with systemd take minutes to
-# make the first time (both are kept in /var/tmp after that): they are made
-# in the background while the other tests build and run, and their logs are
-# shown when they fail. The booted systemd's suite, which mostly waits on
-# uploads, runs beside the 32-bit one.
-WIN32_PREPARE_LOG = $(BUILD)/wine32-prepare.log
-SYSTEMD_PREPARE_LOG = $(BUILD)/systemd-prepare.log
-SYSTEMD_TEST_LOG = $(BUILD)/systemd-test.log
-test: deps format-check layers-check
-	scripts/install-deps.sh $(WIN32_DEPS) $(SYSTEMD_DEPS)
-	mkdir -p $(BUILD)
-	scripts/wine32-env.sh --prepare >$(WIN32_PREPARE_LOG) 2>&1 & prepare=$$!; \
-	scripts/systemd-env.sh --prepare >$(SYSTEMD_PREPARE_LOG) 2>&1 & systemd=$$!; \
-	$(MAKE) test-linux test-reader test-windows test-package || { \
-	  status=$$?; kill -TERM $$prepare $$systemd 2>/dev/null; wait $$prepare $$systemd; exit $$status; }; \
-	wait $$systemd || { cat $(SYSTEMD_PREPARE_LOG); echo "make test: the root with systemd failed" >&2; exit 1; }; \
-	scripts/test-systemd.sh $(OUT) >$(SYSTEMD_TEST_LOG) 2>&1 & systemd=$$!; \
-	wait $$prepare || { cat $(WIN32_PREPARE_LOG); echo "make test: the 32-bit environment failed" >&2; exit 1; }; \
-	tail -n 3 $(WIN32_PREPARE_LOG); \
-	JOBS=$(JOBS) scripts/test-win32.sh $(OUT) || { status=$$?; wait $$systemd; cat $(SYSTEMD_TEST_LOG); exit $$status; }; \
-	wait $$systemd && status=0 || status=$$?; cat $(SYSTEMD_TEST_LOG); [ $$status = 0 ] || exit $$status; \
-	$(MAKE) test-hardening
+# Every test (scripts/test-all.sh): the packages of the later tests and the
+# kept roots (the 32-bit Wine root, the root with systemd) are made in the
+# background while the Linux build and its tests run.
+TEST_DEPS = $(WIN32_DEPS) $(SYSTEMD_DEPS) $(READER_DEPS) $(WINDOWS_DEPS) $(PACKAGE_DEPS) $(TEST_PACKAGE_DEPS) \
+  $(HARDENING_DEPS) locales
+test:
+	BUILD=$(BUILD) OUT=$(OUT) JOBS=$(JOBS) TEST_DEPS="$(TEST_DEPS)" scripts/test-all.sh
 
 test-linux: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 # A real reader of description lists, a file server from npm, shows what
 # the program wrote (scripts/test-reader.sh); hfs is kept in $(BUILD)/reader.
+READER_DEPS = nodejs iproute2
 test-reader: build
 	scripts/test-reader.sh $(BUILD)/logharvest $(BUILD)/reader
 
