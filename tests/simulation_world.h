@@ -291,8 +291,8 @@ class Simulation {
   // in among them.
   std::set<int> replaced_in_;
   // The run looked at the list's end and is about to write there: nothing
-  // keeps another program's change from slipping in between (the README
-  // says so), so the simulation makes none there.
+  // keeps another program's change from slipping in between
+  // (doc/DESIGN.md says so), so the simulation makes none there.
   bool appending_ = false;
   bool after_directory_sync_ = false;
   bool committed_ = false;  // the run checked the list after its directory sync
