@@ -13,9 +13,8 @@ namespace {
 constexpr ByteView kMarkerFileName = "to_bbs";
 constexpr ByteView kSwitch = "-F";
 
-// The directory the program lies in. A program that cannot tell where it
-// lies ends with the report: a guess would harvest a directory that the
-// command line did not name.
+// The program's directory. Where it cannot be told, the run ends with the
+// report: a guess would harvest a directory the command line did not name.
 Bytes ProgramDirectory() {
   const Bytes program = ArgumentAt(0);
   if (program.empty()) {

@@ -5,10 +5,9 @@
 #include "common/bytes.h"
 #include "platform/platform.h"
 
-// What a user may ask of the program instead of a harvest: argument 1 is
-// exactly "--help" or "--version", or, in the Windows style, "/?" (no
-// Windows path can be "/?", while on POSIX it is a valid path and is
-// harvested). Anything else, "./--help" included, is a path.
+// What a user may ask instead of a harvest: argument 1 is exactly "--help" or
+// "--version", or in the Windows style "/?" (never a Windows path; on POSIX a
+// valid path, harvested). Anything else, "./--help" included, is a path.
 enum class InfoRequest { kNone, kHelp, kVersion };
 
 InfoRequest InfoRequestOf(ByteView argument, PathStyle style);

@@ -33,8 +33,7 @@ struct ListReader {
   std::size_t block_size = 0;
 };
 
-// The digest of the list's bytes at [offset, offset + length); false when
-// the list ends before.
+// The digest of list bytes [offset, offset + length); false if they run out.
 bool DigestAt(LineFile& file, ListReader& reader, std::int64_t offset, std::int64_t length, std::uint64_t* value) {
   Digest digest;
   while (length > 0) {
@@ -117,12 +116,10 @@ void Batch::End() {
   }
   if (!waiting_.empty()) {
     // In the order of their lines. A log that changed since it was read (an
-    // upload landed), or whose deletion failed, stays, and so do the logs of
-    // the lines after its own, and the run harvests nothing more: a name's
-    // later lines never lose their logs before its earlier ones (the rule of
-    // vouching: tail_index.h), and no line of the run pushes those lines out
-    // of the next run's tail. A log the run has no right to delete refuses
-    // its name instead (kept_names.h), and the run goes on.
+    // upload landed), or whose deletion failed, stays with the logs of the
+    // lines after its own, and the run harvests nothing more: a name's later
+    // lines never lose their logs before its earlier ones (tail_index.h). A
+    // log the run has no right to delete refuses its name (kept_names.h).
     for (const WaitingLog& log : waiting_) {
       const int error = kept_.Refused(log.name) ? kErrorAccessDenied : DeleteFileIfUnchanged(log.path, log.identity);
       if (error == kErrorAccessDenied || error == kErrorWriteProtect) {
@@ -139,16 +136,13 @@ void Batch::End() {
   path_bytes_ = 0;
 }
 
-// Checks that the list holds each waiting line where it was written, read
-// back, and syncs the directory: the list's name (a new list, or one a
-// killed run created) and the deletions before are durable before these
-// deletions are made. Another program may rewrite the list or save a new
-// file under its name meanwhile, so the file under the name is checked once
-// more after the directory's sync to be the one read back, unchanged; a
-// list changed since is read back again. Where a line is missing, or the
-// list changes once more, every log of the batch stays for the next run
-// (the logs of a name's later lines are never deleted before those of its
-// earlier ones), and the run harvests nothing more.
+// The checks before the deletions (batch.h). The directory's sync makes the
+// list's name (a new list, or one a killed run created) and the deletions
+// before durable before these are made. Another program may rewrite the list
+// or save a new file under its name meanwhile: a list changed since it was
+// read back is read back again. Where a line is missing, or the list changes
+// once more, every log of the batch stays for the next run (the rule of
+// vouching), and the run harvests nothing more.
 void Batch::CheckWaitingLines() {
   for (int pass = 0; pass < 2 && !waiting_.empty(); ++pass) {
     FileIdentity read;
@@ -167,9 +161,8 @@ void Batch::CheckWaitingLines() {
   waiting_.clear();
 }
 
-// Whether the next run, cutting the list at an end-of-file mark in its final
-// bytes, would cut a waiting line: another program cut the list since this
-// run opened it, and a mark further back came within reach.
+// Whether the next run's cut at an end-of-file mark (EndOfFileMarkCut) would
+// cut a waiting line.
 bool Batch::MarkWouldCut() {
   const std::int64_t cut = EndOfFileMarkCut(list_.file);
   CheckIo();

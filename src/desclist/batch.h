@@ -19,8 +19,7 @@
 // the name is checked once more to be that one, unchanged, and the logs are
 // deleted, each only if it is still the log that was read.
 
-// The list's file as a batch meets it: open from the start of the run to
-// its end.
+// The list's file as a batch meets it, open from the run's start to its end.
 struct ListFile {
   LineFile file;
   Bytes directory;        // where the list lies: ends in a separator, or is empty
@@ -59,8 +58,7 @@ class Batch {
   // lines span as much of the list.
   void Add(WaitingLog log);
 
-  // Ends the batch (see above). Every failed file operation raises
-  // EInOutError, and the logs whose lines are not known to be safe stay.
+  // Ends the batch (see above).
   void End();
 
   // Ends the last batch before the list is closed; and when lines far back
@@ -70,13 +68,11 @@ class Batch {
   void EndBeforeClose();
 
   // False once the run is to harvest nothing more, and the logs whose lines
-  // are not known to be safe stay for the next run: another program saved a
-  // file under the list's name or changed the lines this run wrote, or a
-  // log changed since it was read or its deletion failed. A deletion the
-  // run has no right to make is no such failure: the name is refused
-  // (kept_names.h), the log stays, its line safe, and the run goes on. The
-  // run's lines then push none of theirs, wherever they are, out of the
-  // next run's tail.
+  // are not known to be safe stay for the next run, none of those lines
+  // pushed out of its tail by this run's: another program saved a file under
+  // the list's name or changed the lines this run wrote, or a log changed
+  // since it was read or its deletion failed. A deletion the run has no right
+  // to make is no such failure: the name is refused (kept_names.h).
   bool MayGoOn() const { return may_go_on_; }
 
   // Whether this run left the log, as it was read, for want of the right to

@@ -11,8 +11,7 @@
 
 namespace {
 
-// Whether the line made of the two parts starts with prefix; true also when
-// it is exactly prefix.
+// Whether the line made of the two parts starts with, or is, prefix.
 bool LineStartsWith(ByteView name_part, ByteView description, ByteView prefix) {
   if (prefix.size() <= name_part.size()) return name_part.substr(0, prefix.size()) == prefix;
   return prefix.substr(0, name_part.size()) == name_part &&
@@ -59,16 +58,13 @@ void DescriptionList::HandOverErrorLine(ByteView name, ByteView description) {
 
 bool DescriptionList::TornLineIsOpen() const { return tail_.TornOffset() >= 0 && !MissingLineEnd(list_.file).empty(); }
 
-// Lines wait while the tail may still vouch for a log, or the torn line may
-// still be completed.
 bool DescriptionList::MustHold() const { return !walk_ended_ && (tail_.HasUnclaimed() || TornLineIsOpen()); }
 
 void DescriptionList::Place(Line line) {
   if (line.log.path.empty()) {
     if (tail_.IsLatest(line.name_part, line.description)) return;
   } else if (!walk_ended_) {
-    // A line the tail may vouch for, or that may complete the torn line,
-    // waits for the walk's end, however many lines are held: the claims are
+    // Waits for the walk's end however many lines are held: the claims are
     // made there, in the order of their lines.
     if (tail_.HasUnclaimed(line.name_part, line.description) || Completes(line)) {
       held_bytes_ += line.name_part.size() + line.description.size();
@@ -81,8 +77,7 @@ void DescriptionList::Place(Line line) {
     if (Completes(line) && CompleteTornLine(line)) return TakeFromTail(line, line.log.offset);
   }
   if (MustHold()) return Hold(std::move(line));
-  // The held lines come first: the list gets the lines in the order the
-  // walk handed them over.
+  // The held lines first: the list gets the lines in the order handed over.
   ReleaseHeld();
   WriteNew(line);
 }
@@ -97,11 +92,10 @@ void DescriptionList::ReleaseHeld() {
   }
 }
 
-// A run that ended before it deleted the log wrote its line: the log goes
-// without a second one. A crash may have kept the line's end from the file;
-// it is written now, where no other program has written after the line
-// since the run read it. Where one has, that program ended the line or
-// added to it: the line is written whole once more.
+// The line vouches for the log. A crash may have kept its end from the file:
+// it is written now, where no other program has written after the line since
+// the run read it. Where one has, that program ended the line or added to it:
+// the line is written whole once more.
 void DescriptionList::TakeFromTail(Line& line, std::int64_t offset) {
   if (offset == tail_.TornOffset() && TornLineIsOpen()) {
     FlushLineFile(list_.file);
@@ -148,9 +142,8 @@ bool DescriptionList::TornLineIsLast() {
   return true;
 }
 
-// Whether another program wrote the line end the torn line lacked, and
-// nothing else, right after it: the line that ends at end (its line end
-// counted) is whole.
+// Whether another program wrote the torn line's missing line end, and nothing
+// else, right after it: the line ending at end (line end counted) is whole.
 bool DescriptionList::EndedByAnother(std::int64_t end) {
   const ByteView torn = tail_.Torn();
   const ByteView missing = !torn.empty() && torn.back() == '\r' ? ByteView("\n") : kCrLf;
@@ -195,8 +188,7 @@ bool DescriptionList::CompleteTornLine(Line& line) {
   return true;
 }
 
-// Writes the line after the list's end (the torn line, if any, is ended
-// first); its log waits.
+// Writes the line at the end (any torn line ended first); its log waits.
 void DescriptionList::WriteNew(Line& line) {
   const std::int64_t lead = static_cast<std::int64_t>(MissingLineEnd(list_.file).size());
   const std::int64_t length = LengthOf(line.name_part, line.description);
@@ -243,11 +235,10 @@ void DescriptionList::ClaimHeld(std::vector<std::pair<std::int64_t, Line>>& clai
 }
 
 // The held line that completes the torn line: first one the tail does not
-// hold whole (a line it holds whole is its log's to claim); else one the
-// tail holds whole too (a crashed run wrote it again, as it could not vouch
-// then), where the piece cannot be the start of the name's error line:
-// left as it is, the piece would stay that name's last line, a comment cut
-// short.
+// hold whole (a line it holds whole is its log's to claim); else one it holds
+// whole too (a crashed run wrote it again, as it could not vouch then), where
+// the piece cannot start the name's error line: left as it is, the piece
+// would stay that name's last line, a comment cut short.
 std::size_t DescriptionList::CompletingLine() const {
   for (std::size_t i = 0; i < held_.size(); ++i) {
     if (Completes(held_[i]) && !tail_.HasUnclaimed(held_[i].name_part, held_[i].description)) return i;
@@ -275,11 +266,10 @@ bool DescriptionList::EndWalk() {
     held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(completing));
   }
   ClaimHeld(claimed);
-  // The logs go in the order of their lines: a name's later lines never
-  // lose their logs before its earlier ones, whose lines vouch only while
-  // those after them are claimed. They go before the torn line's rest is
-  // written, which may be long: it pushes none of their lines out of the
-  // next run's tail while their logs wait.
+  // The logs go in the order of their lines (the rule of vouching: a name's
+  // later lines never lose their logs before its earlier ones), and before
+  // the torn line's rest is written, which may be long: it pushes none of
+  // their lines out of the next run's tail while their logs wait.
   std::stable_sort(claimed.begin(), claimed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [offset, line] : claimed) {
     if (MayHarvest()) TakeFromTail(line, offset);

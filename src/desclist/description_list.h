@@ -30,8 +30,7 @@
 //              kept from the file, or another program's last line.
 // vouch        A line of the tail vouches for a log when a run before
 //              wrote it and stopped before it deleted the log: the log goes
-//              without a second line. Which lines may (the rule):
-//              tail_index.h.
+//              without a second line. Which lines may: tail_index.h.
 // claim        A log claims the occurrence that vouches for it; no other log
 //              can then.
 // waiting log  A log whose line is in the list, waiting for the line to be
@@ -66,11 +65,9 @@ class DescriptionList {
   // Whether a line for name can be written at all (see FormOfName).
   bool CanList(ByteView name) const;
 
-  // Hands over the log read as `read`, with its line made of name (which can
-  // be listed) and description (not empty). The line is held (a line the
-  // tail may vouch for, or that may complete the torn line, is held till
-  // the walk's end, where the claims are made), claimed from the tail,
-  // completes the torn line, or is written; the log waits and is deleted
+  // Hands over the log read as `read`, its line made of name (which can be
+  // listed) and description (not empty). The line is held, claimed from the
+  // tail, completes the torn line, or is written; the log waits, and goes
   // once the line is safe. A log passed over is left for the next walk.
   void HandOver(ByteView name, ByteView description, const Bytes& log_path, const FileIdentity& read);
 
@@ -83,14 +80,12 @@ class DescriptionList {
   // hand over every log it finds; the logs of this walk are deleted by then.
   bool EndWalk();
 
-  // False once the run is to harvest nothing more (see Batch::MayGoOn):
-  // the logs whose lines are not known to be safe stay for the next run.
+  // False once the run is to harvest nothing more (Batch::MayGoOn).
   bool MayHarvest() const { return batch_.MayGoOn(); }
 
   // Writes the held lines (while the run may harvest), ends the last batch
-  // and closes the list. Where the run harvested files whose names have
-  // older lines, and nothing disturbed it, the list is then replaced by one
-  // without them (older_lines.h).
+  // and closes the list; where files it harvested have older lines and
+  // nothing disturbed it, it is replaced by one without them (older_lines.h).
   void Close();
 
  private:

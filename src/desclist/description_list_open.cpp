@@ -19,10 +19,9 @@ Bytes NewListName(ListKind kind) {
   return Os().NamesAreCaseSensitive() ? AsciiLowerCase(name) : Bytes(name);
 }
 
-// The list's path as it exists in the directory. The platform may match
-// names without regard to case, so an existing list in another spelling is
-// the one to append to: the new list's spelling wins, then the first other
-// file. A list that exists in no spelling gets the new list's spelling.
+// The list's path as it exists in the directory, in any spelling, as the
+// platform may match names without regard to case (which one wins: Open in
+// description_list.h); the new list's spelling where none exists.
 Bytes ExistingListPath(const Bytes& directory, ByteView name, DirectoryWalk& walk) {
   Bytes path = directory + Bytes(name);
   if (IsExistingFile(path)) return path;
@@ -99,10 +98,8 @@ void DescriptionList::Open(const Bytes& directory, ListKind kind, DirectoryWalk&
     // A list that is the mark alone has no line to end.
     if (end == first_line) ContinueLastLine(list_.file);
   }
-  // A list another program changed since it was opened has no torn line
-  // this run knows of.
+  // A list changed since the open by another program has no known torn line.
   tail_.Index(tail, tail_start, first_line, unchanged);
-  // The lines of the last batch of the run before may lie this far back;
-  // their logs' deletion may not be durable yet.
+  // The run before's last batch may lie a batch's span back from the end.
   if (end > 0) batch_.AssumeUndurableFrom(std::max<std::int64_t>(0, end - bounds_.batch_span_bytes));
 }

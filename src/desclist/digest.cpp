@@ -21,8 +21,7 @@ void AddBytes(Digest& digest, ByteView bytes) {
       digest.filled = 0;
     }
   }
-  // Whole words are taken in the machine's byte order: digests are only
-  // compared within a run.
+  // Whole words in machine byte order: digests are only compared in a run.
   for (; i + 8 <= bytes.size(); i += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes.data() + i, 8);

@@ -6,10 +6,9 @@
 
 #include "common/bytes.h"
 
-// A digest of bytes given in pieces: a line is compared with what the list
-// holds, or a name looked up, without keeping the bytes themselves. Two
-// digests of the same bytes with different seeds are as good as one of 128
-// bits.
+// A digest of bytes given in pieces, to compare a line with what the list
+// holds, or look a name up, without keeping the bytes. Two digests of the
+// same bytes with different seeds are as good as one of 128 bits.
 struct Digest {
   explicit Digest(std::uint64_t seed = 0x9E3779B97F4A7C15u) : state(seed) {}
   std::uint64_t state;

@@ -6,14 +6,13 @@
 #include "desclist/digest.h"
 
 // The names that keep their older lines when the list is replaced
-// (older_lines.h), and why. A log the run has no right to delete (another
-// account's, in a sticky directory; a read-only file system) refuses its
-// name: the log stays with its line safe in the list, which later runs pass
-// by while it is in their tail, and the later logs of the name stay with it,
-// in this run and the next ones, so that no later line of the name, left
-// without its log, stops its line from vouching. A log that could not be
-// read stays with its error line. Past the bound on names the replacement
-// tidies, every name keeps its lines.
+// (older_lines.h). A log the run has no right to delete (another account's,
+// in a sticky directory; a read-only file system) refuses its name: the log
+// stays with its line safe in the list, which later runs pass by while it is
+// in their tail, and the later logs of the name stay with it, in this run and
+// the next ones, so that no later line of the name, left without its log,
+// stops its line from vouching. A log that could not be read stays with its
+// error line. Past the bound on tidied names, every name keeps its lines.
 class KeptNames {
  public:
   explicit KeptNames(std::size_t most) : most_(most) {}

@@ -7,10 +7,10 @@
 #include <emmintrin.h>
 #endif
 
-// The one way the list is split into lines, for the tail at open and for
-// the replacement's scan: calls each(position) for the line feeds of
-// data[from, to) in order, until it returns false. Where the processor has SSE2, 64 bytes are looked at a
-// time: most lines of a large list are passed by with a few instructions.
+// The one way the list is split into lines (the tail at open, the
+// replacement's scan): each(position) is called for the line feeds of
+// data[from, to) in order, until it returns false. With SSE2, 64 bytes are
+// looked at a time: most lines of a large list pass with a few instructions.
 template <typename Each>
 inline void ForEachLineFeed(const char* data, std::size_t from, std::size_t to, Each each) {
 #if defined(__SSE2__)

@@ -50,8 +50,7 @@ namespace {
 
 // The list is read, and copied, in blocks this large at most.
 constexpr std::size_t kBlockBytes = 256 * 1024;
-// What of a line's start is kept to find its name: a longer name is none
-// that the run writes.
+// Kept of a line's start to find its name: no name the run writes is longer.
 constexpr std::size_t kHeadBytes = 4096;
 
 // One rewrite of the list: its lines are read in order, each is kept or
@@ -81,9 +80,8 @@ class Rewrite {
   // when the run's own lines are not where it placed them.
   bool Scan(std::int64_t end);
   bool Started() const { return started_; }
-  // Copies the rest of the list, syncs the new file and puts it in the
-  // list's place, unless the list changed since identity was taken of it.
-  // The new file is removed where that fails.
+  // Copies the rest of the list, syncs the new file and puts it in the list's
+  // place unless the list changed since identity was taken; else removes it.
   void Finish(std::int64_t end, const FileIdentity& identity);
   // Removes the new file, if one was made.
   void Abandon();
@@ -96,10 +94,9 @@ class Rewrite {
   // The filter's bit for the first bytes of a name, as many as the
   // shortest key of the run's names has, up to 8 (HeadWord): one of 65,536.
   static std::uint64_t HeadBit(std::uint64_t head) { return (head * 0x9E3779B97F4A7C15u) >> 48; }
-  // Whether the line that begins with head may be one to look at: one of
-  // the run's, one below a line left out, a quoted name's, or one whose
-  // first bytes the filter finds among those of the names' keys. Most lines
-  // of a large list are passed by here.
+  // Whether the line that begins with head may be one to look at: the run's,
+  // one below a line left out, a quoted name's, or one whose first bytes the
+  // filter finds among the keys'. Most lines of a large list go no further.
   bool Passes(ByteView head) const {
     if (digesting_ || leaving_out_) return true;
     if (head.size() < head_bytes_) return false;
@@ -150,8 +147,7 @@ class Rewrite {
   std::vector<char> copy_block_;
   Bytes head_;  // the first bytes of a line that began in the block before
   Bytes key_;   // a key in lower case
-  // A bit for the first bytes of each name's key: most lines' names are
-  // none of the run's.
+  // A bit for each name's first key bytes: most lines are none of the run's.
   std::size_t head_bytes_ = 8;
   std::vector<std::uint64_t> filter_ = std::vector<std::uint64_t>(1024);
   bool digesting_ = false;    // the current line starts where one of the run's lines was placed
@@ -243,9 +239,7 @@ bool Rewrite::Decide(ByteView head, std::int64_t start, std::int64_t end, std::u
   const NewestLines::Entry* found = newest_.Find(NameIdOf(key));
   if (found == nullptr) return true;
   const std::int64_t newest = found->offset;
-  // A line of the name the list held when the run opened it is older too,
-  // wherever it lies: a line the run claimed vouched past error lines and
-  // torn pieces of its name.
+  // Lines of the name the list held at the open are older, wherever they lie.
   if (start < newest || (start > newest && start < shape_.found_end)) {
     leaving_out_ = true;
     return LeaveOut(start, end);

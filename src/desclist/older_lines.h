@@ -9,13 +9,12 @@
 #include "desclist/kept_names.h"
 #include "desclist/list_line.h"
 
-// A file harvested again under its old name gets a new line, and its older
-// lines would have readers show an old comment, or the file twice. Once
-// every log of the run is settled, the list is written anew without them to
-// a file beside it, which is synced and then renamed over the list. Where
-// another program changed the list during the run, or the new file cannot
-// take the list's place, the older lines stay: nothing is lost, and the run
-// ends as it would have.
+// A file harvested again under its old name gets a new line; its older lines
+// would have readers show an old comment, or the file twice. Once every log
+// of the run is settled, the list is written anew without them to a file
+// beside it, synced, and renamed over the list. Where another program changed
+// the list during the run, or the new file cannot take its place, the older
+// lines stay: nothing is lost, and the run ends as it would have.
 //
 // A name's older lines are its lines before the newest line the run placed
 // for it, and the lines of it the list held when the run opened it (the run
@@ -31,16 +30,14 @@ extern const ByteView kReplacementSuffix;
 // The newest line the run placed for each name it harvested a comment for.
 class NewestLines {
  public:
-  // Names beyond `most` keep their older lines: a run's memory stays
-  // bounded, whatever the number of its logs.
+  // Names beyond `most` keep their older lines (common/run_bounds.h).
   explicit NewestLines(std::size_t most) : most_(most) {}
 
   // The run placed the line whose bytes with CR LF are `length` long, of
   // digest `line`, at offset, for the name whose key is key.
   void Note(ByteView key, std::int64_t offset, std::int64_t length, std::uint64_t line);
 
-  // Once every log of the run is settled: the entries of the names that
-  // keep their lines go.
+  // Once every log of the run is settled, drops the entries of kept names.
   void Forget(const KeptNames& kept);
 
   bool Empty() const { return entries_.empty(); }
@@ -73,8 +70,7 @@ struct ListShape {
 };
 
 // Writes the list anew without the older lines of the names in newest and
-// puts the new file in its place (see above). Nothing is done when no such
-// line is there. Returns whether the list's file is closed: it is once the
-// replacement was tried. Failures leave the list as it is and set no I/O
-// result.
+// puts the new file in its place (see above); nothing is done without such a
+// line. Returns whether the list's file is closed: it is once the replacement
+// was tried. Failures leave the list as it is and set no I/O result.
 bool ReplaceWithoutOlderLines(ListFile& list, const ListShape& shape, NewestLines& newest);

@@ -73,8 +73,7 @@ void TailIndex::Index(ByteView tail, std::int64_t tail_start, std::int64_t first
     return true;
   });
   if (ends_the_list && line_start != ByteView::npos && line_start < tail.size()) {
-    // A last line without a line end may be a line whose line end a crash
-    // kept from the file, or the start of one. A CR there lost its LF.
+    // The torn line; a CR at its end lost its LF.
     const ByteView last = tail.substr(line_start);
     torn_.assign(last.data(), last.size());
     torn_offset_ = tail_start + static_cast<std::int64_t>(line_start);

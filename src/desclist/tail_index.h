@@ -46,8 +46,7 @@ class TailIndex {
   // true, and *offset is the line's.
   bool Claim(ByteView name_part, ByteView description, std::int64_t* offset);
 
-  // Whether a line of the tail that may still vouch is the line made of the
-  // two parts.
+  // Whether a line that may still vouch is the line made of the two parts.
   bool HasUnclaimed(ByteView name_part, ByteView description) const;
 
   // Whether the torn line is there and no log claimed it yet.
@@ -75,8 +74,7 @@ class TailIndex {
   // Whether the line made of the two parts is the latest of its name.
   bool IsLatest(ByteView name_part, ByteView description) const;
 
-  // The key of a line's name, or of a name part: the names the readers take
-  // as one have one key.
+  // NameKey of a line, or of a name part.
   Bytes KeyOf(ByteView line) const;
 
  private:

@@ -9,9 +9,8 @@
 // followed by "." when the message is not empty and does not end with one.
 Bytes FormatFatalReport(ByteView class_name, ByteView module_name, std::uint32_t offset, ByteView message);
 
-// Runs run under the top-level handler. When a failure escapes it, standard
-// output's pending bytes are written out, the fatal report and CR LF are
-// written straight to the standard output handle, standard output is closed
-// and the process ends with exit code 1; failures while reporting are
-// ignored. Returns only when run returns.
+// Runs run under the top-level handler. When a failure escapes, standard
+// output's pending bytes are written out, the fatal report and CR LF go
+// straight to its handle, it is closed, and the process ends with exit code
+// 1; failures while reporting are ignored. Returns only when run returns.
 void RunUnderHandler(void (*run)());

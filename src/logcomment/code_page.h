@@ -12,11 +12,10 @@ constexpr char kMissingCharacter = '?';
 // What stands for a byte sequence that is no character in a UTF-8 list.
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-// Converts Windows-1251 text to code page 866, byte for byte. Every
-// character that code page 866 also holds moves to its place there: the
-// letters А to я, Ё ё Ў ў Є є Ї ї, and №, °, ·, ¤ and the no-break space.
-// Every other byte (ASCII, controls, and the rest of 0x80-0xBF) passes
-// unchanged. The length never changes.
+// Converts Windows-1251 text to code page 866, byte for byte. Every character
+// that code page 866 also holds moves to its place there: the letters А to я,
+// Ё ё Ў ў Є є Ї ї, and №, °, ·, ¤ and the no-break space. Every other byte
+// (ASCII, controls, and the rest of 0x80-0xBF) passes unchanged.
 Bytes ToDosCyrillic(ByteView text);
 void ToDosCyrillicInPlace(Bytes& text);
 
@@ -24,8 +23,7 @@ void ToDosCyrillicInPlace(Bytes& text);
 // character, becomes U+FFFD, so that the result is always valid UTF-8.
 Bytes Windows1251ToUtf8(ByteView text);
 
-// Appends the UTF-8 form of a character; a surrogate, or a value beyond
-// Unicode, becomes U+FFFD.
+// Appends c in UTF-8; a surrogate, or a value beyond Unicode, becomes U+FFFD.
 void AppendUtf8(Bytes& out, char32_t c);
 
 // Converts UTF-8 text to the list's encoding. For code page 866 each

@@ -29,12 +29,10 @@ constexpr char16_t kCarriageReturn = 0x0D;
 constexpr char16_t kUnitEndOfFileMark = 0x1A;
 
 // The last comment line met so far: the text after its prefix, in
-// Windows-1251 or, from a line in UTF-8 or UTF-16, in UTF-8. A text longer
-// than kMaxCommentBytes of the log is not kept, only noted: a later comment
-// line still wins over it. The zeros of the holes the line runs through are
-// kept as runs, and put in only once the last comment line is known: a log
-// of many comment lines, each running into a hole, costs no more than its
-// data.
+// Windows-1251 or, from a UTF-8 or UTF-16 line, in UTF-8; one longer than
+// kMaxCommentBytes is only noted (log_comment.h). The zeros of the holes it
+// runs through are kept as runs, put in once the last comment line is known:
+// many comment lines, each running into a hole, cost no more than their data.
 struct LastComment {
   bool found = false;
   Bytes text;
@@ -70,10 +68,9 @@ void TakeCommentText(LineFile& log, bool utf8, LastComment* last) {
   }
 }
 
-// A log of single bytes: Windows-1251, where a line may also begin with the
-// prefix in UTF-8 (its bytes cannot begin a line of Windows-1251 text that
-// starts with the prefix). Only a line that opens with either prefix is
-// kept, so a log of any size with ordinary lines is read in constant memory.
+// A log of single bytes (log_comment.h); the UTF-8 prefix begins no line of
+// Windows-1251 text that starts with the prefix. Only a line opening with
+// either prefix is kept: ordinary lines, however many, take constant memory.
 void ReadByteLines(LineFile& log, LastComment* last) {
   const ByteView utf8_start = kUtf8CommentPrefix.substr(0, kCommentPrefix.size());
   const ByteView utf8_rest = kUtf8CommentPrefix.substr(kCommentPrefix.size());
@@ -94,10 +91,9 @@ void ReadByteLines(LineFile& log, LastComment* last) {
   }
 }
 
-// A log in UTF-16 after its byte order mark, read unit by unit with the
-// rules of the single-byte logs: LF ends a line, CR is dropped wherever it
-// stands, and the unit 26 ends the log. An odd last byte is no unit. A
-// hole's zeros are units of zero, ordinary ones, taken all at once.
+// A log in UTF-16 after its byte order mark, read unit by unit (the line
+// rules: log_comment.h). An odd last byte is no unit. A hole's zeros are
+// units of zero, ordinary ones, taken all at once.
 void ReadUtf16Lines(LineFile& log, bool big_endian, LastComment* last) {
   enum class State { kPrefix, kSkip, kTake };
   State state = State::kPrefix;

@@ -19,9 +19,8 @@ constexpr std::size_t kMaxCommentBytes = 1024 * 1024;
 
 // What a log gives the list.
 struct LogComment {
-  // The text after the prefix of the log's last comment line, converted to
-  // the list's encoding; empty when there is none, and kErrorReadingFile
-  // when the log cannot be opened.
+  // The log's last comment line after its prefix, in the list's encoding;
+  // empty if there is none, kErrorReadingFile if the log cannot be opened.
   Bytes description;
   // The platform's code when the log cannot be opened; kErrorFileTooLarge
   // when its last comment line is longer than kMaxCommentBytes;
@@ -31,14 +30,13 @@ struct LogComment {
   FileIdentity identity;  // the log as it was read: a changed log is another one
 };
 
-// Reads the log at path. A log is Windows-1251 text, where a line may also
-// open with the prefix in UTF-8; after a UTF-8 byte order mark the same; and
-// after a UTF-16 mark (either byte order) UTF-16 text. A comment from UTF-8
-// or UTF-16 is converted from Unicode, a character that code page 866 lacks
-// becoming kMissingCharacter. Whatever the encoding, LF ends a line, CR is
-// dropped and the character 26 ends the log. The holes of a sparse log are
-// zero bytes (units of zero in UTF-16) that are passed over, never read: a
-// log costs what its data costs, whatever its size. A log that cannot be
-// opened never throws; a read, query or close failure after the open throws
-// EInOutError.
+// Reads the log at path: Windows-1251 text, where a line may also open with
+// the prefix in UTF-8, the same after a UTF-8 byte order mark, and UTF-16
+// text after a UTF-16 mark (either byte order). A comment from UTF-8 or
+// UTF-16 is converted from Unicode, a character code page 866 lacks becoming
+// kMissingCharacter. Whatever the encoding, LF ends a line, CR is dropped and
+// the character 26 ends the log. The holes of a sparse log are zero bytes
+// (units of zero in UTF-16), passed over, never read: a log costs what its
+// data costs, whatever its size. A log that cannot be opened never throws; a
+// read, query or close failure after the open throws EInOutError.
 LogComment ReadLogComment(const Bytes& path, ListEncoding encoding);

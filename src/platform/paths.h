@@ -20,8 +20,7 @@ Bytes NamePartIn(ByteView path, PathStyle style);
 Bytes DirectoryPart(ByteView path);
 Bytes NamePart(ByteView path);
 
-// Two names that are equal when ASCII letters are compared without regard to
-// case.
+// Whether a and b are equal, ASCII letters compared without regard to case.
 bool SameIgnoringCase(ByteView a, ByteView b);
 
 // A copy of name with the ASCII letters in lower case.
@@ -33,6 +32,5 @@ char LowerAscii(char c);
 // ("data.logx" is DATA~1.LOG there): only this test decides.
 bool IsLogName(ByteView name);
 
-// The companion of a log: its name less the last 4 bytes (empty for a name
-// shorter than that).
+// A log's companion: its name less the last 4 bytes (empty if shorter).
 Bytes CompanionName(ByteView log_name);

@@ -7,16 +7,13 @@
 #include "common/bytes.h"
 
 // The one narrow interface between the program and the operating system.
-//
-// Every operation that can fail returns 0 on success or a Windows error code:
-// the program's rules are stated in those codes, so the POSIX implementation
-// maps errno onto them where it makes the call. The Windows implementation
-// calls the ANSI ("...A") forms of the API on purpose: the program works on
-// bytes in the ANSI code page and finds, opens and deletes files by those
-// bytes; a name is converted (NameToUtf8) only to be written into a list.
-//
-// Tests replace the implementation with SetPlatform(), for instance with a
-// wrapper that fails the k-th call.
+// Every operation that can fail returns 0 on success or a Windows error code,
+// the codes the program's rules are stated in; the POSIX implementation maps
+// errno onto them where it makes the call. The Windows implementation calls
+// the ANSI ("...A") forms of the API on purpose: the program finds, opens and
+// deletes files by their bytes in the ANSI code page, and converts a name
+// (NameToUtf8) only to write it into a list. Tests replace the implementation
+// with SetPlatform(), for instance with a wrapper that fails the k-th call.
 
 // Windows error codes the program relies on.
 constexpr int kErrorFileNotFound = 2;
@@ -58,8 +55,7 @@ enum class PathStyle { kPosix, kWindows };
 
 // Where other programs may write a list that this one holds (POSIX has no
 // sharing modes), a file opened for appending or creating is written at its
-// end, wherever that is by then: a line another program appended is never
-// written over.
+// end, wherever that is by then: never over a line another program appended.
 enum class OpenMode {
   kAppend,  // existing file, read and write access; others may read it only
   kCreate,  // create a new file, read and write access; others may read it
@@ -118,14 +114,11 @@ class Platform {
   virtual std::vector<Bytes> Arguments() = 0;
   // The separator rules of this platform's paths.
   virtual PathStyle Style() = 0;
-  // Whether two names that differ only in letter case name two files. Where
-  // they do, the lists are spelt in lower case, as the readers there open them.
+  // Whether two names that differ only in letter case name two files.
   virtual bool NamesAreCaseSensitive() = 0;
-  // Whether file names are UTF-8 (POSIX) rather than bytes in the system's
-  // ANSI code page (Windows).
+  // Whether file names are UTF-8 (POSIX), not ANSI code page bytes (Windows).
   virtual bool NamesAreUtf8() = 0;
-  // A file name in UTF-8: as it is where names are UTF-8, otherwise
-  // converted from the ANSI code page.
+  // A file name in UTF-8: as it is, or converted from the ANSI code page.
   virtual Bytes NameToUtf8(ByteView name) = 0;
   // The line end of the system's own text, used for the help and the
   // version: CR LF on Windows, LF on POSIX. Lists and reports keep CR LF.
@@ -141,10 +134,9 @@ class Platform {
   virtual bool IsExistingFile(const Bytes& path) = 0;
   // An entry exists at path and is a directory.
   virtual bool IsExistingDirectory(const Bytes& path) = 0;
-  // Starts an enumeration of the entries that match pattern (a directory part
-  // and a name that may hold "*" and "?"). Returns 0 and the first entry, or
-  // an error code (when nothing matches: 18 on POSIX, 2 on Windows); *find is
-  // set only on success.
+  // Enumerates the entries matching pattern (a directory part and a name that
+  // may hold "*" and "?"): 0 and the first entry, or an error code (18 on
+  // POSIX, 2 on Windows when nothing matches); *find is set on success only.
   virtual int FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* entry) = 0;
   // Returns 0 and the next entry, or 18 (or another code) at the end.
   virtual int FindNext(FindHandle find, FoundEntry* entry) = 0;
@@ -152,12 +144,11 @@ class Platform {
   virtual int Remove(const Bytes& path) = 0;
   // Deletes the file at path only when it is still the file identity was
   // taken of, unchanged (the same file, size and time): 0 when it was
-  // deleted, kErrorFileChanged when another file, or a changed one, is
-  // there, another code when the deletion failed. No other file should take
-  // the name between the check and the deletion: the Windows implementation
-  // deletes the file through the handle its identity is taken from. POSIX
-  // has no deletion by handle, and takes this one: the name is looked up,
-  // and deleted a moment after.
+  // deleted, kErrorFileChanged when another file, or a changed one, is there,
+  // another code when the deletion failed. No other file should take the name
+  // between the check and the deletion: Windows deletes through the handle
+  // the identity is taken from; POSIX, with no deletion by handle, takes this
+  // one: the name is looked up, and deleted a moment after.
   virtual int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) {
     FileIdentity now;
     const int error = IdentityAt(path, &now);
@@ -167,8 +158,7 @@ class Platform {
   }
   // The identity of the file at path; a final symbolic link is not followed.
   virtual int IdentityAt(const Bytes& path, FileIdentity* identity) = 0;
-  // Puts the directory's entries (the names in it) on stable storage. The
-  // empty path is the current directory.
+  // Puts the directory's names on stable storage ("": the current directory).
   virtual int SyncDirectory(const Bytes& path) = 0;
 
   // --- open files ---
@@ -179,14 +169,13 @@ class Platform {
   // reports success for a partial write.
   virtual int Write(FileHandle file, const char* data, std::size_t size, std::size_t* done) = 0;
   virtual int Seek(FileHandle file, std::int64_t offset, SeekOrigin origin, std::int64_t* position) = 0;
-  // The file's next range of data at or after offset from: [*start, *end),
-  // from <= *start <= *end. The bytes [from, *start) are a hole, a range
-  // the file system keeps no data for, which reads as zero bytes. *start ==
-  // *end when no data follows from: the file ends at *start, its size (or
-  // from, when it is that short). A range may end before the data does, but
-  // holds a byte at least. Where the file has no holes, or the system cannot
-  // tell them, the range is [from, size). On success the file position is
-  // left at *start; on failure it is unknown.
+  // The file's next range of data at or after from: [*start, *end), where
+  // from <= *start <= *end. [from, *start) is a hole, a range the file system
+  // keeps no data for, which reads as zeros. *start == *end when no data
+  // follows: the file ends at *start, its size (or from, if that short). A
+  // range may end before the data does, but holds a byte at least; it is
+  // [from, size) where the file has no holes or the system cannot tell them.
+  // The file position is left at *start on success, unknown on failure.
   virtual int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) = 0;
   // Cuts the file at the current position.
   virtual int Truncate(FileHandle file) = 0;
@@ -194,11 +183,10 @@ class Platform {
   virtual int Kind(FileHandle file, HandleKind* kind) = 0;
   // The identity of an open file.
   virtual int Identify(FileHandle file, FileIdentity* identity) = 0;
-  // Whether a file open for reading may still have a writer that the open
-  // could not see: on POSIX, where the run could take no read lease on it
-  // (it is neither root nor the file's owner, or the file system grants
-  // none) and the file changed within the last kQuietSeconds. Writers are
-  // seen wherever the open sees them (Windows' sharing modes).
+  // Whether a file open for reading may have a writer the open could not see:
+  // on POSIX, where the run took no read lease on it (neither root nor the
+  // owner, or the file system grants none) and it changed within the last
+  // kQuietSeconds. Windows' sharing modes show every writer.
   virtual bool MayBeWrittenUnseen(FileHandle) { return false; }
   // Puts the file's data on stable storage.
   virtual int Sync(FileHandle file) = 0;
@@ -206,42 +194,33 @@ class Platform {
 
   // --- replacing a file with a new one ---
   // Creates a new file at path (kErrorFileExists when a file or link is
-  // there), open for reading and writing at its start, held as a list is
-  // (others may read it only), that is never more open than the file open as
-  // model, from its first moment on: it is given model's owner, group,
-  // extended attributes (an access list among them) and mode on POSIX, and
-  // model's access list on Windows, before the caller writes a byte. On
-  // failure no file is left at path.
+  // there), open for reading and writing at its start; others may only read
+  // it. From its first moment on it is never more open than the file open as
+  // model: before the caller writes a byte it has model's owner, group,
+  // extended attributes (an access list among them) and mode on POSIX,
+  // model's access list on Windows. On failure no file is left at path.
   virtual int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) = 0;
-  // Copies length bytes of from, starting at offset, to the position of to
-  // (opened by CreateLike), inside the system where it can; *done is the
-  // count copied, short of length only where from ends first.
-  // kErrorNotImplemented, with nothing copied, where the system cannot copy
-  // between the two: the caller then reads and writes.
+  // Copies length bytes of from at offset to the position of to (opened by
+  // CreateLike) inside the system; *done is the count copied, short of length
+  // only where from ends first. kErrorNotImplemented, nothing copied, where
+  // the system cannot copy between the two: the caller then reads and writes.
   virtual int CopyRange(FileHandle from, std::int64_t offset, std::int64_t length, FileHandle to, std::int64_t* done) {
     (void)from, (void)offset, (void)length, (void)to;
     *done = 0;
     return kErrorNotImplemented;
   }
   // Puts the new file open as `replacement` (its data on stable storage) at
-  // path, in place of the file open there as `file`, if path still names
-  // that file, unchanged since `expected` was taken (on Windows, where
-  // closing `file` may move its time, of the same size), it has no other
-  // name (a hard link), and no other program has it open for writing:
-  // kErrorFileChanged when it changed or is another file, kErrorAccessDenied
-  // when it has other names, kErrorSharingViolation when a writer holds it
-  // or another run took its lock. A writer that keeps the old file open
-  // would write on into a file no name leads to. Both handles are closed,
-  // whatever the result; on failure the file at path is as it was, and the
-  // new file is still at replacement_path. POSIX moves the lock on `file` to
-  // a descriptor that does not write and holds it up to the rename, with a
-  // read lease, which the system grants only while nobody has the file open
-  // for writing and breaks when someone opens it so: where no lease can be
-  // taken (the run is neither the file's owner nor privileged; a file
-  // system without leases) writers cannot be seen, and the file stays.
-  // Windows lets go of `file` and holds the name against every writer while
-  // it checks and replaces, and gives the new file the old one's attributes
-  // and security.
+  // path, in place of the file open there as `file`, if path still names that
+  // file, unchanged since `expected` was taken (on Windows, where closing
+  // `file` may move its time, of the same size), it has no other name (a hard
+  // link), and no other program has it open for writing, as such a writer
+  // would write on into a file no name leads to: kErrorFileChanged when it
+  // changed or is another file, kErrorAccessDenied when it has other names,
+  // kErrorSharingViolation when a writer holds it or another run took its
+  // lock. Where POSIX can take no lease (the run neither owns the file nor is
+  // privileged; a file system without leases), writers cannot be seen and the
+  // file stays. Both handles are closed, whatever the result; on failure the
+  // file at path is as it was, and the new file still at replacement_path.
   virtual int ReplaceOpenFile(FileHandle file, const Bytes& path, const FileIdentity& expected, FileHandle replacement,
                               const Bytes& replacement_path) = 0;
   virtual FileHandle StandardOutput() = 0;

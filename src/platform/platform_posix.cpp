@@ -1,10 +1,8 @@
-// The POSIX implementation of the platform interface.
-//
-// Linux has no sharing modes, so the two that matter are emulated: the list
-// is locked exclusively (a held lock reads as a sharing violation), and a log
-// that a writer still holds open is recognised with a read lease. Opens never
-// follow a final symbolic link, so whoever can write to a harvested directory
-// cannot make a run append to, cut or read a file elsewhere.
+// The POSIX platform. Linux has no sharing modes, so the two that matter are
+// emulated: the list is locked exclusively (a held lock reads as a sharing
+// violation), and a log a writer still holds open is told by a read lease.
+// Opens never follow a final symbolic link: whoever can write to a harvested
+// directory cannot make a run append to, cut or read a file elsewhere.
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -83,11 +81,10 @@ Bytes FoundInSearchPath(const Bytes& name) {
 }
 
 // A log is read only when it is a regular file that nobody holds open for
-// writing. A read lease tells both at once: the kernel grants it only on a
-// regular file without writers. It is kept until the log is closed, which
-// costs no further call; SIGIO, the signal of a breaking lease, is ignored.
-// Where the kernel will not tell (not the owner, a file system without
-// leases), the type is checked and the log is read.
+// writing. A read lease tells both at once (the kernel grants it only on a
+// regular file without writers), and is kept until the log is closed, at no
+// further call. Where the kernel will not tell (not the owner, a file system
+// without leases), the type is checked and the log is read.
 int CheckLogReadable(int fd) {
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
   if (errno == EAGAIN) return kErrorHeldByWriter;
@@ -99,12 +96,11 @@ int CheckLogReadable(int fd) {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform() {
-    // A breaking read lease signals SIGIO; a reader gone from standard
-    // output must fail the write (and so be reported), not kill the process.
+    // A breaking read lease signals SIGIO. A reader gone from standard output
+    // (SIGPIPE) and a file-size limit (SIGXFSZ) must fail the write (EFBIG
+    // for the limit), which is reported, not end the process unreported.
     signal(SIGIO, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    // A file-size limit must fail the write with EFBIG, which is reported,
-    // rather than end the process unreported.
     signal(SIGXFSZ, SIG_IGN);
     // A standard descriptor that was closed at start is taken by /dev/null
     // opened for reading only: writes to it still fail, and no file the run
@@ -135,9 +131,8 @@ class PosixPlatform : public Platform {
 
   PathStyle Style() override { return PathStyle::kPosix; }
 
-  // The lease taken when the log was opened tells of every writer. Without
-  // one, a log changed within the quiet time (or, by a clock that differs,
-  // after now) may be one whose writer is still at work.
+  // Without the lease taken at the open, a log changed within the quiet time
+  // (or, by a clock that differs, after now) may have a writer still at work.
   bool MayBeWrittenUnseen(FileHandle file) override {
     const int fd = static_cast<int>(file);
     if (fcntl(fd, F_GETLEASE) == F_RDLCK) return false;
@@ -213,9 +208,8 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
-  // A new file's name is an entry of its directory, which some file systems
-  // write out apart from the file's data: fsync on the directory puts it on
-  // disk.
+  // Some file systems write a new file's name, an entry of its directory,
+  // apart from the file's data: fsync on the directory puts it on disk.
   int SyncDirectory(const Bytes& path) override {
     const int fd = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return LastError();
@@ -286,12 +280,11 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
-  // SEEK_DATA finds the data at or after from, and SEEK_HOLE the hole that
-  // ends it (the file's end counts as one). ENXIO tells that no data
-  // follows: from lies in the hole that ends the file, or past the end. A
-  // file system that keeps no holes answers with the rest of the file as
-  // data, and one that knows neither call fails with EINVAL: the rest is
-  // taken as data then too, and read.
+  // SEEK_DATA finds the data at or after from, SEEK_HOLE the hole that ends
+  // it (the file's end counts as one); ENXIO: no data follows, from lies in
+  // the final hole or past the end. A file system that keeps no holes answers
+  // with the rest of the file as data; one that knows neither call fails with
+  // EINVAL, and the rest is read as data then too.
   int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override {
     const int fd = static_cast<int>(file);
     const off_t data = lseek(fd, static_cast<off_t>(from), SEEK_DATA);
@@ -378,7 +371,6 @@ void KeepCommandLine(int argc, char** argv) {
   command_line = CommandLine();
   if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
   command_line.program = argv[0];
-  // Empty arguments are dropped, and later ones move down.
   for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
     if (argv[i][0] != '\0') command_line.arguments.emplace_back(argv[i]);
   }

@@ -1,9 +1,5 @@
-// The Win32 implementation of the platform interface.
-//
-// Every call is the ANSI ("...A") form where one exists: names are bytes in
-// the ANSI code page, converted only for a list's line (NameToUtf8), never
-// to reach a file. Error codes are the ones GetLastError() gives, unchanged;
-// the program's rules are stated in them.
+// The Win32 implementation of the platform interface: the ANSI ("...A") call
+// wherever one exists, and GetLastError()'s codes unchanged (see platform.h).
 
 #include <windows.h>
 #include <winioctl.h>
@@ -82,8 +78,7 @@ class Win32Platform : public Platform {
   bool NamesAreCaseSensitive() override { return false; }
   bool NamesAreUtf8() override { return false; }
 
-  // Through UTF-16, from the ANSI code page the names are in. A name that
-  // cannot be converted is kept as it is.
+  // Through UTF-16; a name that cannot be converted is kept as it is.
   Bytes NameToUtf8(ByteView name) override {
     if (name.empty()) return Bytes();
     const int size = static_cast<int>(name.size());
@@ -152,10 +147,7 @@ class Win32Platform : public Platform {
 
   int Remove(const Bytes& path) override { return DeleteFileA(path.c_str()) ? 0 : LastError(); }
 
-  // The log is opened for deletion, and deleted through the very handle its
-  // identity is taken from: no other file can take its name in between. A
-  // log another program still holds open for writing cannot be opened so,
-  // and stays.
+  // A log open for writing elsewhere cannot be opened to delete it: it stays.
   int RemoveIfUnchanged(const Bytes& path, const FileIdentity& identity) override {
     const HANDLE handle = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -183,12 +175,11 @@ class Win32Platform : public Platform {
     return error;
   }
 
-  // Nothing to do. NTFS records a new name in its metadata journal, and
+  // Nothing to do: NTFS records a new name in its metadata journal, and
   // FlushFileBuffers on the list, which the sync before any deletion makes,
-  // writes out the file's metadata along with its data. Flushing a directory
-  // itself needs a handle opened with write access and backup semantics,
-  // which an ordinary user is refused; FAT has no journal that could order
-  // the name anyway.
+  // writes out the file's metadata with its data. Flushing a directory needs
+  // a handle with write access and backup semantics, which an ordinary user
+  // is refused; FAT has no journal that could order the name anyway.
   int SyncDirectory(const Bytes&) override { return 0; }
 
   // Others may read an open list or log but never write it: a writer that
@@ -244,11 +235,10 @@ class Win32Platform : public Platform {
     return 0;
   }
 
-  // The allocated ranges of a sparse file, as NTFS and ReFS keep them: the
-  // first one asked for from `from` on is the data range, and none at all
-  // means that only a hole follows. A file system that keeps none (FAT, and
-  // Wine, which answers 50, not supported) fails the query: the rest of the
-  // file is taken as data then, and read.
+  // The allocated ranges of a sparse file (NTFS, ReFS): the first one from
+  // `from` on is the data range, and none means that only a hole follows. A
+  // file system that keeps none (FAT; Wine answers 50, not supported) fails
+  // the query: the rest of the file is taken as data then, and read.
   int DataRange(FileHandle file, std::int64_t from, std::int64_t* start, std::int64_t* end) override {
     std::int64_t size = 0;
     int error = Size(file, &size);
@@ -315,10 +305,9 @@ class Win32Platform : public Platform {
 
   int Close(FileHandle file) override { return CloseHandle(ToHandle(file)) ? 0 : LastError(); }
 
-  // Made with the model's access list, not the directory's: no account the
-  // model keeps out can open it. The list is taken as it stands, protected
-  // from what the directory would add; ReplaceFileA then gives the new file
-  // the replaced one's security as a whole, and its attributes.
+  // The model's access list as it stands, protected from what the directory
+  // would add: no account the model keeps out can open it. ReplaceFileA then
+  // gives it the old file's whole security and attributes.
   int CreateLike(const Bytes& path, FileHandle model, FileHandle* file) override {
     PACL access = nullptr;
     PSECURITY_DESCRIPTOR security = nullptr;
@@ -369,8 +358,7 @@ class Win32Platform : public Platform {
     if (error == 0 && !::ReplaceFileA(full.c_str(), full_replacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                                       nullptr, nullptr)) {
       error = LastError();
-      // The old file is gone and the new one kept its own name: it takes the
-      // list's now.
+      // The old file is gone, the new one kept its name: it takes the list's.
       if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
           MoveFileExA(full_replacement.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
         error = 0;
@@ -396,5 +384,4 @@ Platform& NativePlatform() {
   return platform;
 }
 
-// The raw command line is read where it is needed.
 void KeepCommandLine(int, char**) {}

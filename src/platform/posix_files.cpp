@@ -66,12 +66,9 @@ FileIdentity IdentityOf(const struct stat& info) {
   return identity;
 }
 
-// Whether name matches pattern, with "*" and "?" wildcards; letters match without regard to ASCII case, as names
-// do on the system the logs come from.
 bool Matches(ByteView name, ByteView pattern) {
-  // The run's own patterns, "*" followed by a plain name ("*.log"), are
-  // matched by the end of the name: a walk passes every entry of the
-  // directory through here.
+  // The run's own patterns, "*" and a plain name ("*.log"), are matched by
+  // the name's end: every entry of a walk's directory passes through here.
   if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == ByteView::npos) {
     const ByteView end = pattern.substr(1);
     if (name.size() < end.size()) return false;
@@ -123,8 +120,7 @@ int AttributeNames(int fd, std::vector<char>* names) {
   }
 }
 
-// The value of a file's extended attribute; *present is false when it has
-// none of that name.
+// A file's extended attribute value; *present is false when there is none.
 int AttributeValue(int fd, const char* name, std::vector<char>* value, bool* present) {
   for (;;) {
     const ssize_t size = fgetxattr(fd, name, nullptr, 0);
@@ -140,10 +136,9 @@ int AttributeValue(int fd, const char* name, std::vector<char>* value, bool* pre
   }
 }
 
-// Gives `to` the extended attributes of `from`, and none other. One the new
-// file has already with the same value (a security label the directory
-// gives every new file) is left as it is, as the run may not be allowed to
-// set it.
+// Gives `to` the extended attributes of `from`, and none other. One `to` has
+// already with the same value (a security label the directory gives every new
+// file) is left as it is: the run may not be allowed to set it.
 int CopyExtendedAttributes(int from, int to) {
   std::vector<char> names;
   std::vector<char> present;
@@ -172,12 +167,11 @@ int CopyExtendedAttributes(int from, int to) {
 
 }  // namespace
 
-// Made with no access for anyone, whatever the umask or a default access
-// list of the directory: no other account can open it by its name. Then
-// its owner and group (a change of owner clears the set-user-ID bits that
-// the mode sets again), its extended attributes, the access list among
-// them, which leave it as open as the model, and last the mode, which with
-// an access list is the same. Only then does the caller write.
+// Made with no access for anyone, whatever the umask or the directory's
+// default access list, so no other account can open it by its name; then its
+// owner and group (a change of owner clears the set-user-ID bits, which the
+// mode sets again), its extended attributes, which leave it as open as the
+// model, and last the mode, which with an access list is the same.
 int PosixCreateLike(const Bytes& path, int model, FileHandle* file) {
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
   if (fd < 0) return LastError();

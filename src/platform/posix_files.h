@@ -6,8 +6,7 @@
 
 #include "platform/platform.h"
 
-// What the POSIX platform's two files share (platform_posix.cpp,
-// posix_files.cpp).
+// What platform_posix.cpp and posix_files.cpp share.
 
 // errno as the platform's error codes.
 int MapErrno(int error);
@@ -15,7 +14,8 @@ int LastError();
 // A file's identity from what stat tells.
 FileIdentity IdentityOf(const struct stat& info);
 inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-// Whether name matches pattern (see the comment at its definition).
+// Whether name matches pattern, with "*" and "?" wildcards; letters match
+// without regard to ASCII case, as names do on the system the logs come from.
 bool Matches(ByteView name, ByteView pattern);
 // Closes fd and returns error.
 int CloseKeepingError(int fd, int error);

@@ -15,20 +15,18 @@ Bytes ArgumentAt(int n);
 // A copy of text with every byte upper-cased under the user's locale.
 Bytes UpperCaseLocale(ByteView text);
 
-// An entry that is not a directory exists at path. A path that ends in a
-// separator never names a file.
+// A non-directory entry exists at path, and path does not end in a separator.
 bool IsExistingFile(const Bytes& path);
 
 // A directory exists at path. The empty path is not one.
 bool IsExistingDirectory(const Bytes& path);
 
-// The one walk of a directory, for the list's search for its spelling and
-// for the run's logs. It passes over no entry: hidden and system files,
+// The one walk of a directory, for the list's search for its spelling and for
+// the run's logs. It passes over no entry: hidden and system files,
 // directories and volume labels are all seen, as a walk asks for them with
-// the mask of all six attribute classes. A walk that goes over every entry
-// keeps the names of the logs it passes, up to max_log_names, so that the
-// walk over the logs that follows it needs no second one; a directory with
-// more logs is walked again, which their own work outweighs.
+// the mask of all six attribute classes. A walk over every entry keeps the
+// names of the logs it passes, up to max_log_names (common/run_bounds.h); a
+// directory with more logs is walked again, which their own work outweighs.
 class DirectoryWalk {
  public:
   // directory ends in a separator, or is empty for the current directory.
@@ -39,10 +37,9 @@ class DirectoryWalk {
   // An entry's name has no directory part.
   void ForEachEntry(const std::function<bool(const FoundEntry&)>& visit);
 
-  // Calls visit with the name of every log ("*.log", its own name ending in
-  // ".log" in any letter case), until it returns false: the names the last
-  // ForEachEntry kept, when it saw every entry and no more logs than it
-  // keeps, or else those a walk finds now.
+  // Calls visit with the name of every log (IsLogName), until it returns
+  // false: the names the last ForEachEntry kept, when it saw every entry and
+  // no more logs than it keeps, or else those a walk finds now.
   void ForEachLog(const std::function<bool(const Bytes&)>& visit);
 
  private:
@@ -56,8 +53,6 @@ class DirectoryWalk {
   std::vector<Bytes> kept_;
 };
 
-// Deletes the file at path only when it is still the file identity was
-// taken of, unchanged: a file renamed over it, or written since, stays.
-// Returns 0 when it was deleted or is gone, kErrorFileChanged when another
-// file or a changed one is there, or the code of a failed deletion.
+// Platform::RemoveIfUnchanged, a file already gone counting as deleted (0): a
+// file renamed over it, or written since, stays.
 int DeleteFileIfUnchanged(const Bytes& path, const FileIdentity& identity);

@@ -39,13 +39,10 @@ int LastByte(FileHandle handle, std::int64_t* size, char* last, std::size_t* got
   return error;
 }
 
-// Another program may have changed the size of a file this one writes since
-// the last write-out: the next bytes then go to its end (the platform writes
-// there), after a line end when its last byte is not LF, so that neither
-// program's line is joined to the other's. The line end that the content
-// as opened lacked, when it is still to be written first, is dropped then:
-// that content no longer ends the file. The move is kept for PlacedAt.
-// *dropped is the count of bytes of data not to be written.
+// See LineFile::follows_end (the platform writes at the file's end). The line
+// end put first keeps each program's line apart from the other's; the content
+// as opened no longer ends the file, so its missing line end, if still
+// pending, is dropped: *dropped counts those bytes.
 int FollowEnd(LineFile& file, std::size_t* dropped) {
   std::int64_t size = 0;
   int error = Os().Size(file.handle, &size);
@@ -67,8 +64,7 @@ int FollowEnd(LineFile& file, std::size_t* dropped) {
   return error;
 }
 
-// Writes bytes to the file. A write that the platform reports complete but
-// short counts as a full disk.
+// A write the platform reports complete but short counts as a full disk.
 bool WriteToFile(LineFile& file, const char* data, std::size_t size) {
   std::size_t dropped = 0;
   int error = file.follows_end ? FollowEnd(file, &dropped) : 0;
@@ -85,8 +81,7 @@ bool WriteToFile(LineFile& file, const char* data, std::size_t size) {
   return error == 0;
 }
 
-// Writes out the pending bytes. On failure they are dropped and the I/O
-// result is set.
+// On failure the pending bytes are dropped and the I/O result is set.
 bool WriteOut(LineFile& file) {
   if (file.count == 0) return true;
   const std::size_t count = file.count;
@@ -120,9 +115,6 @@ bool OpenStandardOutput(LineFile& file) { return DeviceCheck(file, Os().Standard
 
 }  // namespace
 
-// Asks the handle's type: a character device (a console) is written out
-// after every line, disk files and pipes are buffered, and an unknown type
-// fails with 105 after the handle is closed.
 bool DeviceCheck(LineFile& file, FileHandle handle) {
   HandleKind kind = HandleKind::kUnknown;
   int error = Os().Kind(handle, &kind);

@@ -10,13 +10,9 @@
 #include "platform/platform.h"
 
 // A file opened line-wise: one record per open file, with its own handle and
-// buffer. This header holds the record, opening for writing (creating or
-// appending), writing lines with CR LF, and closing; the reading operations
-// are in textfile/line_file_read.h.
-//
-// Every operation reports failure through the I/O result (see
-// common/io_result.h) and leaves it unchanged on success. Besides the
-// platform's codes a line file uses:
+// buffer. Here: the record, opening for writing (creating or appending),
+// writing lines with CR LF, and closing; reading is in line_file_read.h.
+// Failures set the I/O result (common/io_result.h); a line file's own codes:
 //   103  closing a file that is not open
 //   104  reading from a file that is not open for reading
 //   105  writing to a file that is not open for writing, or an output handle
@@ -32,16 +28,14 @@ constexpr std::int64_t kEndOfFileMarkWindow = 128;
 
 enum class LineFileState { kClosed, kReading, kWriting };
 
-// Another program changed the size of a file this one writes (see
-// LineFile::follows_end): the bytes the record counts from offset `from` on
-// lie `shift` bytes further on in the file.
+// A move of the file's end by another program (LineFile::follows_end): the
+// bytes the record counts from `from` on lie `shift` bytes further on.
 struct EndMove {
   std::int64_t from = 0;
   std::int64_t shift = 0;
 };
 
-// The line end that the last line of a file lacks: none, CR LF, or the LF
-// after a final CR.
+// The line end a file's last line lacks: none, CR LF, or LF after a final CR.
 enum class MissingEnd { kNone, kCrLf, kLf };
 
 // The line end that content whose last byte is `last` lacks.
@@ -53,9 +47,8 @@ struct LineFile {
   LineFile() = default;
   LineFile(const LineFile&) = delete;
   LineFile& operator=(const LineFile&) = delete;
-  // A file still open when its record goes away (a failure unwinding the
-  // run) has its pending lines written out and its handle closed; errors
-  // are ignored there.
+  // A file still open when its record goes away (a failure unwinding the run)
+  // is written out and closed; errors are ignored there.
   ~LineFile();
 
   LineFileState state = LineFileState::kClosed;
@@ -78,11 +71,10 @@ struct LineFile {
   std::int64_t hole = 0;
   bool flush_per_line = false;
   // What the content a file was opened for appending with lacks at its end:
-  // the first line written starts with it, so that it is not joined to the
-  // last existing line.
+  // the first line written starts with it, not to be joined to the last line.
   MissingEnd missing_end = MissingEnd::kNone;
-  // That line end once placed: the first bytes pending. They are written only
-  // where no other program has moved the file's end since.
+  // That line end once placed: the first pending bytes, written only where no
+  // other program has moved the file's end since.
   std::size_t lead_in_buffer = 0;
   // A disk file opened for appending or creating, which other programs may
   // write too: before each write-out its size is compared with where this
@@ -97,16 +89,14 @@ struct LineFile {
 };
 
 // Opens an existing file for appending: read and write access, others may
-// only read. Cuts the file at an end-of-file mark found in its final 128
-// bytes and leaves the position at the (new) end. On failure the file stays
-// closed.
+// only read. Cuts the file at an end-of-file mark in its final 128 bytes and
+// leaves the position at the (new) end. On failure the file stays closed.
 void OpenAppend(LineFile& file, const Bytes& path);
 
 // Creates the file (write access, others may only read), or opens it with
-// OpenAppend when it exists by then (another run created it since the
-// caller looked): a list is never emptied, as its lines may be all that is
-// left of logs already deleted. On failure the file stays closed. True when
-// a new file was made.
+// OpenAppend when it exists by then (another run created it since the caller
+// looked): a list is never emptied, as its lines may be all that is left of
+// deleted logs. True when a new file was made; on failure it stays closed.
 bool CreateOrAppend(LineFile& file, const Bytes& path);
 
 // Creates a new file at path, open for writing at its start, that is never
@@ -117,10 +107,9 @@ void CreateLike(LineFile& file, const Bytes& path, const LineFile& model);
 // The line end of lists, logs and reports.
 constexpr ByteView kCrLf = "\r\n";
 
-// Writes the parts one after another, then the line end (CR LF unless
-// another is given). Standard output opens itself on its first line. A failed
-// write-out drops the pending bytes and the rest of the line; the line end is
-// still buffered.
+// Writes the parts, then the line end (CR LF unless another is given).
+// Standard output opens itself on its first line. A failed write-out drops
+// the pending bytes and the rest of the line; the line end is still buffered.
 void WriteLine(LineFile& file, std::initializer_list<ByteView> parts, ByteView line_end = kCrLf);
 inline void WriteLine(LineFile& file, ByteView line, ByteView line_end = kCrLf) { WriteLine(file, {line}, line_end); }
 
@@ -161,10 +150,9 @@ void TakeEndAsItIs(LineFile& file);
 // opened, and so brought a mark that lay further back within reach.
 std::int64_t EndOfFileMarkCut(LineFile& file);
 
-// Another program changed the file, but not its last bytes, which the
-// record counts from offset `from` on (nothing is written since it was
-// opened): the file is `size` bytes long now, its last byte `last`, and
-// they and the bytes to come lie at its end.
+// Another program changed the file but not its last bytes, counted from
+// `from` on (nothing written since the open): it is `size` bytes long now,
+// its last byte `last`, and they and the bytes to come lie at its end.
 void RebaseEnd(LineFile& file, std::int64_t from, std::int64_t size, char last);
 
 // Writes out the pending bytes of a file open for writing.

@@ -1,6 +1,5 @@
-// A file opened for appending (line_file.h): opening or creating it, where
-// an end-of-file mark cuts it, and reading back what it holds
-// (line_file_read.h).
+// A file opened for appending (line_file.h): opening or creating it, its
+// end-of-file mark, and reading it back (line_file_read.h).
 
 #include <algorithm>
 
@@ -11,11 +10,10 @@
 
 namespace {
 
-// Reads the file's final bytes, where an end-of-file mark cuts it, and the
-// byte before them, for the case that the whole window is cut away: *mark
-// is the offset of the first mark there, or -1, and *last the byte before
-// the cut, or the file's last byte (LF for none). Leaves the position at the
-// file's end.
+// Reads the file's final bytes, where a mark cuts it, and the byte before
+// them, in case the whole window is cut away: *mark is the offset of the
+// first mark there, or -1, and *last the byte before the cut, or the file's
+// last byte (LF for none). Leaves the position at the file's end.
 int FindEndOfFileMark(FileHandle handle, std::int64_t size, std::int64_t* mark, char* last) {
   const std::int64_t window = std::min(size, kEndOfFileMarkWindow);
   const std::int64_t before = size > kEndOfFileMarkWindow ? 1 : 0;
@@ -38,9 +36,7 @@ int FindEndOfFileMark(FileHandle handle, std::int64_t size, std::int64_t* mark, 
   return Os().Seek(handle, 0, SeekOrigin::kEnd, nullptr);
 }
 
-// Cuts the file at the first end-of-file mark in its final 128 bytes, leaving
-// the position at the new end. Reports whether the remaining content lacks a
-// final LF.
+// OpenAppend's cut (line_file.h); the rest's missing line end and last byte.
 int CutAtEndOfFileMark(FileHandle handle, MissingEnd* missing_end, char* last_byte) {
   std::int64_t size = 0;
   std::int64_t mark = -1;
@@ -148,8 +144,7 @@ Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool*
     std::int64_t size = 0;
     int error = Os().Size(file.handle, &size);
     if (error == 0 && size != file.file_end && file.count == 0 && file.written == file.file_end) {
-      // Another program changed the file since it was opened, before this
-      // record wrote to it: the file is taken as it is now.
+      // Changed by another program before any write: taken as it is now.
       file.written = file.file_end = size;
     }
     *start = std::max<std::int64_t>(0, file.file_end - static_cast<std::int64_t>(max_bytes));

@@ -14,18 +14,15 @@ namespace {
 // Reading a big log is mostly the kernel's copy: larger blocks save calls,
 // and 256 KiB still stays within the processor's second-level cache.
 constexpr std::size_t kReadBufferSize = 256 * 1024;
-// A file of known size gets a buffer no larger than it needs: most logs are
-// a few hundred bytes, and a large buffer for each would cost more to get
-// than to fill.
+// A file of known size gets a buffer no larger than it needs: most logs are a
+// few hundred bytes, and a large buffer costs more to get than to fill.
 constexpr std::size_t kSmallestReadBuffer = 4 * 1024;
 
-// The reading has come to the end of a range of data: the platform tells
-// where the next one lies. The hole before it reads as zeros: it is counted,
-// not read, and the file is left at the data. Where no data follows, the
-// file ends after the hole. A file rewritten meanwhile may answer anything:
-// an answer that does not move on from where the reading is, or a failed
-// query, makes the rest be read as it stands (the identity tells a changed
-// log).
+// At the end of a range of data (see PassOverHoles), the hole up to the next
+// is counted, not read, and the file left at the data; with no data after it,
+// the file ends with the hole. A file rewritten meanwhile may answer
+// anything: an answer that does not move on, or a failed query, has the rest
+// read as it stands (the identity tells a changed log).
 void NextDataRange(LineFile& file) {
   const std::int64_t from = file.bytes_read;
   std::int64_t start = 0;
@@ -105,10 +102,9 @@ bool Fill(LineFile& file, std::size_t wanted = 1) {
 
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
-// The index of the first line start after an LF in data[from, last) whose
-// first byte is first, other or CR, or kNotFound. data[last] is looked at too. Most
-// lines of a big log are not of interest, so this runs over whole blocks
-// instead of line by line.
+// The first line start after an LF in data[from, last) (data[last] is looked
+// at too) whose first byte is first, other or CR, or kNotFound. Most lines of
+// a big log are of no interest, so whole blocks are looked at, not lines.
 std::size_t FindLikelyLineStart(const char* data, std::size_t from, std::size_t last, char first, char other) {
   std::size_t i = from;
 #if defined(__SSE2__)
@@ -152,10 +148,9 @@ bool CheckReading(LineFile& file) {
   return false;
 }
 
-// A line longer than the buffer reserves what the rest of the file could
-// hold at once, up to the most the caller takes, so that growing it never
-// holds two copies: pages of the reservation that are never written cost no
-// memory.
+// A line longer than the buffer reserves what the rest of the file could hold
+// at once, up to the most the caller takes, so that growing it never holds
+// two copies: pages of the reservation that are never written cost no memory.
 void ReserveForLongLine(LineFile& file, Bytes& line, std::size_t max_bytes) {
   std::int64_t size = file.size_limit;
   if (size < 0 && Os().Size(file.handle, &size) != 0) return;

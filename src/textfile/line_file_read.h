@@ -8,36 +8,32 @@
 #include "textfile/line_file.h"
 
 // Reading a line file: the logs line by line, and the tail of a list opened
-// for appending. When reading, LF or CR LF ends a line, a CR anywhere else is
-// dropped, and byte 26 ends the file. Failures set the I/O result as the
-// other line-file operations do (104 for a file not open for reading);
+// for appending. LF or CR LF ends a line, any other CR is dropped, and byte
+// 26 ends the file. Failures set the I/O result (104: not open for reading);
 // closing is CloseLineFile.
 //
-// A file read with PassOverHoles has the zero bytes of its holes passed
-// over, never read: they are no line end, no CR and no mark, so a line runs
-// on through a hole, and the operations below that pass over lines pass
-// over holes at no cost. Only ReadTextLine and PeekBytes give such zeros as
-// bytes, no more than they are asked for; ReadBytes stops before a hole.
+// A file read with PassOverHoles has the zeros of its holes passed over,
+// never read: they are no line end, no CR and no mark, so a line runs on
+// through a hole, and the operations that pass over lines pass over holes at
+// no cost. Only ReadTextLine and PeekBytes give such zeros as bytes, no more
+// than asked for; ReadBytes stops before a hole.
 
 // Opens an existing file for reading. On failure the file stays closed.
 void OpenRead(LineFile& file, const Bytes& path);
 
-// Reads no more than size bytes of the file, the size its identity gave when
-// it was opened: what another program appends after that belongs to a file
-// that changed, which is not deleted as the one that was read. It spares the
-// read that would only find the end.
+// Reads no more than size bytes, the size its identity gave at the open: what
+// another program appends later makes it a changed file, not deleted as the
+// one read. It spares the read that would only find the end.
 void LimitReading(LineFile& file, std::int64_t size);
 
 // The file may have holes (FileIdentity::may_have_holes): each time the
-// reading reaches the end of a range of data, it asks the platform where
-// the next one lies (Platform::DataRange), and the hole before it is passed
-// over. Where the platform cannot tell, the rest of the file is read as it
-// stands.
+// reading reaches the end of a range of data, it asks the platform where the
+// next one lies (Platform::DataRange), and the hole before it is passed over.
+// Where the platform cannot tell, the rest of the file is read as it stands.
 void PassOverHoles(LineFile& file);
 
-// The count of the zero bytes of a hole that come next, which the reading
-// passes over without reading them; 0 when the next byte is data, or none
-// is left.
+// The count of the zeros of a hole that come next, passed over unread; 0 when
+// the next byte is data, or none is left.
 std::int64_t HoleAhead(LineFile& file);
 
 // Passes over the hole that comes next (see HoleAhead), if one does.
@@ -74,8 +70,7 @@ struct ZeroRun {
 Bytes ReadTextLine(LineFile& file, std::size_t max_bytes = static_cast<std::size_t>(-1),
                    std::vector<ZeroRun>* zeros = nullptr);
 
-// The whole line that data and its zero runs (as ReadTextLine gave them)
-// stand for.
+// The whole line that data and its zero runs (from ReadTextLine) stand for.
 Bytes WithZeroRuns(ByteView data, const std::vector<ZeroRun>& zeros);
 
 // Reads past the rest of the current line, keeping nothing.
@@ -90,12 +85,11 @@ void SkipLinesNotStartingWith(LineFile& file, char first, char other);
 // Consumes an LF, or a CR and its LF. Consumes nothing at the end of the file.
 void SkipLineEnd(LineFile& file);
 
-// Reads the last max_bytes (or fewer) of a file just opened with
-// OpenAppend, nothing written to it yet; *start is the offset of the first
-// byte returned. Where another program has changed the file since it was
-// opened, the file is taken as it is now, and read again while it changes;
-// *unchanged is false when it kept changing. Leaves the position at the
-// file's end.
+// Reads the last max_bytes (or fewer) of a file just opened with OpenAppend,
+// nothing written to it yet; *start is the offset of the first byte returned.
+// A file another program changed since the open is taken as it is now, and
+// read again while it changes; *unchanged is false when it kept changing.
+// Leaves the position at the file's end.
 Bytes ReadTail(LineFile& file, std::size_t max_bytes, std::int64_t* start, bool* unchanged);
 
 // Reads up to size bytes at offset of a file open for writing, after its
