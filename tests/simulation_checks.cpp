@@ -268,11 +268,14 @@ void Simulation::CheckEnd() {
     // Lines the world pushed out of a run's tail come again (see
     // NoteTailRead). Both only where that run could not replace the list:
     // a replacement leaves out the older line of a name it harvested.
-    const bool replaced = replaced_in_.count(v.consumed_in) != 0;
-    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > windows_.tail_bytes && !replaced;
+    const auto tidied = [&](int open) {
+      const auto replaced = replaced_in_.find(open);
+      return replaced != replaced_in_.end() && replaced->second.count(KeyOf(line)) == 0;
+    };
+    const bool beyond_tail = static_cast<std::int64_t>(line.size() + 2) > windows_.tail_bytes && !tidied(v.consumed_in);
     int pushed_out = held_out_.count(line) != 0 ? static_cast<int>(held_out_.at(line).size()) : 0;
     if (pushed_out_.count(line) != 0) {
-      for (const int open : pushed_out_.at(line)) pushed_out += replaced_in_.count(open) == 0 ? 1 : 0;
+      for (const int open : pushed_out_.at(line)) pushed_out += tidied(open) ? 0 : 1;
     }
     // A log that could not be read while a killed run's line of it waited
     // in the tail cannot claim that line: the run's own lines may push it
@@ -372,7 +375,11 @@ void Simulation::BeforeReplace(FileHandle file, FileHandle replacement) {
 void Simulation::AfterReplace(int result) {
   if (result != 0) return;
   Event("list replaced", "the run puts its new list in place");
-  replaced_in_.insert(list_opens_);
+  unsynced_replacements_.insert(list_opens_);
+  std::set<Bytes>& stayed = replaced_in_[list_opens_];
+  for (const Version& v : versions_) {
+    if (v.state == Version::kPresent && world_.Exists(v.log)) stayed.insert(KeyOf(ErrorLineOf(v)));
+  }
   const Bytes& before = replacing_[0];
   const Bytes& after = replacing_[1];
   std::set<Bytes> harvested;  // their lines

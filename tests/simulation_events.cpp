@@ -348,6 +348,9 @@ void Simulation::Crash(PowerLoss model) {
               (model == PowerLoss::kNothingDurableUntilSynced ? "nothing durable until synced"
                                                               : "removals durable at once") +
               (torn ? ", the last writes torn)" : ")"));
+    // A rename the directory's sync did not follow may be undone.
+    for (const int open : unsynced_replacements_) replaced_in_.erase(open);
+    unsynced_replacements_.clear();
     // What comes back: a log whose deletion was not durable is there again.
     for (Version& v : versions_) {
       if (v.state == Version::kConsumed && world_.Exists(v.log) && !v.over_cap && world_.Read(v.log) == v.content) {

@@ -40,6 +40,11 @@ constexpr std::uint64_t kSeedsThatFailed[] = {
     439142714525,  // the same, with the junk after an end-of-file mark that an edit took away
     312096564196,  // a line cut into by another program and its log unreadable later: two more copies, not one
     710361206501,  // other programs' bytes pushed a line out of the tail, then were cut: the tail had not reached it
+    // lines longer than the tail came again in a run that replaced the list, which kept them, as a log of the
+    // name stayed
+    4032100314265762,
+    // the same after a replacement that a power loss undid, before the directory's sync: the old list came back
+    901816372319,
 };
 
 TEST(Simulation, FixedSeedsKeepEveryPromise) {

@@ -167,7 +167,10 @@ class Simulation {
   void OnOpen(const Bytes& path, OpenMode mode, FileHandle file);
   // Every call: on the list's handle, or not (kNoFile for a path).
   void OnCall(FileHandle file, const char* operation, ByteView data = ByteView());
-  void OnDirectorySync() { after_directory_sync_ = true; }
+  void OnDirectorySync() {
+    after_directory_sync_ = true;
+    unsynced_replacements_.clear();
+  }
   void OnCreateLike() { in_replacement_ = true; }
   void OnListKeptOut() { kept_out_ = kept_out_ || holder_ != 0; }
   void OnIdentify(FileHandle file);
@@ -286,10 +289,11 @@ class Simulation {
   // right to delete them that any lines pushed out so.
   std::map<Bytes, std::set<int>> pushed_out_;
   std::map<Bytes, std::set<int>> held_out_;
-  // The opens of the list whose run put a new list in place: it left out
-  // the older lines of the names it harvested, a second line the window let
-  // in among them.
-  std::set<int> replaced_in_;
+  // The opens of the list whose run put a new list in place, with the keys
+  // of the names whose logs stayed then: it left out the older lines of the
+  // other names it harvested, a second line the window let in among them.
+  std::map<int, std::set<Bytes>> replaced_in_;
+  std::set<int> unsynced_replacements_;  // a power loss may still undo their renames
   // The run looked at the list's end and is about to write there: nothing
   // keeps another program's change from slipping in between
   // (doc/DESIGN.md says so), so the simulation makes none there.
