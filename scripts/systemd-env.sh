@@ -7,8 +7,10 @@
 # A Debian 12 root with systemd is booted with systemd as PID 1 of a new PID
 # and mount namespace; PACKAGE.deb is installed in it with dpkg, and COMMAND
 # runs on this machine with LOGHARVEST_SYSTEMD_ROOT (the root's directory)
-# and LOGHARVEST_SYSTEMD_PID (systemd's process): `nsenter -t PID -m -p
-# chroot ROOT COMMAND` runs a command in the booted system, and the files of
+# and LOGHARVEST_SYSTEMD_PID (systemd's process): `nsenter -t PID -m -p -r -w
+# COMMAND` runs a command in the booted system (-r -w: in systemd's root; a
+# chroot by name would resolve ROOT from the namespace's own root, which is
+# not this process's where this runs in a chroot itself), and the files of
 # ROOT/srv are those that its units see. The exit code is COMMAND's.
 #
 # The root (about 250 MB) is made once and kept in $SYSTEMD_CACHE (default
@@ -81,7 +83,7 @@ teardown() {
   local status=$?
   trap - EXIT INT TERM
   if [ -n "$pid" ]; then
-    nsenter -t "$pid" -m -p chroot "$root" systemctl --no-block poweroff 2>/dev/null || true
+    nsenter -t "$pid" -m -p -r -w systemctl --no-block poweroff 2>/dev/null || true
   fi
   for _ in $(seq 200); do
     kill -0 "$unshare_pid" 2>/dev/null || break
@@ -105,7 +107,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$pid" ] || { cat "$boot" >&2; log "systemd did not start"; exit 1; }
-in_root() { nsenter -t "$pid" -m -p chroot "$root" "$@"; }
+in_root() { nsenter -t "$pid" -m -p -r -w "$@"; }
 state=
 for _ in $(seq 300); do
   state=$(in_root systemctl is-system-running 2>/dev/null || true)

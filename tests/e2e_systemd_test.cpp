@@ -30,8 +30,8 @@ Bytes Environment(const char* name) {
 
 // A command in the booted system.
 RunResult InSystem(const std::vector<Bytes>& command) {
-  std::vector<Bytes> arguments = {"-t",     Environment("LOGHARVEST_SYSTEMD_PID"), "-m", "-p",
-                                  "chroot", Environment("LOGHARVEST_SYSTEMD_ROOT")};
+  // -r -w: in systemd's own root and working directory.
+  std::vector<Bytes> arguments = {"-t", Environment("LOGHARVEST_SYSTEMD_PID"), "-m", "-p", "-r", "-w"};
   arguments.insert(arguments.end(), command.begin(), command.end());
   return RunProgram("/usr/bin/nsenter", arguments);
 }
