@@ -86,14 +86,16 @@ package:
 
 # The package test judges the .deb with lintian and its program with
 # hardening-check (from devscripts), and the PE headers of the released
-# 32-bit program and of a 64-bit one, built here as the release is.
+# 32-bit program and of a 64-bit one, built as the release is: the program
+# of build-win64, the tree test-windows builds it in (its flags are the
+# release's; the tests built beside it change none of them).
 TEST_PACKAGE_DEPS = lintian devscripts g++-mingw-w64-x86-64 inotify-tools
 test-package: package
 	scripts/install-deps.sh $(TEST_PACKAGE_DEPS)
-	cmake -S . -B build-pkg-win64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF
-	cmake --build build-pkg-win64 --target logharvest -j $(JOBS)
-	LINUX_BUILD=build-pkg WIN64_PROGRAM=build-pkg-win64/logharvest.exe scripts/test-package.sh $(OUT)
+	[ -f build-win64/CMakeCache.txt ] || cmake -S . -B build-win64 \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-win64 --target logharvest -j $(JOBS)
+	LINUX_BUILD=build-pkg WIN64_PROGRAM=build-win64/logharvest.exe scripts/test-package.sh $(OUT)
 
 # The released 32-bit program, out of the .zip, under 32-bit Wine: in an
 # i386 root run by qemu-i386, set up once and kept in /var/tmp, torn down
@@ -137,4 +139,4 @@ format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-pkg-win64 build-win32-shipped build-asan build-fuzz build-bench $(OUT)
+	rm -rf $(BUILD) $(DEMO_BUILD) build-win32 build-win64 build-pkg build-pkg-win32 build-win32-shipped build-asan build-fuzz build-bench $(OUT)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make test: every test, in the order that keeps a bare machine's wait short.
-# The packages of the later tests are installed, and then the two kept roots
-# made (the 32-bit Wine root and the root with systemd), in the background
+# The two kept roots are made (the 32-bit Wine root and the root with
+# systemd), and the packages of the later tests installed, in the background
 # while the Linux build and its tests run; the booted systemd's suite, which
 # mostly waits on uploads, runs beside the 32-bit suite and the sanitizers.
 # Each phase says how far into the run it starts.
@@ -41,16 +41,19 @@ phase "the packages of the build; format and layers"
 scripts/install-deps.sh
 make --no-print-directory format-check layers-check
 
-phase "the other tests' packages, then the kept roots, in the background"
-# One apt-get at a time: the roots are made once the packages are in.
+phase "the kept roots and the other tests' packages, in the background"
+# One apt-get at a time: first what makes the roots, which then are made
+# (with apt of their own) while the rest is installed.
 # shellcheck disable=SC2086
 (
-  scripts/install-deps.sh --only $TEST_DEPS >"$build/packages.log" 2>&1 && echo 0 >"$status/packages" || {
-    echo $? >"$status/packages"
+  if ! scripts/install-deps.sh --only mmdebstrap arch-test util-linux >"$build/packages.log" 2>&1; then
+    for name in packages wine32-prepare systemd-prepare; do echo 1 >"$status/$name"; done
     exit 1
-  }
+  fi
   background wine32-prepare scripts/wine32-env.sh --prepare
   background systemd-prepare scripts/systemd-env.sh --prepare
+  scripts/install-deps.sh --only $TEST_DEPS >>"$build/packages.log" 2>&1 && echo 0 >"$status/packages" ||
+    echo $? >"$status/packages"
   wait
 ) &
 

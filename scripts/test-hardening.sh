@@ -32,8 +32,9 @@ fi
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DLOGHARVEST_FUZZ=ON -DLOGHARVEST_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$jobs"
-for target in log_reader_fuzz command_line_fuzz end_of_file_cut_fuzz list_tail_fuzz; do
-  findings=build-fuzz/findings/$target
+# Each target on one core, as many at a time as there are jobs.
+fuzz() {
+  local target=$1 findings=build-fuzz/findings/$1
   rm -rf "$findings"
   mkdir -p "$findings/new"
   # New inputs go to a scratch corpus; the kept corpus is only read.
@@ -41,7 +42,18 @@ for target in log_reader_fuzz command_line_fuzz end_of_file_cut_fuzz list_tail_f
     -artifact_prefix="$findings/" "$findings/new" "fuzz/corpus/$target" 2>"$findings/log" || {
     tail -40 "$findings/log"
     echo "$target: failing input kept in $findings/" >&2
-    exit 1
+    return 1
   }
   echo "$target: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$findings/log" | grep -o '[0-9]*$') executions in ${fuzz_seconds} s, no failure"
+}
+targets=(log_reader_fuzz command_line_fuzz end_of_file_cut_fuzz list_tail_fuzz)
+failed=0
+for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+  pids=()
+  for target in "${targets[@]:i:jobs}"; do
+    fuzz "$target" &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 done
+exit "$failed"
