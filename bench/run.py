@@ -71,9 +71,20 @@ class Runner:
         return elapsed, rss, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime
 
 
+# The program of another revision, run beside this one (--before): each run of
+# this program in a workload gets a twin with the other's, and BEFORE_AFTER
+# collects the pairs.
+BEFORE = {}
+BEFORE_AFTER = []
+
+
 def rounds(runner, contestants, warmup, reps, title):
     """contestants: list of (name, prepare, command, env, verify).
     Returns name -> [(s, KiB, user s, system s)] per counted round."""
+    if BEFORE:
+        twins = [(name + " [before]", prepare, [BEFORE["program"]] + command[1:], env, verify)
+                 for name, prepare, command, env, verify in contestants if command[:1] == [BEFORE["this"]]]
+        contestants = contestants + twins
     results = {name: [] for name, *_ in contestants}
     for r in range(warmup + reps):
         shift = r % len(contestants)
@@ -88,6 +99,12 @@ def rounds(runner, contestants, warmup, reps, title):
                 results[name].append(sample)
             line.append(f"{name} {seconds:.3f}s")
         log(f"  {title} round {r + 1}/{warmup + reps}{' (warm-up)' if r < warmup else ''}: " + ", ".join(line))
+    for name in list(results):
+        if name.endswith(" [before]"):
+            after = name[:-len(" [before]")]
+            BEFORE_AFTER.append((title, after, median_s(results[after]), median_s(results[name]),
+                                 ratio(results, after, name)[0]))
+            del results[name]
     return results
 
 
@@ -781,7 +798,10 @@ def main():
     parser.add_argument("--only", default="w1,syscalls,w2w3,w4,w5",
                         help="comma-separated: w1, syscalls, w2w3, w4, w5 (both W5 lists), w5mib, w5lines")
     parser.add_argument("--out")
+    parser.add_argument("--before", help="the program of another revision, run beside this one")
     args = parser.parse_args()
+    if args.before:
+        BEFORE.update(program=args.before, this=args.program)
     runner = Runner(args.scratch)
     out = ["## Results", ""] + machine(args) + [""]
     started = time.perf_counter()
@@ -815,6 +835,14 @@ def main():
             verdict = "met" if all(mib <= limit for _, _, mib, limit, _ in RSS_SUMMARY) else "missed"
             out.append(f"| peak RSS of logharvest at most 8 MiB in every workload (W3: the cap + 8) | "
                        f"closest to its limit: {worst[0]} {worst[1]}, {worst[2]:.2f} of {worst[3]} MiB | {verdict} |")
+        out.append("")
+    if BEFORE_AFTER:
+        out += ["### This program against the one before, in the same rounds", "",
+                "| workload | run | median s | before, median s | median of per-round ratios | |",
+                "|---|---|---:|---:|---:|---|"]
+        for title, name, now, then, per_round in BEFORE_AFTER:
+            out.append(f"| {title} | {name} | {now:.3f} | {then:.3f} | {per_round:.2f} | "
+                       f"{'slower' if per_round > 1.05 else 'as fast or faster'} |")
         out.append("")
     out.append(f"Whole benchmark: {time.perf_counter() - started:.0f} s.")
     text = "\n".join(out) + "\n"

@@ -10,6 +10,9 @@
 #   BENCH_LIST_MIB, BENCH_LIST_LINES  the size of W5's lists (run.py's
 #               --list-mib, default 100, and --list-lines, default 1000000)
 #   BENCH_OUT   file for the results table (default build-bench/bench-results.md)
+#   BENCH_BEFORE  a git revision: its program, built as this one is (in a
+#               worktree under build-bench), runs beside this one in every
+#               workload, and the results compare the two
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
@@ -17,6 +20,17 @@ jobs=$(($(nproc) < 2 ? 1 : 2))
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target logharvest -j "$jobs"
+before=()
+if [ -n "${BENCH_BEFORE:-}" ]; then
+  tree=$build/before-tree
+  rm -rf "$tree"
+  git -C "$root" worktree prune
+  git -C "$root" worktree add -q --detach "$tree" "$BENCH_BEFORE"
+  cmake -S "$tree" -B "$build/before" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGHARVEST_TESTS=OFF >/dev/null
+  cmake --build "$build/before" --target logharvest -j "$jobs"
+  git -C "$root" worktree remove --force "$tree"
+  before=(--before "$build/before/logharvest")
+fi
 g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror "$root/bench/floor.cpp" -o "$build/floor"
 g++ -std=c++17 -O2 -shared -fPIC -Wall -Wextra -Werror "$root/bench/nosync.cpp" -o "$build/nosync.so"
 
@@ -51,4 +65,4 @@ fi
 python3 "$root/bench/run.py" --program "$build/logharvest" --floor "$build/floor" --nosync "$build/nosync.so" \
   --scratch "$work" --reps "${BENCH_REPS:-5}" --warmup "${BENCH_WARMUP:-1}" --logs "${BENCH_LOGS:-100000}" \
   --list-mib "${BENCH_LIST_MIB:-100}" --list-lines "${BENCH_LIST_LINES:-1000000}" \
-  --only "${BENCH_ONLY:-w1,syscalls,w2w3,w4,w5}" --out "${BENCH_OUT:-$build/bench-results.md}"
+  --only "${BENCH_ONLY:-w1,syscalls,w2w3,w4,w5}" --out "${BENCH_OUT:-$build/bench-results.md}" "${before[@]}"
