@@ -6,32 +6,11 @@
 #include <stdexcept>
 
 #include "logcomment/code_page.h"
+#include "platform/paths.h"
 
 namespace {
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// "*" and "?" wildcards, letters without regard to ASCII case, as both
-// platforms match the run's patterns.
-bool Matches(ByteView name, ByteView pattern) {
-  std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || AsciiUpper(pattern[p]) == AsciiUpper(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != ByteView::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
 
 }  // namespace
 
@@ -388,7 +367,7 @@ int MemoryWorld::FindFirst(const Bytes& pattern, FindHandle* find, FoundEntry* e
   auto walk = std::make_unique<Walk>();
   const ByteView name_pattern = ByteView(pattern).substr(at == Bytes::npos ? 0 : at + 1);
   for (const Bytes& name : Names(directory)) {
-    if (Matches(name, name_pattern)) walk->entries.push_back(*Find(directory + Separator() + name));
+    if (NameMatches(name, name_pattern)) walk->entries.push_back(*Find(directory + Separator() + name));
   }
   // The system ends a walk that found nothing with its own code.
   if (walk->entries.empty()) return style_ == PathStyle::kPosix ? kErrorNoMoreFiles : kErrorFileNotFound;

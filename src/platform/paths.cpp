@@ -44,3 +44,30 @@ bool IsLogName(ByteView name) {
 Bytes CompanionName(ByteView log_name) {
   return log_name.size() < kLogSuffix.size() ? Bytes() : Bytes(log_name.substr(0, log_name.size() - kLogSuffix.size()));
 }
+
+bool NameMatches(ByteView name, ByteView pattern) {
+  // The run's own patterns, "*" and a plain name ("*.log"), are matched by
+  // the name's end: every entry of a walk's directory passes through here.
+  if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == ByteView::npos) {
+    const ByteView end = pattern.substr(1);
+    if (name.size() < end.size()) return false;
+    return SameIgnoringCase(name.substr(name.size() - end.size()), end);
+  }
+  std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || LowerAscii(pattern[p]) == LowerAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (star != ByteView::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}

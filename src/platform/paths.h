@@ -32,5 +32,11 @@ char LowerAscii(char c);
 // ("data.logx" is DATA~1.LOG there): only this test decides.
 bool IsLogName(ByteView name);
 
+// Whether name matches pattern, with "*" and "?" wildcards; letters match
+// without regard to ASCII case, as names do on the system the logs come
+// from, and as both builds and the tests' memory world match the run's
+// patterns.
+bool NameMatches(ByteView name, ByteView pattern);
+
 // A log's companion: its name less the last 4 bytes (empty if shorter).
 Bytes CompanionName(ByteView log_name);

@@ -21,10 +21,13 @@
 #include <memory>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/posix_files.h"
 
 namespace {
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 struct Search {
   DIR* dir = nullptr;
@@ -38,7 +41,7 @@ int NextMatch(Search& search, FoundEntry* entry) {
     const dirent* found = readdir(search.dir);
     if (found == nullptr) return errno != 0 ? LastError() : kErrorNoMoreFiles;
     const ByteView name = found->d_name;
-    if (name == "." || name == ".." || (search.pattern != "*" && !Matches(name, search.pattern))) continue;
+    if (name == "." || name == ".." || (search.pattern != "*" && !NameMatches(name, search.pattern))) continue;
     bool is_directory = found->d_type == DT_DIR;
     if (found->d_type == DT_UNKNOWN) {
       struct stat info;

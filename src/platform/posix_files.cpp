@@ -66,36 +66,6 @@ FileIdentity IdentityOf(const struct stat& info) {
   return identity;
 }
 
-bool Matches(ByteView name, ByteView pattern) {
-  // The run's own patterns, "*" and a plain name ("*.log"), are matched by
-  // the name's end: every entry of a walk's directory passes through here.
-  if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == ByteView::npos) {
-    const ByteView end = pattern.substr(1);
-    if (name.size() < end.size()) return false;
-    for (std::size_t i = 0; i < end.size(); ++i) {
-      if (Upper(name[name.size() - end.size() + i]) != Upper(end[i])) return false;
-    }
-    return true;
-  }
-  std::size_t n = 0, p = 0, star = ByteView::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || Upper(pattern[p]) == Upper(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != ByteView::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 int CloseKeepingError(int fd, int error) {
   close(fd);
   return error;

@@ -13,10 +13,6 @@ int MapErrno(int error);
 int LastError();
 // A file's identity from what stat tells.
 FileIdentity IdentityOf(const struct stat& info);
-inline char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-// Whether name matches pattern, with "*" and "?" wildcards; letters match
-// without regard to ASCII case, as names do on the system the logs come from.
-bool Matches(ByteView name, ByteView pattern);
 // Closes fd and returns error.
 int CloseKeepingError(int fd, int error);
 
