@@ -121,22 +121,25 @@ void InstallProbe() {
     chmod((root + "/usr/local/bin/logharvest-probe").c_str(), 0755);
   });
 }
-void UseProbe(const Area& area, const Bytes& runs, const Bytes& after) {
-  InstallProbe();
-  area.DropIn("service", "[Service]\nEnvironment=LOGHARVEST=/usr/local/bin/logharvest-probe PROBE_RUNS=" + runs +
-                             " PROBE_AFTER=" + after + "\nReadWritePaths=/var/lib/probe\n");
-}
-int Runs(const Bytes& runs) {
-  const Bytes path = Environment("LOGHARVEST_SYSTEMD_ROOT") + runs;
+// The area's runs of the program so far, as the probe counted them.
+Bytes RunsFile(const Area& area) { return "/var/lib/probe/" + area.Inside().substr(5); }
+int Runs(const Area& area) {
+  const Bytes path = Environment("LOGHARVEST_SYSTEMD_ROOT") + RunsFile(area);
   if (!Exists(path)) return 0;
   const Bytes text = ReadBytes(path);
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// The timer starts with the path unit, and starts a run at once.
-void WaitForTheEndOfARun(const Area& area, const Bytes& runs) {
+// The area's service runs the probe, which stays `after` seconds after the
+// program; its path unit is enabled, and the run its timer starts at once
+// has ended.
+void StartWithProbe(const Area& area, const Bytes& after) {
+  InstallProbe();
+  area.DropIn("service", "[Service]\nEnvironment=LOGHARVEST=/usr/local/bin/logharvest-probe PROBE_RUNS=" +
+                             RunsFile(area) + " PROBE_AFTER=" + after + "\nReadWritePaths=/var/lib/probe\n");
+  area.Systemctl({"enable", "--now", area.Unit("path")});
   for (int i = 0; i < 500; ++i) {
-    if (Runs(runs) > 0 && Trimmed(InSystem({"systemctl", "is-active", area.Unit("service")}).out) == "inactive") {
+    if (Runs(area) > 0 && Trimmed(InSystem({"systemctl", "is-active", area.Unit("service")}).out) == "inactive") {
       return;
     }
     PauseMilliseconds(10);
@@ -294,17 +297,15 @@ TEST(HarvestOnArrival, ALogStillBeingWrittenIsTakenAfterItsClose) {
 // service, with nothing else arriving: not at the timer's minute.
 TEST(HarvestOnArrival, ALogClosedWhileARunIsAtWorkIsListedSoonAfter) {
   const Area area("during");
-  UseProbe(area, "/var/lib/probe/during", "2");
-  area.Systemctl({"enable", "--now", area.Unit("path")});
-  WaitForTheEndOfARun(area, "/var/lib/probe/during");
+  StartWithProbe(area, "2");
   const int file = OpenUpload(area.At("late.zip.log"));
   ASSERT_GE(file, 0);
   const Bytes log = LogWithComment(" closed during a run");
   ASSERT_EQ(write(file, log.data(), log.size()), static_cast<ssize_t>(log.size()));
-  const int runs = Runs("/var/lib/probe/during");
+  const int runs = Runs(area);
   WriteFile(area.At("late.zip"), "data");
   PauseMilliseconds(800);
-  EXPECT_GT(Runs("/var/lib/probe/during"), runs) << "no run at work";
+  EXPECT_GT(Runs(area), runs) << "no run at work";
   EXPECT_EQ(Trimmed(InSystem({"systemctl", "is-active", area.Unit("service")}).out), "activating");
   ASSERT_EQ(close(file), 0);
   const double took = area.WaitFor(LineOf("late.zip", " closed during a run"), 10);
@@ -334,14 +335,12 @@ TEST(HarvestOnArrival, ASteadyStreamNeverFailsTheUnits) {
 // no other.
 TEST(HarvestOnArrival, AQuietUploadStartsFewRuns) {
   const Area area("quiet");
-  UseProbe(area, "/var/lib/probe/quiet", "0");
-  area.Systemctl({"enable", "--now", area.Unit("path")});
-  WaitForTheEndOfARun(area, "/var/lib/probe/quiet");
-  const int before = Runs("/var/lib/probe/quiet");
+  StartWithProbe(area, "0");
+  const int before = Runs(area);
   area.Upload("quiet.zip", " quiet");
   EXPECT_GE(area.WaitFor(LineOf("quiet.zip", " quiet"), 5), 0);
   PauseMilliseconds(3000);
-  const int runs = Runs("/var/lib/probe/quiet") - before;
+  const int runs = Runs(area) - before;
   std::printf("systemd: a quiet upload started %d runs of the program\n", runs);
   EXPECT_GE(runs, 1);
   EXPECT_LE(runs, 3);
