@@ -98,11 +98,18 @@ class Rewrite {
   // one below a line left out, a quoted name's, or one whose first bytes the
   // filter finds among the keys'. Most lines of a large list go no further.
   bool Passes(ByteView head) const {
-    if (digesting_ || leaving_out_) return true;
-    if (head.size() < head_bytes_) return false;
-    if (shape_.kind == ListKind::kFileManager && head[0] == '"') return true;
-    const std::uint64_t bit = HeadBit(HeadWord(head, head_bytes_, !shape_.names_differ_by_case));
-    return (filter_[bit >> 6] & (std::uint64_t{1} << (bit & 63))) != 0;
+    return digesting_ || leaving_out_ ||
+           Filtered(filter_.data(), head_bytes_, !shape_.names_differ_by_case, shape_.kind == ListKind::kFileManager,
+                    head.data(), head.size());
+  }
+  // The filter's part of Passes(), for a line of length bytes at data, with
+  // what it asks given by value so that PassBy's loop keeps it at hand.
+  static bool Filtered(const std::uint64_t* filter, std::size_t head_bytes, bool fold, bool quoted, const char* data,
+                       std::size_t length) {
+    if (length < head_bytes) return false;
+    if (quoted && data[0] == '"') return true;
+    const std::uint64_t bit = HeadBit(HeadWord(ByteView(data, length), head_bytes, fold));
+    return (filter[bit >> 6] & (std::uint64_t{1} << (bit & 63))) != 0;
   }
   // Passes by the lines that lie whole in the block from pos on and that
   // Passes() lets by, up to the next of the run's lines; returns where the
@@ -110,7 +117,6 @@ class Rewrite {
   std::size_t PassBy(const char* data, std::size_t pos, std::size_t got, std::int64_t* line_start) {
     if (digesting_ || leaving_out_ || !head_.empty()) return pos;
     const std::int64_t next = next_ < by_offset_.size() ? newest_.Entries()[by_offset_[next_]].offset : INT64_MAX;
-    // Passes() for a line that is none of these, with what it asks kept at hand.
     const std::uint64_t* const filter = filter_.data();
     const std::size_t head_bytes = head_bytes_;
     const bool fold = !shape_.names_differ_by_case;
@@ -118,12 +124,7 @@ class Rewrite {
     const std::int64_t at = block_start_;
     bool own = false;
     ForEachLineFeed(data, pos, got, [&](std::size_t lf) {
-      const std::size_t length = lf + 1 - pos;
-      if (length >= head_bytes) {
-        if (quoted && data[pos] == '"') return false;
-        const std::uint64_t bit = HeadBit(HeadWord(ByteView(data + pos, length), head_bytes, fold));
-        if ((filter[bit >> 6] & (std::uint64_t{1} << (bit & 63))) != 0) return false;
-      }
+      if (Filtered(filter, head_bytes, fold, quoted, data + pos, lf + 1 - pos)) return false;
       pos = lf + 1;
       own = at + static_cast<std::int64_t>(pos) == next;
       return !own;
